@@ -1,0 +1,79 @@
+#include "net/endpoint.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "net/ipv4_text.h"
+#include "platform/platform.h"
+#include "session/peer_session.h"
+#include "stun/discovery.h"
+
+namespace {
+
+// Enough to take in a pasted block of chat lines while the receiver is busy printing.
+constexpr int kReceiveBufferBytes = 1 << 20;
+
+constexpr std::size_t kMaxHostAddresses = 32;
+
+}  // namespace
+
+bool pick_lan_address(const std::uint32_t* addresses, std::size_t count, char* out) {
+    for (std::size_t i = 0; i < count; ++i) {
+        char text[kIpv4TextSize];
+        format_ipv4(addresses[i], text);
+        if (std::strncmp(text, "127.", 4) != 0) {
+            std::memcpy(out, text, sizeof text);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool get_local_ip(char* out) {
+    char name[256];
+    if (!platform::host_name(name, sizeof name)) return false;
+    std::uint32_t addresses[kMaxHostAddresses];
+    std::size_t count = 0;
+    if (!platform::resolve_ipv4(name, addresses, kMaxHostAddresses, &count)) return false;
+    return pick_lan_address(addresses, count, out);
+}
+
+bool init_network(PeerSession* session) {
+    if (!platform::net_startup()) {
+        std::printf("WSAStartup failed\n");
+        return false;
+    }
+    session->sock = platform::udp_open();
+    if (session->sock == platform::kInvalidSocket) {
+        std::printf("Socket creation failed\n");
+        platform::net_cleanup();
+        return false;
+    }
+    platform::set_nonblocking(session->sock);
+    if (!platform::bind_any(session->sock)) {
+        std::printf("Bind failed\n");
+        platform::close_socket(session->sock);
+        platform::net_cleanup();
+        return false;
+    }
+    platform::set_receive_buffer(session->sock, kReceiveBufferBytes);
+
+    std::uint16_t port = 0;
+    platform::local_port(session->sock, &port);
+    session->local_port = port;
+    std::printf("Local port: %u\n", static_cast<unsigned>(session->local_port));
+
+    if (get_local_ip(session->local_ip)) {
+        std::printf("Local LAN IP: %s\n", session->local_ip);
+    } else {
+        std::snprintf(session->local_ip, sizeof session->local_ip, "unknown");
+        std::printf("Could not determine local LAN IP\n");
+    }
+
+    if (!discover_public_address(session->sock, session->public_ip, &session->public_port)) {
+        platform::close_socket(session->sock);
+        platform::net_cleanup();
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,19 @@
+// The program's one UDP socket and the computer's LAN address.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct PeerSession;
+
+// Starts the socket library, opens the non-blocking UDP socket on an ephemeral port of every
+// interface, reports the local port and LAN address, then learns the public address. On false the
+// reason has been printed and everything acquired here is released again.
+bool init_network(PeerSession* session);
+
+// The first address of this host that is not in 127.0.0.0/8, as dotted text; false leaves `out`
+// alone.
+bool get_local_ip(char* out);
+
+// The rule behind get_local_ip, on an address list given in the resolver's order.
+bool pick_lan_address(const std::uint32_t* addresses, std::size_t count, char* out);

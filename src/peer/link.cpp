@@ -1,0 +1,120 @@
+#include "peer/link.h"
+
+#include <cstdio>
+
+#include "net/ipv4_text.h"
+#include "peer/protocol.h"
+#include "peer/receiver.h"
+#include "platform/platform.h"
+#include "session/peer_session.h"
+
+namespace {
+
+constexpr int kPunchesPerBurst = 10;
+constexpr std::uint32_t kBurstPauseMs = 100;
+constexpr std::uint32_t kConfirmAfterMs = 2000;
+constexpr std::int32_t kConfirmPackets = 5;
+constexpr std::uint32_t kProgressEveryMs = 3000;
+constexpr std::uint32_t kTimeoutMs = 60000;
+constexpr std::uint32_t kKeepaliveEveryMs = 5000;
+// Worker threads wake this often to see a cleared `running`, so shutdown never waits on them.
+constexpr std::uint32_t kWorkerSliceMs = 50;
+constexpr std::uint32_t kAddressNone = 0xFFFFFFFF;
+
+// Ticks wrap at 2^32; an unsigned difference stays right across the wrap.
+std::uint32_t elapsed(std::uint32_t now, std::uint32_t since) { return now - since; }
+
+std::int32_t received(const PeerSession* s) {
+    return s->packets_received.load(std::memory_order_relaxed);
+}
+
+void send_burst(PeerSession* s) {
+    for (int i = 0; i < kPunchesPerBurst; ++i) {
+        platform::send_to(s->sock, kPunch, sizeof kPunch - 1, s->peer_addr);
+    }
+}
+
+}  // namespace
+
+bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_port) {
+    std::uint32_t ip = kAddressNone;
+    parse_ipv4(peer_ip, &ip);
+    s->peer_addr = platform::Endpoint{ip, peer_port};
+
+    std::printf("\nAttempting to connect to %s:%u...\n", peer_ip, static_cast<unsigned>(peer_port));
+    std::printf("Performing UDP hole punching...\n");
+    std::printf("NOTE: Both peers must start at roughly the same time!\n\n");
+    std::fflush(stdout);
+
+    s->packets_received.store(0, std::memory_order_relaxed);
+    platform::thread_start(&s->recv_thread, receive_loop, s);
+
+    const std::uint32_t start = platform::tick_ms();
+    bool first_seen = false;
+    std::uint32_t first_packet = 0;
+    std::uint32_t last_progress = 0;
+    std::int32_t reported = 0;
+    std::int32_t attempts = 0;
+
+    while (is_running(s)) {
+        const std::uint32_t now = platform::tick_ms();
+        if (received(s) > 0) {
+            if (!first_seen) {
+                first_seen = true;
+                first_packet = now;
+                std::printf("\nFirst packet received! Confirming connection stability...\n");
+                std::fflush(stdout);
+            } else if (elapsed(now, first_packet) >= kConfirmAfterMs &&
+                       received(s) >= kConfirmPackets) {
+                s->connected.store(true, std::memory_order_relaxed);
+                break;
+            }
+        }
+        send_burst(s);
+        ++attempts;
+        platform::sleep_ms(kBurstPauseMs);
+
+        if (elapsed(now, last_progress) >= kProgressEveryMs) {
+            const auto seconds = static_cast<int>(elapsed(now, start) / 1000);
+            const std::int32_t count = received(s);
+            if (count > reported) {
+                std::printf("Connection in progress... (%d sec, %d packets received)\n", seconds,
+                            count);
+                reported = count;
+            } else {
+                std::printf("Still punching... (%d sec, %d attempts)\n", seconds, attempts);
+            }
+            std::fflush(stdout);
+            last_progress = now;
+        }
+        if (elapsed(now, start) > kTimeoutMs) {
+            std::printf("\nConnection timeout after 60 seconds\n");
+            std::fflush(stdout);
+            return false;
+        }
+    }
+
+    if (!s->connected.load(std::memory_order_relaxed)) return false;
+    platform::thread_start(&s->keepalive_thread, keepalive_loop, s);
+    std::printf("\nConnection successfully established!\n");
+    std::printf("Type messages and press Enter to send.\n");
+    std::printf("Type 'quit' to exit.\n\n");
+    std::fflush(stdout);
+    return true;
+}
+
+int keepalive_loop(void* arg) {
+    auto* s = static_cast<PeerSession*>(arg);
+    bool sent_any = false;
+    std::uint32_t last_sent = 0;
+    while (is_running(s)) {
+        const std::uint32_t now = platform::tick_ms();
+        if (!sent_any || elapsed(now, last_sent) >= kKeepaliveEveryMs) {
+            platform::send_to(s->sock, kKeepalive, sizeof kKeepalive - 1, s->peer_addr);
+            sent_any = true;
+            last_sent = now;
+        }
+        platform::sleep_ms(kWorkerSliceMs);
+    }
+    return 0;
+}

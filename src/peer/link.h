@@ -1,0 +1,16 @@
+// Opening the path to the peer by simultaneous UDP hole punching, and keeping it open.
+#pragma once
+
+#include <cstdint>
+
+struct PeerSession;
+
+// Starts the receiver, sends bursts of punches to the peer until datagrams have been arriving for
+// two seconds (at least five in all), then starts the keepalive thread. False after 60 s without
+// a path (reported here) or when `running` is cleared first (silently). The receiver thread is
+// started in every case; stopping it is the caller's job.
+bool connect_to_peer(PeerSession* session, const char* peer_ip, std::uint16_t peer_port);
+
+// Thread procedure; `arg` is the PeerSession. A keepalive at once, then one every 5 s, until
+// `running` clears. Always returns 0.
+int keepalive_loop(void* arg);

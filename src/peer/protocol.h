@@ -1,0 +1,27 @@
+// The datagrams two natchat peers exchange. There is no header: the payload is ASCII text
+// without terminator or line end, and its kind is told by its first bytes alone.
+//
+//   "KEEPALIVE"  9 bytes  every 5 s once the path is up, to hold the NAT mappings open
+//   "PUNCH_ACK"  9 bytes  the answer to a punch, sent to wherever the punch came from
+//   "PUNCH"      5 bytes  ten per burst while the path is being opened
+//   anything else         one chat line, 1 to 2047 bytes
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr char kPunch[] = "PUNCH";
+inline constexpr char kPunchAck[] = "PUNCH_ACK";
+inline constexpr char kKeepalive[] = "KEEPALIVE";
+inline constexpr std::size_t kMaxChatLine = 2047;
+
+enum class DatagramKind { keepalive, punch_ack, punch, chat };
+
+// Prefixes are tested in this order, first match wins; bytes after a keyword do not matter.
+DatagramKind classify_datagram(const std::uint8_t* data, std::size_t size);
+
+// Makes peer text safe to put on a terminal: printable UTF-8 and tab pass unchanged; every C0
+// control byte, DEL, C1 control (U+0080 to U+009F) and byte of invalid UTF-8 becomes one '?'.
+// Stops at the first zero byte. The result is never longer than the input; `out` needs
+// `size + 1` bytes. Returns the length written.
+std::size_t sanitize_for_display(const std::uint8_t* data, std::size_t size, char* out);

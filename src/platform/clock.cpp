@@ -1,0 +1,29 @@
+#include <atomic>
+
+#include "platform/platform.h"
+#include "platform/system_clock.h"
+
+namespace platform {
+namespace {
+
+std::atomic<const Clock*> installed_clock{nullptr};
+
+}  // namespace
+
+void set_clock(const Clock* clock) { installed_clock.store(clock); }
+
+std::uint32_t tick_ms() {
+    const Clock* clock = installed_clock.load(std::memory_order_relaxed);
+    return clock != nullptr ? clock->now(clock->context) : system_tick_ms();
+}
+
+void sleep_ms(std::uint32_t ms) {
+    const Clock* clock = installed_clock.load(std::memory_order_relaxed);
+    if (clock != nullptr) {
+        clock->sleep(clock->context, ms);
+    } else {
+        system_sleep_ms(ms);
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,109 @@
+// The thin layer between natchat and the operating system: sockets, name lookup, threads, the one
+// lock, ticks, sleep and the process id. Two twins implement it, posix.cpp and win32.cpp; CMake
+// compiles the one that fits the target. Nothing above this header sees errno, WSAGetLastError or
+// an OS header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// ---- sockets -----------------------------------------------------------------------------------
+
+using Socket = std::uintptr_t;
+inline constexpr Socket kInvalidSocket = ~Socket{0};
+
+// An IPv4 address and port, both in host byte order.
+struct Endpoint {
+    std::uint32_t ip;
+    std::uint16_t port;
+};
+
+// Receive outcomes, classified once where the call is made.
+enum class RecvStatus {
+    ok,              // a datagram of `bytes` bytes (0 for an empty one)
+    would_block,     // nothing is waiting
+    reset,           // an earlier datagram of ours was refused by the far end (ICMP unreachable)
+    message_too_long,// the datagram did not fit; `bytes` holds the truncated length kept in the buffer
+    other,           // anything else; `code` holds the platform's error number
+};
+
+struct RecvResult {
+    RecvStatus status;
+    std::size_t bytes;
+    int code;
+};
+
+// Starts and ends the socket library (a no-op on POSIX).
+bool net_startup();
+void net_cleanup();
+
+Socket udp_open();
+bool set_nonblocking(Socket s);
+bool bind_any(Socket s);
+// The locally bound port; false leaves `port` alone.
+bool local_port(Socket s, std::uint16_t* port);
+// Asks the kernel for a receive buffer of about `bytes`; it may grant less.
+bool set_receive_buffer(Socket s, int bytes);
+void close_socket(Socket s);
+
+// Sends one datagram; the result says whether the system took it.
+bool send_to(Socket s, const void* data, std::size_t size, Endpoint to);
+RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* from);
+// Waits until the socket is readable: 1 readable, 0 time-out, -1 error.
+int wait_readable(Socket s, std::uint32_t timeout_ms);
+
+// ---- names -------------------------------------------------------------------------------------
+
+// This computer's host name, NUL-terminated.
+bool host_name(char* out, std::size_t capacity);
+// The IPv4 addresses a host name resolves to, in the resolver's order, without repeats; false when
+// the name does not resolve or resolves to no IPv4 address.
+bool resolve_ipv4(const char* name, std::uint32_t* addresses, std::size_t capacity,
+                  std::size_t* count);
+
+// ---- threads and the lock ----------------------------------------------------------------------
+
+using ThreadProc = int (*)(void* arg);
+
+// A started thread; `handle` is null when none was started.
+struct Thread {
+    void* handle;
+};
+
+bool thread_start(Thread* thread, ThreadProc proc, void* arg);
+// Waits at most `timeout_ms` for the thread to end; true when it has ended.
+bool thread_wait(Thread thread, std::uint32_t timeout_ms);
+// Releases the handle. A thread that has not ended is left to end with the process.
+void thread_close(Thread* thread);
+
+// Storage for the platform's mutex (a CRITICAL_SECTION or a pthread mutex), kept opaque here so
+// that no OS header leaks into the rest of the program.
+struct Lock {
+    alignas(16) unsigned char storage[64];
+};
+
+void lock_init(Lock* lock);
+void lock_enter(Lock* lock);
+void lock_leave(Lock* lock);
+void lock_destroy(Lock* lock);
+
+// ---- time and process --------------------------------------------------------------------------
+
+// Milliseconds from an arbitrary start; wraps at 2^32. Differences are taken unsigned.
+std::uint32_t tick_ms();
+void sleep_ms(std::uint32_t ms);
+std::int64_t unix_time_seconds();
+std::uint32_t process_id();
+
+// Tests run the punching and keepalive loops in simulated time: while a clock is installed,
+// tick_ms() and sleep_ms() go to it instead of the system. Install before threads start.
+struct Clock {
+    std::uint32_t (*now)(void* context);
+    void (*sleep)(void* context, std::uint32_t ms);
+    void* context;
+};
+void set_clock(const Clock* clock);  // nullptr restores the system clock
+
+}  // namespace platform

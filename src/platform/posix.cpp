@@ -1,0 +1,242 @@
+// The POSIX twin of the platform layer.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "platform/platform.h"
+#include "platform/system_clock.h"
+
+namespace platform {
+namespace {
+
+int fd_of(Socket s) { return static_cast<int>(s); }
+
+sockaddr_in to_sockaddr(Endpoint e) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(e.port);
+    a.sin_addr.s_addr = htonl(e.ip);
+    return a;
+}
+
+}  // namespace
+
+bool net_startup() { return true; }
+void net_cleanup() {}
+
+Socket udp_open() {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    return fd < 0 ? kInvalidSocket : static_cast<Socket>(fd);
+}
+
+bool set_nonblocking(Socket s) {
+    int flags = ::fcntl(fd_of(s), F_GETFL, 0);
+    return flags >= 0 && ::fcntl(fd_of(s), F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool bind_any(Socket s) {
+    sockaddr_in a = to_sockaddr(Endpoint{INADDR_ANY, 0});
+    return ::bind(fd_of(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+}
+
+bool local_port(Socket s, std::uint16_t* port) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (::getsockname(fd_of(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) return false;
+    *port = ntohs(a.sin_port);
+    return true;
+}
+
+bool set_receive_buffer(Socket s, int bytes) {
+    return ::setsockopt(fd_of(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
+}
+
+void close_socket(Socket s) { ::close(fd_of(s)); }
+
+bool send_to(Socket s, const void* data, std::size_t size, Endpoint to) {
+    sockaddr_in a = to_sockaddr(to);
+    return ::sendto(fd_of(s), data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&a),
+                    sizeof a) >= 0;
+}
+
+RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* from) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    // MSG_TRUNC makes Linux report a datagram's real length, so an oversized one is told apart
+    // from one that fits exactly; the buffer keeps the first `capacity` bytes either way.
+    ssize_t n = ::recvfrom(fd_of(s), buffer, capacity, MSG_TRUNC,
+                           reinterpret_cast<sockaddr*>(&a), &len);
+    if (n < 0) {
+        int e = errno;
+        if (e == EAGAIN || e == EWOULDBLOCK || e == EINTR) return {RecvStatus::would_block, 0, e};
+        if (e == ECONNREFUSED) return {RecvStatus::reset, 0, e};
+        return {RecvStatus::other, 0, e};
+    }
+    if (from != nullptr) *from = Endpoint{ntohl(a.sin_addr.s_addr), ntohs(a.sin_port)};
+    if (static_cast<std::size_t>(n) > capacity) {
+        return {RecvStatus::message_too_long, capacity, EMSGSIZE};
+    }
+    return {RecvStatus::ok, static_cast<std::size_t>(n), 0};
+}
+
+int wait_readable(Socket s, std::uint32_t timeout_ms) {
+    pollfd p{fd_of(s), POLLIN, 0};
+    int r = ::poll(&p, 1, static_cast<int>(timeout_ms));
+    if (r < 0) return errno == EINTR ? 0 : -1;
+    return r > 0 ? 1 : 0;
+}
+
+bool host_name(char* out, std::size_t capacity) {
+    if (::gethostname(out, capacity) != 0) return false;
+    out[capacity - 1] = '\0';
+    return true;
+}
+
+bool resolve_ipv4(const char* name, std::uint32_t* addresses, std::size_t capacity,
+                  std::size_t* count) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(name, nullptr, &hints, &list) != 0) return false;
+    std::size_t n = 0;
+    for (addrinfo* ai = list; ai != nullptr && n < capacity; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET || ai->ai_addrlen < sizeof(sockaddr_in)) continue;
+        sockaddr_in a;
+        std::memcpy(&a, ai->ai_addr, sizeof a);
+        std::uint32_t ip = ntohl(a.sin_addr.s_addr);
+        bool seen = false;
+        for (std::size_t i = 0; i < n; ++i) seen = seen || addresses[i] == ip;
+        if (!seen) addresses[n++] = ip;
+    }
+    ::freeaddrinfo(list);
+    if (n == 0) return false;
+    *count = n;
+    return true;
+}
+
+// pthreads have no join with a time limit, so each thread carries a small control block that
+// says when it is done. The block is freed by whichever side lets go of it last.
+namespace {
+
+struct ThreadBlock {
+    pthread_t id;
+    pthread_mutex_t mutex;
+    pthread_cond_t cond;
+    ThreadProc proc;
+    void* arg;
+    bool done;
+    bool abandoned;
+};
+
+void release_block(ThreadBlock* b) {
+    pthread_cond_destroy(&b->cond);
+    pthread_mutex_destroy(&b->mutex);
+    delete b;
+}
+
+void* thread_main(void* p) {
+    auto* b = static_cast<ThreadBlock*>(p);
+    b->proc(b->arg);
+    pthread_mutex_lock(&b->mutex);
+    b->done = true;
+    bool abandoned = b->abandoned;
+    pthread_cond_broadcast(&b->cond);
+    pthread_mutex_unlock(&b->mutex);
+    if (abandoned) release_block(b);
+    return nullptr;
+}
+
+}  // namespace
+
+bool thread_start(Thread* thread, ThreadProc proc, void* arg) {
+    auto* b = new (std::nothrow) ThreadBlock{};
+    if (b == nullptr) return false;
+    pthread_mutex_init(&b->mutex, nullptr);
+    pthread_cond_init(&b->cond, nullptr);
+    b->proc = proc;
+    b->arg = arg;
+    if (pthread_create(&b->id, nullptr, thread_main, b) != 0) {
+        release_block(b);
+        return false;
+    }
+    thread->handle = b;
+    return true;
+}
+
+bool thread_wait(Thread thread, std::uint32_t timeout_ms) {
+    auto* b = static_cast<ThreadBlock*>(thread.handle);
+    if (b == nullptr) return true;
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += timeout_ms / 1000;
+    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    pthread_mutex_lock(&b->mutex);
+    int rc = 0;
+    while (!b->done && rc == 0) rc = pthread_cond_timedwait(&b->cond, &b->mutex, &deadline);
+    bool done = b->done;
+    pthread_mutex_unlock(&b->mutex);
+    return done;
+}
+
+void thread_close(Thread* thread) {
+    auto* b = static_cast<ThreadBlock*>(thread->handle);
+    if (b == nullptr) return;
+    thread->handle = nullptr;
+    pthread_mutex_lock(&b->mutex);
+    bool done = b->done;
+    b->abandoned = !done;
+    pthread_mutex_unlock(&b->mutex);
+    if (done) {
+        pthread_join(b->id, nullptr);
+        release_block(b);
+    } else {
+        pthread_detach(b->id);
+    }
+}
+
+static_assert(sizeof(pthread_mutex_t) <= sizeof(Lock::storage));
+static_assert(alignof(pthread_mutex_t) <= alignof(Lock));
+
+static pthread_mutex_t* mutex_of(Lock* lock) {
+    return reinterpret_cast<pthread_mutex_t*>(lock->storage);
+}
+
+void lock_init(Lock* lock) { pthread_mutex_init(new (lock->storage) pthread_mutex_t, nullptr); }
+void lock_enter(Lock* lock) { pthread_mutex_lock(mutex_of(lock)); }
+void lock_leave(Lock* lock) { pthread_mutex_unlock(mutex_of(lock)); }
+void lock_destroy(Lock* lock) { pthread_mutex_destroy(mutex_of(lock)); }
+
+std::uint32_t system_tick_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    auto ms = static_cast<std::uint64_t>(t.tv_sec) * 1000u +
+              static_cast<std::uint64_t>(t.tv_nsec) / 1000000u;
+    return static_cast<std::uint32_t>(ms);
+}
+
+void system_sleep_ms(std::uint32_t ms) {
+    timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+std::int64_t unix_time_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+std::uint32_t process_id() { return static_cast<std::uint32_t>(::getpid()); }
+
+}  // namespace platform

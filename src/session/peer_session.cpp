@@ -1,0 +1,27 @@
+#include "session/peer_session.h"
+
+#include <cstdio>
+
+void session_init(PeerSession* session) {
+    session->sock = platform::kInvalidSocket;
+    session->local_port = 0;
+    session->local_ip[0] = '\0';
+    session->public_ip[0] = '\0';
+    session->public_port = 0;
+    session->peer_addr = platform::Endpoint{0, 0};
+    session->recv_thread = platform::Thread{nullptr};
+    session->keepalive_thread = platform::Thread{nullptr};
+    session->running.store(true, std::memory_order_relaxed);
+    session->connected.store(false, std::memory_order_relaxed);
+    session->packets_received.store(0, std::memory_order_relaxed);
+    platform::lock_init(&session->console_lock);
+}
+
+void session_destroy(PeerSession* session) { platform::lock_destroy(&session->console_lock); }
+
+void safe_print(PeerSession* session, const char* text) {
+    platform::lock_enter(&session->console_lock);
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+    platform::lock_leave(&session->console_lock);
+}

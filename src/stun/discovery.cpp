@@ -1,0 +1,65 @@
+#include "stun/discovery.h"
+
+#include <cstdio>
+
+#include "stun/binding.h"
+
+namespace {
+
+constexpr int kAttempts = 5;
+constexpr std::uint32_t kAnswerWaitMs = 2000;
+constexpr std::size_t kReceiveBufferSize = 2048;
+
+StunServer current_server{kStunServerHost, kStunServerPort};
+
+// One attempt's answer: a datagram that arrives within the wait and decodes.
+bool receive_answer(platform::Socket sock, const std::uint8_t id[kTransactionIdSize],
+                    char* public_ip, std::uint16_t* public_port) {
+    if (platform::wait_readable(sock, kAnswerWaitMs) <= 0) return false;
+    std::uint8_t buffer[kReceiveBufferSize];
+    platform::RecvResult r = platform::recv_from(sock, buffer, sizeof buffer, nullptr);
+    // An oversized datagram is no answer of ours, and neither is a truncated one.
+    if (r.status != platform::RecvStatus::ok || r.bytes == 0) return false;
+    return parse_binding_response(buffer, static_cast<std::int32_t>(r.bytes), id, public_ip,
+                                  public_port);
+}
+
+}  // namespace
+
+void set_stun_server(StunServer server) {
+    current_server = server.host != nullptr ? server : StunServer{kStunServerHost, kStunServerPort};
+}
+
+StunServer stun_server() { return current_server; }
+
+bool discover_public_address(platform::Socket sock, char* public_ip, std::uint16_t* public_port) {
+    return discover_public_address_via(current_server, sock, public_ip, public_port);
+}
+
+bool discover_public_address_via(StunServer server, platform::Socket sock, char* public_ip,
+                                 std::uint16_t* public_port) {
+    std::printf("Discovering external address via STUN...\n");
+    std::uint32_t address = 0;
+    std::size_t count = 0;
+    if (!platform::resolve_ipv4(server.host, &address, 1, &count)) {
+        std::printf("Failed to resolve STUN server\n");
+        return false;
+    }
+    const platform::Endpoint to{address, server.port};
+
+    std::uint8_t request[kStunHeaderSize];
+    std::int32_t length = 0;
+    std::uint8_t id[kTransactionIdSize];
+    build_binding_request(request, &length, id);
+
+    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+        platform::send_to(sock, request, static_cast<std::size_t>(length), to);
+        if (receive_answer(sock, id, public_ip, public_port)) {
+            std::printf("External address: %s:%u\n", public_ip, static_cast<unsigned>(*public_port));
+            return true;
+        }
+        if (attempt < kAttempts) std::printf("STUN attempt %d failed, retrying...\n", attempt);
+    }
+    std::printf("Failed to discover external address\n");
+    return false;
+}

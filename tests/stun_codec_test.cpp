@@ -65,8 +65,7 @@ std::vector<Case> cases() {
     Bytes family2 = kAddressValue;
     family2[1] = 0x02;
     family2.resize(20, 0);
-    Bytes truncated = kSample;
-    truncated.pop_back();
+    const Bytes truncated(kSample.begin(), kSample.end() - 1);
     Bytes lying = kSample;
     lying[3] = 0x40;  // claims 64 attribute bytes; 60 arrived
     Bytes trailing = response({attribute(0x8022, {'x', 'y', 'z', 'w'})});

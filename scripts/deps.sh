@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs, when missing, the Debian packages that natchat's build and tests need. Run as root.
+# Usage: scripts/deps.sh [build|test|demo|windows]...
+set -euo pipefail
+
+declare -A wanted=(
+  [build]="cmake g++ make"
+  [test]="cmake g++ make libgtest-dev clang libclang-rt-14-dev coturn iproute2 nftables python3 netcat-openbsd procps"
+  [demo]="cmake g++ make coturn iproute2 nftables python3 tmux"
+  [windows]="g++-mingw-w64-x86-64-posix wine wine64"
+)
+
+packages=()
+for need in "${@:-build}"; do
+  for p in ${wanted[$need]}; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || packages+=("$p")
+  done
+done
+[ ${#packages[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "natchat needs these packages: ${packages[*]} (run as root to install them)" >&2
+  exit 1
+fi
+echo "Installing: ${packages[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq || true
+apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null

@@ -1,0 +1,31 @@
+// Feeds arbitrary datagrams to the classifier and the display filter, and checks that nothing a
+// terminal would act on survives the filter.
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "peer/protocol.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size > kMaxChatLine) size = kMaxChatLine;
+    std::vector<std::uint8_t> datagram(data, data + size);
+    classify_datagram(datagram.data(), datagram.size());
+
+    std::vector<char> shown(size + 1);
+    const std::size_t n = sanitize_for_display(datagram.data(), datagram.size(), shown.data());
+    if (n > size || shown[n] != '\0') __builtin_trap();
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto b = static_cast<std::uint8_t>(shown[i]);
+        if ((b < 0x20 && b != '\t') || b == 0x7F) __builtin_trap();
+        // A C1 control encoded in UTF-8 is C2 80 to C2 9F.
+        if (b == 0xC2 && i + 1 < n && static_cast<std::uint8_t>(shown[i + 1]) <= 0x9F) {
+            __builtin_trap();
+        }
+    }
+    // What passes the filter passes it again unchanged.
+    std::vector<char> again(n + 1);
+    const std::size_t m =
+        sanitize_for_display(reinterpret_cast<const std::uint8_t*>(shown.data()), n, again.data());
+    if (m != n || std::memcmp(shown.data(), again.data(), n) != 0) __builtin_trap();
+    return 0;
+}

@@ -1,0 +1,24 @@
+// Feeds arbitrary datagrams to the STUN response decoder. The first 12 bytes are the expected
+// transaction id, so most inputs also get past the id check.
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "stun/binding.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < kTransactionIdSize) return 0;
+    std::uint8_t id[kTransactionIdSize];
+    std::memcpy(id, data, kTransactionIdSize);
+    // An exact-size copy, so a read past the datagram is caught.
+    std::vector<std::uint8_t> datagram(data + kTransactionIdSize, data + size);
+    if (datagram.size() >= kStunHeaderSize) std::memcpy(datagram.data() + 8, id, sizeof id);
+    char ip[16];
+    std::memset(ip, 'x', sizeof ip);
+    std::uint16_t port = 0;
+    if (parse_binding_response(datagram.data(), static_cast<std::int32_t>(datagram.size()), id, ip,
+                               &port)) {
+        if (std::memchr(ip, '\0', sizeof ip) == nullptr) __builtin_trap();
+    }
+    return 0;
+}

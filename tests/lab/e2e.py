@@ -1,0 +1,315 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the real natchat binary across the NAT lab (lab.sh), as root.
+
+    e2e.py SCENARIO --natchat PATH      runs one scenario; exit 0 pass, 1 fail, 77 skipped
+    e2e.py --list                       names the scenarios
+
+Each scenario brings up its own lab, drives natchat processes through their standard input and
+output, and tears the lab down again, also on failure.
+"""
+import argparse
+import os
+import random
+import re
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+LAB = os.path.join(HERE, "lab.sh")
+SKIP = 77
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+class Lab:
+    def __init__(self, prefix, *options):
+        self.env = dict(os.environ, LAB_PREFIX=prefix)
+        self.options = list(options)
+
+    def __enter__(self):
+        subprocess.run([LAB, "up", *self.options], env=self.env, check=True)
+        return self
+
+    def __exit__(self, *exc):
+        subprocess.run([LAB, "down"], env=self.env, check=False)
+
+    def command(self, host, *words):
+        return ["ip", "netns", "exec", f"{self.env['LAB_PREFIX']}-{host}", *words]
+
+    def run(self, host, *words, **kw):
+        return subprocess.run(self.command(host, *words), env=self.env, **kw)
+
+
+class Peer:
+    """One natchat process; its output is collected as bytes by a reader thread."""
+
+    def __init__(self, lab, host, natchat, *args):
+        self.name = host
+        self.proc = subprocess.Popen(lab.command(host, natchat, *args), stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.out = b""
+        self.lock = threading.Lock()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        while True:
+            chunk = self.proc.stdout.read1(65536)
+            if not chunk:
+                return
+            with self.lock:
+                self.out += chunk
+
+    def text(self):
+        with self.lock:
+            return self.out
+
+    def expect(self, pattern, timeout=10.0, start=0):
+        """Waits until `pattern` (bytes, or a compiled regex) shows; returns the match's end."""
+        deadline = time.monotonic() + timeout
+        while True:
+            out = self.text()
+            if isinstance(pattern, bytes):
+                at = out.find(pattern, start)
+                if at >= 0:
+                    return at + len(pattern)
+            else:
+                m = pattern.search(out, start)
+                if m:
+                    return m
+            if time.monotonic() > deadline or (self.proc.poll() is not None and
+                                              self.reader_done()):
+                raise Failure(f"{self.name}: no {pattern!r} within {timeout} s; output so far:\n"
+                              + out.decode(errors="replace")[-3000:])
+            time.sleep(0.02)
+
+    def reader_done(self):
+        self.reader.join(0.05)
+        return not self.reader.is_alive()
+
+    def type(self, text):
+        self.proc.stdin.write(text.encode() if isinstance(text, str) else text)
+        self.proc.stdin.flush()
+
+    def external(self):
+        m = self.expect(re.compile(rb"External address: ([0-9.]+):([0-9]+)\n"))
+        return m.group(1).decode(), m.group(2).decode()
+
+    def lan(self):
+        m = self.expect(re.compile(rb"SAME LOCAL NETWORK:\n  IP:   ([0-9.]+)\n  Port: ([0-9]+)\n"))
+        return m.group(1).decode(), m.group(2).decode()
+
+    def quit(self, timeout=5.0):
+        """Types "quit"; returns the exit code and the seconds it took to end."""
+        started = time.monotonic()
+        self.type("quit\n")
+        code = self.proc.wait(timeout)
+        return code, time.monotonic() - started
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+ESTABLISHED = b"\nConnection successfully established!\nType messages and press Enter to send.\n" \
+              b"Type 'quit' to exit.\n\n> "
+
+
+def connect(lab, natchat, a_host="a1", b_host="b1"):
+    """A in interactive mode, B with A's public address on its command line; A then types B's."""
+    a = Peer(lab, a_host, natchat)
+    a_ip, a_port = a.external()
+    a.expect(b"Enter peer IP address: ")
+    b = Peer(lab, b_host, natchat, a_ip, a_port)
+    b_ip, b_port = b.external()
+    a.type(f"{b_ip}\n{b_port}\n")
+    return a, b
+
+
+def wait_connected(*peers, timeout=30.0):
+    for p in peers:
+        p.expect(ESTABLISHED, timeout)
+
+
+def chat_both_ways(a, b, tag=""):
+    for sender, receiver in ((a, b), (b, a)):
+        line = f"hello from {sender.name}{tag}"
+        mark = len(receiver.text())
+        sender.type(line + "\n")
+        receiver.expect(f"\n[Peer]: {line}\n> ".encode(), 10, mark)
+
+
+def quit_both(a, b):
+    for p in (a, b):
+        code, seconds = p.quit()
+        check(code == 0, f"{p.name} exited with {code}")
+        check(seconds < 1.0, f"{p.name} took {seconds:.2f} s to quit")
+        check(p.text().endswith(b"\nShutting down...\n"), f"{p.name} did not say it shut down")
+
+
+def scenario_cone(natchat):
+    with Lab("ncl-cone") as lab:
+        a, b = connect(lab, natchat)
+        try:
+            wait_connected(a, b)
+            a.expect(b"Attempting to connect to 198.51.100.12:")
+            b.expect(b"Attempting to connect to 198.51.100.11:")
+            a.expect(b"\nFirst packet received! Confirming connection stability...\n")
+            chat_both_ways(a, b)
+            quit_both(a, b)
+        finally:
+            a.kill(), b.kill()
+
+
+def scenario_same_lan(natchat):
+    with Lab("ncl-lan") as lab:
+        a = Peer(lab, "a1", natchat)
+        b = Peer(lab, "a2", natchat)
+        try:
+            a_ip, a_port = a.lan()
+            b_ip, b_port = b.lan()
+            check((a_ip, b_ip) == ("192.0.2.10", "192.0.2.20"), f"LAN addresses {a_ip}, {b_ip}")
+            a.expect(b"Enter peer IP address: ")
+            b.expect(b"Enter peer IP address: ")
+            a.type(f"{b_ip}\n{b_port}\n")
+            b.type(f"{a_ip}\n{a_port}\n")
+            wait_connected(a, b)
+            chat_both_ways(a, b)
+            quit_both(a, b)
+        finally:
+            a.kill(), b.kill()
+
+
+def scenario_symmetric(natchat):
+    with Lab("ncl-sym", "--nat-b", "symmetric") as lab:
+        a, b = connect(lab, natchat)
+        try:
+            for p in (a, b):
+                p.expect(b"\nConnection timeout after 60 seconds\n\nConnection failed or interrupted\n",
+                         75)
+                check(p.proc.wait(5) == 1, f"{p.name} should exit with 1")
+                check(ESTABLISHED not in p.text(), f"{p.name} claimed a connection")
+        finally:
+            a.kill(), b.kill()
+
+
+def scenario_loss(natchat):
+    with Lab("ncl-loss", "--loss", "20") as lab:
+        a, b = connect(lab, natchat)
+        try:
+            wait_connected(a, b, timeout=40)
+            quit_both(a, b)
+        finally:
+            a.kill(), b.kill()
+
+
+def scenario_mapping_expiry(natchat):
+    with Lab("ncl-idle", "--udp-timeout", "6") as lab:
+        a, b = connect(lab, natchat)
+        try:
+            wait_connected(a, b)
+            time.sleep(20)  # idle three times as long as the routers keep an unused mapping
+            chat_both_ways(a, b, " after 20 s")
+            quit_both(a, b)
+        finally:
+            a.kill(), b.kill()
+
+
+HOSTILE = r"""
+import random, socket, sys
+target = (sys.argv[1], int(sys.argv[2]))
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1 << 20)
+s.sendto(b"\x1b[2J\x1b]0;pwned\x07\rfake line\x9b31m\xc2\x9b", target)
+s.sendto(b"X" * 9000, target)
+rng = random.Random(7)
+for _ in range(3000):
+    s.sendto(bytes(rng.getrandbits(8) for _ in range(rng.randrange(0, 2100))), target)
+"""
+
+
+def scenario_hostile(natchat):
+    with Lab("ncl-host") as lab:
+        a, b = connect(lab, natchat)
+        try:
+            wait_connected(a, b)
+            mark = len(a.text())
+            _, a_port = a.lan()
+            lab.run("a2", "python3", "-c", HOSTILE, "192.0.2.10", a_port, check=True, timeout=60)
+            time.sleep(1)
+            b.type("the next real line\n")
+            a.expect(b"\n[Peer]: the next real line\n> ", 20, mark)
+            shown = a.text()[mark:]
+            bad = [c for c in shown if (c < 0x20 and c not in (0x09, 0x0A)) or c == 0x7F]
+            check(not bad, f"raw control bytes reached the terminal: {sorted(set(bad))}")
+            check(b"\xc2\x9b" not in shown and b"\x1b" not in shown, "an escape got through")
+            check(a.proc.poll() is None, "natchat died")
+            chat_both_ways(a, b)
+            quit_both(a, b)
+        finally:
+            a.kill(), b.kill()
+
+
+def scenario_paste(natchat):
+    with Lab("ncl-paste") as lab:
+        a, b = connect(lab, natchat)
+        try:
+            wait_connected(a, b)
+            lines = [f"pasted line {i:04d} " + "x" * 60 for i in range(1000)]
+            mark = len(b.text())
+            a.type("".join(line + "\n" for line in lines))
+            b.expect(f"\n[Peer]: {lines[-1]}\n> ".encode(), 30, mark)
+            got = re.findall(rb"\[Peer\]: (pasted line [^\n]*)\n", b.text()[mark:])
+            got = [g.decode() for g in got]
+            check(got == lines, f"{len(got)} of 1000 lines arrived, in order: "
+                                f"{got == sorted(got)}")
+            quit_both(a, b)
+        finally:
+            a.kill(), b.kill()
+
+
+SCENARIOS = {
+    "cone": scenario_cone,
+    "same_lan": scenario_same_lan,
+    "symmetric": scenario_symmetric,
+    "loss": scenario_loss,
+    "mapping_expiry": scenario_mapping_expiry,
+    "hostile": scenario_hostile,
+    "paste": scenario_paste,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("scenario", nargs="?")
+    parser.add_argument("--natchat")
+    parser.add_argument("--list", action="store_true")
+    args = parser.parse_args()
+    if args.list:
+        print("\n".join(SCENARIOS))
+        return 0
+    if os.geteuid() != 0:
+        print("SKIPPED: the NAT lab needs root (network namespaces and nftables)")
+        return SKIP
+    started = time.monotonic()
+    try:
+        SCENARIOS[args.scenario](os.path.abspath(args.natchat))
+    except Failure as e:
+        print(f"FAILED {args.scenario}: {e}")
+        return 1
+    print(f"passed {args.scenario} in {time.monotonic() - started:.1f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# A NAT lab in Linux network namespaces: a simulated internet on 198.51.100.0/24 with coturn as
+# the STUN server, two home routers doing NAT with nftables, and hosts behind them. Everything
+# stays inside the lab's own namespaces. Run as root.
+#
+#   lab.sh up [--nat-a cone|symmetric] [--nat-b cone|symmetric] [--loss PCT] [--udp-timeout SEC]
+#   lab.sh down
+#   lab.sh exec HOST COMMAND...      HOST is inet, ra, rb, a1, a2 or b1
+#
+#   inet  198.51.100.1     the internet: a bridge, and coturn on UDP 19302
+#   ra    198.51.100.11    router A: LAN 192.0.2.0/24 behind it, a1 = .10, a2 = .20
+#   rb    198.51.100.12    router B: LAN 203.0.113.0/24 behind it, b1 = .10
+#
+# cone: masquerade that keeps the source port (one mapping for every destination);
+# symmetric: masquerade random (a new port for each destination). Both routers drop unsolicited
+# traffic from the WAN, as home routers do. --loss drops that share of UDP at router A in each
+# direction; --udp-timeout shortens how long the routers keep an idle mapping.
+# LAB_PREFIX names the namespaces (default "ncl"), so that several labs can stand side by side.
+set -euo pipefail
+
+prefix=${LAB_PREFIX:-ncl}
+hosts_all=(inet ra rb a1 a2 b1)
+stun_name=stun.l.google.com
+
+ns() { echo "$prefix-$1"; }
+in_ns() { local n; n=$(ns "$1"); shift; ip netns exec "$n" "$@"; }
+
+down() {
+  for h in "${hosts_all[@]}"; do
+    local n; n=$(ns "$h")
+    if ip netns list | grep -qw "$n"; then
+      # Whatever still runs in the namespace (coturn, natchat) ends with it.
+      ip netns pids "$n" 2>/dev/null | xargs -r kill -9 2>/dev/null || true
+      ip netns del "$n" 2>/dev/null || true
+    fi
+    rm -rf "/etc/netns/$n"
+  done
+}
+
+link() {  # link NS_A IF_A NS_B IF_B: a veth pair between two namespaces
+  local tmp_a="v$RANDOM$RANDOM" tmp_b="v$RANDOM$RANDOM"
+  ip link add "$tmp_a" type veth peer name "$tmp_b"
+  ip link set "$tmp_a" netns "$(ns "$1")"
+  ip link set "$tmp_b" netns "$(ns "$3")"
+  in_ns "$1" ip link set "$tmp_a" name "$2"
+  in_ns "$3" ip link set "$tmp_b" name "$4"
+  in_ns "$1" ip link set "$2" up
+  in_ns "$3" ip link set "$4" up
+}
+
+host_file() {  # host_file HOST ADDRESS: name resolution inside the host's namespace
+  local dir; dir="/etc/netns/$(ns "$1")"
+  mkdir -p "$dir"
+  {
+    echo "127.0.0.1 localhost"
+    [ -n "$2" ] && echo "$2 $(hostname)"
+    echo "198.51.100.1 $stun_name"
+  } >"$dir/hosts"
+  # No resolver to ask: every name the lab knows is in the hosts file.
+  : >"$dir/resolv.conf"
+}
+
+router() {  # router NAME WAN_ADDR LAN_ADDR KIND LOSS TIMEOUT
+  local r=$1
+  in_ns inet ip link set "$r-wan" master br0
+  in_ns "$r" ip addr add "$2/24" dev wan
+  in_ns "$r" ip link add lan type bridge
+  in_ns "$r" ip link set lan up
+  in_ns "$r" ip addr add "$3/24" dev lan
+  in_ns "$r" ip route add default via 198.51.100.1
+  in_ns "$r" sysctl -qw net.ipv4.ip_forward=1
+  if [ -n "$6" ]; then
+    in_ns "$r" sysctl -qw net.netfilter.nf_conntrack_udp_timeout="$6" \
+      net.netfilter.nf_conntrack_udp_timeout_stream="$6"
+  fi
+  local masq="masquerade"
+  [ "$4" = symmetric ] && masq="masquerade random"
+  local loss=""
+  [ "${5:-0}" != 0 ] && loss="meta l4proto udp numgen random mod 100 < $5 drop"
+  in_ns "$r" nft -f - <<NFT
+table ip nat {
+  chain postrouting {
+    type nat hook postrouting priority srcnat; policy accept;
+    oifname "wan" $masq
+  }
+}
+table inet firewall {
+  chain input {
+    type filter hook input priority filter; policy accept;
+    iifname "wan" ct state established,related accept
+    iifname "wan" drop
+  }
+  chain forward {
+    type filter hook forward priority filter; policy accept;
+    $loss
+    iifname "wan" ct state established,related accept
+    iifname "wan" drop
+  }
+}
+NFT
+}
+
+lan_host() {  # lan_host HOST ROUTER ADDRESS GATEWAY
+  link "$1" eth0 "$2" "$1"
+  in_ns "$2" ip link set "$1" master lan
+  in_ns "$1" ip addr add "$3/24" dev eth0
+  in_ns "$1" ip route add default via "$4"
+  host_file "$1" "$3"
+}
+
+up() {
+  local nat_a=cone nat_b=cone loss=0 timeout=""
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --nat-a) nat_a=$2; shift 2 ;;
+      --nat-b) nat_b=$2; shift 2 ;;
+      --loss) loss=$2; shift 2 ;;
+      --udp-timeout) timeout=$2; shift 2 ;;
+      *) echo "lab.sh up: unknown option $1" >&2; exit 2 ;;
+    esac
+  done
+  down
+  trap 'down' ERR
+  for h in "${hosts_all[@]}"; do
+    ip netns add "$(ns "$h")"
+    in_ns "$h" ip link set lo up
+  done
+
+  in_ns inet ip link add br0 type bridge
+  in_ns inet ip link set br0 up
+  in_ns inet ip addr add 198.51.100.1/24 dev br0
+  link ra wan inet ra-wan
+  link rb wan inet rb-wan
+  router ra 198.51.100.11 192.0.2.1 "$nat_a" "$loss" "$timeout"
+  router rb 198.51.100.12 203.0.113.1 "$nat_b" 0 "$timeout"
+  lan_host a1 ra 192.0.2.10 192.0.2.1
+  lan_host a2 ra 192.0.2.20 192.0.2.1
+  lan_host b1 rb 203.0.113.10 203.0.113.1
+
+  in_ns inet turnserver --stun-only --listening-ip 198.51.100.1 --listening-port 19302 \
+    --no-cli --no-tls --no-dtls --log-file stdout --no-stdout-log >/dev/null 2>&1 &
+  for _ in $(seq 100); do
+    in_ns inet ss -uln | grep -q '198.51.100.1:19302' && break
+    sleep 0.05
+  done
+  trap - ERR
+}
+
+case ${1:-} in
+  up) shift; up "$@" ;;
+  down) down ;;
+  exec) shift; h=$1; shift; in_ns "$h" "$@" ;;
+  *) sed -n '2,20p' "$0"; exit 2 ;;
+esac

@@ -42,13 +42,11 @@ for target in stun_response_fuzz peer_datagram_fuzz; do
   echo "$target: no finding in ${fuzz_seconds} s"
 done
 
-if [ -x tests/lab/run-tests.sh ]; then
-  step "NAT lab, end to end"
-  if [ "$(id -u)" -eq 0 ]; then
-    tests/lab/run-tests.sh "$root/build/natchat"
-  else
-    echo "skipped: the NAT lab needs root"
-  fi
+step "NAT lab, end to end"
+if [ "$(id -u)" -eq 0 ]; then
+  ctest --test-dir build -L lab -j"$jobs" --output-on-failure
+else
+  echo "skipped: the NAT lab needs root"
 fi
 
 if [ -x scripts/test-windows.sh ]; then

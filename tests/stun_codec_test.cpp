@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -25,11 +26,12 @@ const std::uint8_t* kSampleId = kSample.data() + 8;
 const Bytes kAddressValue = {0x00, 0x01, 0xa1, 0x47, 0xe1, 0x12, 0xa6, 0x43};
 
 Bytes attribute(std::uint16_t type, const Bytes& value, std::uint16_t claimed_length) {
-    Bytes a = {static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type),
-               static_cast<std::uint8_t>(claimed_length >> 8),
-               static_cast<std::uint8_t>(claimed_length)};
-    a.insert(a.end(), value.begin(), value.end());
-    while (a.size() % 4 != 0) a.push_back(0xEE);
+    Bytes a((4 + value.size() + 3) / 4 * 4, 0xEE);  // padded to a multiple of 4
+    a[0] = static_cast<std::uint8_t>(type >> 8);
+    a[1] = static_cast<std::uint8_t>(type);
+    a[2] = static_cast<std::uint8_t>(claimed_length >> 8);
+    a[3] = static_cast<std::uint8_t>(claimed_length);
+    std::copy(value.begin(), value.end(), a.begin() + 4);
     return a;
 }
 

@@ -1,11 +1,7 @@
 // The POSIX twin of the platform layer.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,21 +9,13 @@
 #include <ctime>
 #include <new>
 
-#include "platform/platform.h"
+#include "platform/socket_headers.h"
 #include "platform/system_clock.h"
 
 namespace platform {
 namespace {
 
 int fd_of(Socket s) { return static_cast<int>(s); }
-
-sockaddr_in to_sockaddr(Endpoint e) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(e.port);
-    a.sin_addr.s_addr = htonl(e.ip);
-    return a;
-}
 
 }  // namespace
 
@@ -82,7 +70,7 @@ RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* fro
         if (e == ECONNREFUSED) return {RecvStatus::reset, 0, e};
         return {RecvStatus::other, 0, e};
     }
-    if (from != nullptr) *from = Endpoint{ntohl(a.sin_addr.s_addr), ntohs(a.sin_port)};
+    if (from != nullptr) *from = from_sockaddr(a);
     if (static_cast<std::size_t>(n) > capacity) {
         return {RecvStatus::message_too_long, capacity, EMSGSIZE};
     }
@@ -99,29 +87,6 @@ int wait_readable(Socket s, std::uint32_t timeout_ms) {
 bool host_name(char* out, std::size_t capacity) {
     if (::gethostname(out, capacity) != 0) return false;
     out[capacity - 1] = '\0';
-    return true;
-}
-
-bool resolve_ipv4(const char* name, std::uint32_t* addresses, std::size_t capacity,
-                  std::size_t* count) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* list = nullptr;
-    if (::getaddrinfo(name, nullptr, &hints, &list) != 0) return false;
-    std::size_t n = 0;
-    for (addrinfo* ai = list; ai != nullptr && n < capacity; ai = ai->ai_next) {
-        if (ai->ai_family != AF_INET || ai->ai_addrlen < sizeof(sockaddr_in)) continue;
-        sockaddr_in a;
-        std::memcpy(&a, ai->ai_addr, sizeof a);
-        std::uint32_t ip = ntohl(a.sin_addr.s_addr);
-        bool seen = false;
-        for (std::size_t i = 0; i < n; ++i) seen = seen || addresses[i] == ip;
-        if (!seen) addresses[n++] = ip;
-    }
-    ::freeaddrinfo(list);
-    if (n == 0) return false;
-    *count = n;
     return true;
 }
 

@@ -1,31 +1,17 @@
 // The Win32 twin of the platform layer: Windows Sockets 2 and the kernel's threads, critical
 // section and tick counter.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <windows.h>
 
 #include <cstring>
 #include <ctime>
 #include <new>
 
-#include "platform/platform.h"
+#include "platform/socket_headers.h"
 #include "platform/system_clock.h"
 
 namespace platform {
 namespace {
 
 SOCKET sock_of(Socket s) { return static_cast<SOCKET>(s); }
-
-sockaddr_in to_sockaddr(Endpoint e) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(e.port);
-    a.sin_addr.s_addr = htonl(e.ip);
-    return a;
-}
 
 }  // namespace
 
@@ -86,12 +72,12 @@ RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* fro
             case WSAECONNRESET: return {RecvStatus::reset, 0, e};
             // Winsock fills the buffer with the datagram's first bytes and drops the rest.
             case WSAEMSGSIZE:
-                if (from != nullptr) *from = Endpoint{ntohl(a.sin_addr.s_addr), ntohs(a.sin_port)};
+                if (from != nullptr) *from = from_sockaddr(a);
                 return {RecvStatus::message_too_long, capacity, e};
             default: return {RecvStatus::other, 0, e};
         }
     }
-    if (from != nullptr) *from = Endpoint{ntohl(a.sin_addr.s_addr), ntohs(a.sin_port)};
+    if (from != nullptr) *from = from_sockaddr(a);
     return {RecvStatus::ok, static_cast<std::size_t>(n), 0};
 }
 
@@ -108,29 +94,6 @@ int wait_readable(Socket s, std::uint32_t timeout_ms) {
 bool host_name(char* out, std::size_t capacity) {
     if (::gethostname(out, static_cast<int>(capacity)) == SOCKET_ERROR) return false;
     out[capacity - 1] = '\0';
-    return true;
-}
-
-bool resolve_ipv4(const char* name, std::uint32_t* addresses, std::size_t capacity,
-                  std::size_t* count) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* list = nullptr;
-    if (::getaddrinfo(name, nullptr, &hints, &list) != 0) return false;
-    std::size_t n = 0;
-    for (addrinfo* ai = list; ai != nullptr && n < capacity; ai = ai->ai_next) {
-        if (ai->ai_family != AF_INET || ai->ai_addrlen < sizeof(sockaddr_in)) continue;
-        sockaddr_in a;
-        std::memcpy(&a, ai->ai_addr, sizeof a);
-        std::uint32_t ip = ntohl(a.sin_addr.s_addr);
-        bool seen = false;
-        for (std::size_t i = 0; i < n; ++i) seen = seen || addresses[i] == ip;
-        if (!seen) addresses[n++] = ip;
-    }
-    ::freeaddrinfo(list);
-    if (n == 0) return false;
-    *count = n;
     return true;
 }
 

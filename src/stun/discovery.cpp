@@ -39,6 +39,7 @@ bool discover_public_address(platform::Socket sock, char* public_ip, std::uint16
 bool discover_public_address_via(StunServer server, platform::Socket sock, char* public_ip,
                                  std::uint16_t* public_port) {
     std::printf("Discovering external address via STUN...\n");
+    std::fflush(stdout);  // the wait that follows can take seconds
     std::uint32_t address = 0;
     std::size_t count = 0;
     if (!platform::resolve_ipv4(server.host, &address, 1, &count)) {
@@ -58,7 +59,10 @@ bool discover_public_address_via(StunServer server, platform::Socket sock, char*
             std::printf("External address: %s:%u\n", public_ip, static_cast<unsigned>(*public_port));
             return true;
         }
-        if (attempt < kAttempts) std::printf("STUN attempt %d failed, retrying...\n", attempt);
+        if (attempt < kAttempts) {
+            std::printf("STUN attempt %d failed, retrying...\n", attempt);
+            std::fflush(stdout);
+        }
     }
     std::printf("Failed to discover external address\n");
     return false;

@@ -8,6 +8,7 @@ Each scenario brings up its own lab, drives natchat processes through their stan
 output, and tears the lab down again, also on failure.
 """
 import argparse
+import contextlib
 import os
 import random
 import re
@@ -138,6 +139,16 @@ def connect(lab, natchat, a_host="a1", b_host="b1", a_natchat=None):
     return a, b
 
 
+@contextlib.contextmanager
+def running(*peers):
+    """Kills whatever of the peers still runs when the block ends, also on failure."""
+    try:
+        yield peers
+    finally:
+        for p in peers:
+            p.kill()
+
+
 def wait_connected(*peers, timeout=30.0):
     for p in peers:
         p.expect(ESTABLISHED, timeout)
@@ -161,23 +172,18 @@ def quit_both(a, b):
 
 def scenario_cone(natchat):
     with Lab("ncl-cone") as lab:
-        a, b = connect(lab, natchat)
-        try:
+        with running(*connect(lab, natchat)) as (a, b):
             wait_connected(a, b)
             a.expect(b"Attempting to connect to 198.51.100.12:")
             b.expect(b"Attempting to connect to 198.51.100.11:")
             a.expect(b"\nFirst packet received! Confirming connection stability...\n")
             chat_both_ways(a, b)
             quit_both(a, b)
-        finally:
-            a.kill(), b.kill()
 
 
 def scenario_same_lan(natchat):
     with Lab("ncl-lan") as lab:
-        a = Peer(lab, "a1", natchat)
-        b = Peer(lab, "a2", natchat)
-        try:
+        with running(Peer(lab, "a1", natchat), Peer(lab, "a2", natchat)) as (a, b):
             a_ip, a_port = a.lan()
             b_ip, b_port = b.lan()
             check((a_ip, b_ip) == ("192.0.2.10", "192.0.2.20"), f"LAN addresses {a_ip}, {b_ip}")
@@ -188,43 +194,32 @@ def scenario_same_lan(natchat):
             wait_connected(a, b)
             chat_both_ways(a, b)
             quit_both(a, b)
-        finally:
-            a.kill(), b.kill()
 
 
 def scenario_symmetric(natchat):
     with Lab("ncl-sym", "--nat-b", "symmetric") as lab:
-        a, b = connect(lab, natchat)
-        try:
+        with running(*connect(lab, natchat)) as (a, b):
             for p in (a, b):
                 p.expect(b"\nConnection timeout after 60 seconds\n\nConnection failed or interrupted\n",
                          75)
                 check(p.proc.wait(5) == 1, f"{p.name} should exit with 1")
                 check(ESTABLISHED not in p.text(), f"{p.name} claimed a connection")
-        finally:
-            a.kill(), b.kill()
 
 
 def scenario_loss(natchat):
     with Lab("ncl-loss", "--loss", "20") as lab:
-        a, b = connect(lab, natchat)
-        try:
+        with running(*connect(lab, natchat)) as (a, b):
             wait_connected(a, b, timeout=40)
             quit_both(a, b)
-        finally:
-            a.kill(), b.kill()
 
 
 def scenario_mapping_expiry(natchat):
     with Lab("ncl-idle", "--udp-timeout", "6") as lab:
-        a, b = connect(lab, natchat)
-        try:
+        with running(*connect(lab, natchat)) as (a, b):
             wait_connected(a, b)
             time.sleep(20)  # idle three times as long as the routers keep an unused mapping
             chat_both_ways(a, b, " after 20 s")
             quit_both(a, b)
-        finally:
-            a.kill(), b.kill()
 
 
 HOSTILE = r"""
@@ -242,8 +237,7 @@ for _ in range(3000):
 
 def scenario_hostile(natchat):
     with Lab("ncl-host") as lab:
-        a, b = connect(lab, natchat)
-        try:
+        with running(*connect(lab, natchat)) as (a, b):
             wait_connected(a, b)
             mark = len(a.text())
             _, a_port = a.lan()
@@ -258,14 +252,11 @@ def scenario_hostile(natchat):
             check(a.proc.poll() is None, "natchat died")
             chat_both_ways(a, b)
             quit_both(a, b)
-        finally:
-            a.kill(), b.kill()
 
 
 def scenario_paste(natchat):
     with Lab("ncl-paste") as lab:
-        a, b = connect(lab, natchat)
-        try:
+        with running(*connect(lab, natchat)) as (a, b):
             wait_connected(a, b)
             lines = [f"pasted line {i:04d} " + "x" * 60 for i in range(1000)]
             mark = len(b.text())
@@ -276,8 +267,6 @@ def scenario_paste(natchat):
             check(got == lines, f"{len(got)} of 1000 lines arrived, in order: "
                                 f"{got == sorted(got)}")
             quit_both(a, b)
-        finally:
-            a.kill(), b.kill()
 
 
 def scenario_windows(natchat, natchat_exe):
@@ -289,15 +278,12 @@ def scenario_windows(natchat, natchat_exe):
                    stderr=subprocess.DEVNULL)
     wine = ["env", f"WINEPREFIX={prefix}", "WINEDEBUG=-all", "wine", natchat_exe]
     with Lab("ncl-win") as lab:
-        a, b = connect(lab, natchat, a_natchat=wine)
-        try:
+        with running(*connect(lab, natchat, a_natchat=wine)) as (a, b):
             wait_connected(a, b)
             chat_both_ways(a, b)
             for p in (b, a):
                 code, _ = p.quit(timeout=20)
                 check(code == 0, f"{p.name} exited with {code}")
-        finally:
-            a.kill(), b.kill()
             lab.run("a1", "env", f"WINEPREFIX={prefix}", "wineserver", "-k", check=False,
                     stderr=subprocess.DEVNULL)
 

@@ -1,0 +1,136 @@
+#!/usr/bin/env python3
+"""natchat benchmarks in the NAT lab (root): connection time, quit time, STUN discovery beside
+coturn's turnutils_stunclient, idle footprint beside nc -u, and the largest pasted block that
+arrives intact. Prints a Markdown table.
+
+    bench/lab_bench.py [--natchat PATH] [--runs N] [--idle SECONDS]
+"""
+import argparse
+import os
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "lab"))
+from e2e import Failure, Lab, Peer, connect, running, wait_connected  # noqa: E402
+
+TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def connect_and_quit(lab, natchat):
+    """Seconds from the second address entered to both connected, and from quit to exit."""
+    with running(*connect(lab, natchat)) as (a, b):
+        entered = time.monotonic()  # connect() types A's entry last
+        wait_connected(a, b)
+        connected = time.monotonic() - entered
+        quits = [p.quit()[1] for p in (a, b)]
+        return connected, max(quits)
+
+
+def stun_times(lab, natchat, runs):
+    ours, theirs = [], []
+    for _ in range(runs):
+        p = Peer(lab, "a1", natchat)
+        started = time.monotonic()
+        p.expect(b"External address: ", 15)
+        ours.append(time.monotonic() - started)
+        p.kill()
+        started = time.monotonic()
+        lab.run("a1", "turnutils_stunclient", "-p", "19302", "198.51.100.1",
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        theirs.append(time.monotonic() - started)
+    return statistics.median(ours), statistics.median(theirs)
+
+
+def footprint(pid, seconds):
+    """Peak resident set (KiB) and CPU share over `seconds` of idling."""
+    def cpu():
+        fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / TICKS
+    before = cpu()
+    time.sleep(seconds)
+    used = cpu() - before
+    hwm = int(re.search(r"VmHWM:\s+(\d+)", open(f"/proc/{pid}/status").read()).group(1))
+    return hwm, 100.0 * used / seconds
+
+
+def natchat_idle(lab, natchat, seconds):
+    with running(*connect(lab, natchat)) as (a, b):
+        wait_connected(a, b)
+        a.type("hello\n")
+        b.expect(b"[Peer]: hello", 10)
+        return footprint(a.proc.pid, seconds)
+
+
+def netcat_idle(lab, seconds):
+    a = subprocess.Popen(lab.command("a1", "nc", "-u", "-p", "40000", "198.51.100.12", "40001"),
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    b = subprocess.Popen(lab.command("b1", "nc", "-u", "-p", "40001", "198.51.100.11", "40000"),
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        for _ in range(3):  # both sides send, so both NATs let the other in
+            for p in (a, b):
+                p.stdin.write(b"hello\n")
+                p.stdin.flush()
+            time.sleep(0.2)
+        return footprint(a.pid, seconds)
+    finally:
+        for p in (a, b):
+            p.kill()
+            p.wait()
+
+
+def largest_paste(lab, natchat):
+    """The largest block of 70-byte lines, doubling from 1000, that arrives whole and in order."""
+    best = 0
+    with running(*connect(lab, natchat)) as (a, b):
+        wait_connected(a, b)
+        size = 1000
+        while size <= 64000:
+            lines = [f"{size}:{i:06d} " + "x" * 60 for i in range(size)]
+            mark = len(b.text())
+            a.type("".join(line + "\n" for line in lines))
+            try:
+                b.expect(f"[Peer]: {lines[-1]}\n".encode(), 30, mark)
+            except Failure:
+                break
+            got = re.findall(rb"\[Peer\]: (" + str(size).encode() + rb":[^\n]*)\n", b.text()[mark:])
+            if [g.decode() for g in got] != lines:
+                break
+            best = size
+            size *= 2
+    return best
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--natchat", default="build-release/natchat")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--idle", type=float, default=20.0)
+    args = parser.parse_args()
+    natchat = os.path.abspath(args.natchat)
+    with Lab("ncl-bench") as lab:
+        runs = [connect_and_quit(lab, natchat) for _ in range(args.runs)]
+        ours, theirs = stun_times(lab, natchat, args.runs)
+        nat_rss, nat_cpu = natchat_idle(lab, natchat, args.idle)
+        nc_rss, nc_cpu = netcat_idle(lab, args.idle)
+        paste = largest_paste(lab, natchat)
+    connect_s = statistics.median(r[0] for r in runs)
+    quit_s = statistics.median(r[1] for r in runs)
+    print("| measure | natchat | reference |")
+    print("| --- | --- | --- |")
+    print(f"| addresses entered to both connected (median of {args.runs}) | {connect_s:.2f} s | "
+          "at least 2.0 s by design |")
+    print(f"| \"quit\" to process exit (median of {args.runs}) | {quit_s * 1000:.0f} ms | |")
+    print(f"| start to external address known (median of {args.runs}) | {ours * 1000:.0f} ms | "
+          f"turnutils_stunclient: {theirs * 1000:.0f} ms |")
+    print(f"| peak RSS, idle connected | {nat_rss} KiB | nc -u: {nc_rss} KiB |")
+    print(f"| CPU, idle connected for {args.idle:.0f} s | {nat_cpu:.2f} % | nc -u: {nc_cpu:.2f} % |")
+    print(f"| largest pasted block delivered intact (70-byte lines, tried up to 64000) | "
+          f"{paste} lines | |")
+
+
+if __name__ == "__main__":
+    main()

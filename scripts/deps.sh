@@ -7,7 +7,7 @@ declare -A wanted=(
   [build]="cmake g++ make"
   [test]="cmake g++ make libgtest-dev clang libclang-rt-14-dev coturn iproute2 nftables python3 netcat-openbsd procps"
   [demo]="cmake g++ make coturn iproute2 nftables python3 tmux"
-  [windows]="g++-mingw-w64-x86-64-posix wine wine64"
+  [windows]="g++-mingw-w64-x86-64-posix googletest wine wine64"
 )
 
 packages=()
@@ -25,4 +25,4 @@ fi
 echo "Installing: ${packages[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq || true
-apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+apt-get install -y -qq "${packages[@]}" >/dev/null

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "session/program.h"
@@ -111,6 +114,65 @@ TEST(CommandLine, StartUpFailureEndsWithOne) {
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(ends_with(r.output, "Discovering external address via STUN...\n"
                                     "Failed to resolve STUN server\n"));
+}
+
+}  // namespace
+
+namespace {
+
+// A peer that acknowledges every punch and keeps every other datagram it gets.
+struct EchoPeer {
+    EchoPeer()
+        : worker([this] {
+              while (!stop.load()) {
+                  std::string d;
+                  platform::Endpoint from{};
+                  if (!socket.receive(&d, &from, 20)) continue;
+                  if (d == "PUNCH") {
+                      socket.send("PUNCH_ACK", from);
+                  } else if (d != "KEEPALIVE") {
+                      std::lock_guard<std::mutex> hold(mutex);
+                      lines.push_back(d);
+                  }
+              }
+          }) {}
+    ~EchoPeer() {
+        stop.store(true);
+        worker.join();
+    }
+    std::vector<std::string> received() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return lines;
+    }
+
+    test::UdpSocket socket;
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    std::thread worker;
+};
+
+TEST_F(WithStunServer, ChatLoopSendsEachLineAsOneDatagram) {
+    const struct {
+        const char* name;
+        std::string typed;
+    } cases[] = {
+        {"ends with quit", "hello\n\nquit \nQuit\n" + std::string(3000, 'a') + "\nquit\nnever sent\n"},
+        {"ends with the input", "hello\n\nquit \nQuit\n" + std::string(3000, 'a') + "\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EchoPeer peer;
+        Outcome r = run({"natchat", "127.0.0.1", std::to_string(peer.socket.port)}, c.typed);
+        EXPECT_EQ(r.code, 0);
+        EXPECT_TRUE(test::eventually([&] { return peer.received().size() >= 5; }));
+        EXPECT_EQ(peer.received(), (std::vector<std::string>{"hello", "quit ", "Quit",
+                                                             std::string(2047, 'a'),
+                                                             std::string(953, 'a')}));
+        // A prompt after every line read (the empty one too), none after "quit".
+        EXPECT_TRUE(ends_with(r.output, "Type 'quit' to exit.\n\n> > > > > > > \nShutting down...\n"))
+            << r.output.substr(r.output.size() - 200);
+    }
 }
 
 }  // namespace

@@ -20,21 +20,19 @@ void stop_thread(platform::Thread* thread) {
     platform::thread_close(thread);
 }
 
-// Clears `running`, lets both workers see it and end, then releases the socket, the socket
-// library and the lock, in that order.
-void shut_down(PeerSession* s) {
-    s->running.store(false, std::memory_order_relaxed);
-    stop_thread(&s->recv_thread);
-    stop_thread(&s->keepalive_thread);
+// Releases the socket, the socket library and the lock, in that order.
+void release_network(PeerSession* s) {
     platform::close_socket(s->sock);
     platform::net_cleanup();
     session_destroy(s);
 }
 
-void release_network(PeerSession* s) {
-    platform::close_socket(s->sock);
-    platform::net_cleanup();
-    session_destroy(s);
+// Clears `running` and lets both workers see it and end before anything they use goes away.
+void shut_down(PeerSession* s) {
+    s->running.store(false, std::memory_order_relaxed);
+    stop_thread(&s->recv_thread);
+    stop_thread(&s->keepalive_thread);
+    release_network(s);
 }
 
 // Sends each typed line to the peer until "quit" or the end of input.

@@ -46,6 +46,10 @@ bool local_port(Socket s, std::uint16_t* port) {
 }
 
 bool set_receive_buffer(Socket s, int bytes) {
+#ifdef SO_RCVBUFFORCE
+    // Linux caps SO_RCVBUF at net.core.rmem_max; a privileged process may go past it.
+    if (::setsockopt(fd_of(s), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0) return true;
+#endif
     return ::setsockopt(fd_of(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
 }
 

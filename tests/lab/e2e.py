@@ -288,7 +288,24 @@ def scenario_windows(natchat, natchat_exe):
                     stderr=subprocess.DEVNULL)
 
 
+def scenario_offline(natchat):
+    """A namespace with nothing but loopback: no name resolves, so start-up fails cleanly."""
+    name = "ncl-offline"
+    subprocess.run(["ip", "netns", "del", name], stderr=subprocess.DEVNULL, check=False)
+    subprocess.run(["ip", "netns", "add", name], check=True)
+    try:
+        r = subprocess.run(["ip", "netns", "exec", name, natchat, "198.51.100.7", "5000"],
+                           stdout=subprocess.PIPE, timeout=30, check=False)
+    finally:
+        subprocess.run(["ip", "netns", "del", name], check=False)
+    check(r.returncode == 1, f"exit code {r.returncode}")
+    check(re.fullmatch(rb"Local port: [0-9]+\n(Local LAN IP: [0-9.]+|Could not determine local LAN IP)"
+                       rb"\nDiscovering external address via STUN...\nFailed to resolve STUN server\n",
+                       r.stdout) is not None, f"output:\n{r.stdout.decode(errors='replace')}")
+
+
 SCENARIOS = {
+    "offline": scenario_offline,
     "cone": scenario_cone,
     "same_lan": scenario_same_lan,
     "symmetric": scenario_symmetric,

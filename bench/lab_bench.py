@@ -88,7 +88,7 @@ def largest_paste(lab, natchat):
     with running(*connect(lab, natchat)) as (a, b):
         wait_connected(a, b)
         size = 1000
-        while size <= 64000:
+        while size <= 256000:
             lines = [f"{size}:{i:06d} " + "x" * 60 for i in range(size)]
             mark = len(b.text())
             a.type("".join(line + "\n" for line in lines))
@@ -128,7 +128,7 @@ def main():
           f"turnutils_stunclient: {theirs * 1000:.0f} ms |")
     print(f"| peak RSS, idle connected | {nat_rss} KiB | nc -u: {nc_rss} KiB |")
     print(f"| CPU, idle connected for {args.idle:.0f} s | {nat_cpu:.2f} % | nc -u: {nc_cpu:.2f} % |")
-    print(f"| largest pasted block delivered intact (70-byte lines, tried up to 64000) | "
+    print(f"| largest pasted block delivered intact (70-byte lines, tried up to 256000) | "
           f"{paste} lines | |")
 
 

@@ -56,9 +56,11 @@ class Peer:
     def __init__(self, lab, host, natchat, *args):
         self.name = host
         program = natchat if isinstance(natchat, list) else [natchat]
+        # A Windows build under Wine writes "\r\n" line ends on a console stream.
+        self.crlf = "wine" in program
         self.proc = subprocess.Popen(lab.command(host, *program, *args), stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.out = b""
+        self.out = bytearray()
         self.lock = threading.Lock()
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
@@ -73,8 +75,8 @@ class Peer:
 
     def text(self):
         with self.lock:
-            # A Windows build writes "\r\n" line ends on a console stream.
-            return self.out.replace(b"\r\n", b"\n")
+            out = bytes(self.out)
+        return out.replace(b"\r\n", b"\n") if self.crlf else out
 
     def expect(self, pattern, timeout=10.0, start=0):
         """Waits until `pattern` (bytes, or a compiled regex) shows; returns the match's end."""

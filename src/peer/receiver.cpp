@@ -57,9 +57,11 @@ int receive_loop(void* arg) {
                 // lines does not overflow the socket's buffer.
                 if (r.bytes > 0) handle_datagram(s, buffer, r.bytes, from);
                 break;
-            case platform::RecvStatus::would_block:
-            // A punch of ours refused by a closed port says nothing about the path; go on.
             case platform::RecvStatus::reset:
+                // A punch of ours refused by a closed port says nothing about the path; go on.
+            case platform::RecvStatus::would_block:
+                // Wakes as soon as a datagram arrives; the limit bounds how late a cleared
+                // `running` is seen.
                 platform::wait_readable(s->sock, kIdleWaitMs);
                 break;
             case platform::RecvStatus::other:

@@ -8,6 +8,12 @@ cd "$root"
 export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-$root/build-win/wineprefix}
 
+# One wineserver for the whole run: left to itself it ends a few seconds after its last client,
+# and a test started just then fails to connect to it.
+mkdir -p "$WINEPREFIX"
+wineserver -p >/dev/null 2>&1 </dev/null
+trap 'wineserver -k 2>/dev/null || true' EXIT
+
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-win -j"$(nproc)" >/dev/null

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/endpoint.h"
 #include "peer/link.h"
 #include "session/peer_session.h"
 #include "support.h"
@@ -198,8 +199,8 @@ TEST(Punching, TwoRealPeersConnectAndExchangeLines) {
     std::thread b_side([&] { b_ok = connect_to_peer(&b, "127.0.0.1", a_sock.port); });
     const bool a_ok = connect_to_peer(&a, "127.0.0.1", b_sock.port);
     b_side.join();
-    platform::send_to(a.sock, "hello from a", 12, a.peer_addr);
-    platform::send_to(b.sock, "hello from b", 12, b.peer_addr);
+    send_patiently(a.sock, "hello from a", 12, a.peer_addr);
+    send_patiently(b.sock, "hello from b", 12, b.peer_addr);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     for (PeerSession* s : {&a, &b}) s->running.store(false);
     for (PeerSession* s : {&a, &b}) {

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <mutex>
 
+#include "net/endpoint.h"
+
 namespace test {
 namespace {
 
@@ -28,7 +30,7 @@ UdpSocket::UdpSocket() : sock(platform::udp_open()), port(0) {
 UdpSocket::~UdpSocket() { platform::close_socket(sock); }
 
 void UdpSocket::send(const std::string& bytes, platform::Endpoint to) const {
-    platform::send_to(sock, bytes.data(), bytes.size(), to);
+    send_patiently(sock, bytes.data(), bytes.size(), to);
 }
 
 bool UdpSocket::receive(std::string* bytes, platform::Endpoint* from,

@@ -15,6 +15,9 @@ constexpr int kReceiveBufferBytes = 1 << 20;
 
 constexpr std::size_t kMaxHostAddresses = 32;
 
+constexpr int kSendAttempts = 100;
+constexpr std::uint32_t kSendWaitMs = 10;
+
 }  // namespace
 
 bool pick_lan_address(const std::uint32_t* addresses, std::size_t count, char* out) {
@@ -36,6 +39,14 @@ bool get_local_ip(char* out) {
     std::size_t count = 0;
     if (!platform::resolve_ipv4(name, addresses, kMaxHostAddresses, &count)) return false;
     return pick_lan_address(addresses, count, out);
+}
+
+void send_patiently(platform::Socket sock, const void* data, std::size_t size,
+                    platform::Endpoint to) {
+    for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
+        if (platform::send_to(sock, data, size, to) != platform::SendStatus::would_block) return;
+        platform::wait_writable(sock, kSendWaitMs);
+    }
 }
 
 bool init_network(PeerSession* session) {

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 struct PeerSession;
 
 // Starts the socket library, opens the non-blocking UDP socket on an ephemeral port of every
@@ -17,3 +19,9 @@ bool get_local_ip(char* out);
 
 // The rule behind get_local_ip, on an address list given in the resolver's order.
 bool pick_lan_address(const std::uint32_t* addresses, std::size_t count, char* out);
+
+// Sends one datagram that nothing will send again. A socket that cannot take it just now (a full
+// send buffer, or under Wine another thread's send still in progress) is given up to about a
+// second; any other failure goes unreported, like every other send.
+void send_patiently(platform::Socket sock, const void* data, std::size_t size,
+                    platform::Endpoint to);

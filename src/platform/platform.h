@@ -48,11 +48,18 @@ bool local_port(Socket s, std::uint16_t* port);
 bool set_receive_buffer(Socket s, int bytes);
 void close_socket(Socket s);
 
-// Sends one datagram; the result says whether the system took it.
-bool send_to(Socket s, const void* data, std::size_t size, Endpoint to);
+enum class SendStatus {
+    ok,
+    would_block,  // the socket cannot take the datagram just now
+    failed,
+};
+
+// Sends one datagram.
+SendStatus send_to(Socket s, const void* data, std::size_t size, Endpoint to);
 RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* from);
-// Waits until the socket is readable: 1 readable, 0 time-out, -1 error.
+// Waits until the socket is readable (or writable): 1 ready, 0 time-out, -1 error.
 int wait_readable(Socket s, std::uint32_t timeout_ms);
+int wait_writable(Socket s, std::uint32_t timeout_ms);
 
 // ---- names -------------------------------------------------------------------------------------
 

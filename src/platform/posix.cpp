@@ -55,10 +55,13 @@ bool set_receive_buffer(Socket s, int bytes) {
 
 void close_socket(Socket s) { ::close(fd_of(s)); }
 
-bool send_to(Socket s, const void* data, std::size_t size, Endpoint to) {
+SendStatus send_to(Socket s, const void* data, std::size_t size, Endpoint to) {
     sockaddr_in a = to_sockaddr(to);
-    return ::sendto(fd_of(s), data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&a),
-                    sizeof a) >= 0;
+    if (::sendto(fd_of(s), data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&a),
+                 sizeof a) >= 0) {
+        return SendStatus::ok;
+    }
+    return errno == EAGAIN || errno == EWOULDBLOCK ? SendStatus::would_block : SendStatus::failed;
 }
 
 RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* from) {
@@ -81,12 +84,15 @@ RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* fro
     return {RecvStatus::ok, static_cast<std::size_t>(n), 0};
 }
 
-int wait_readable(Socket s, std::uint32_t timeout_ms) {
-    pollfd p{fd_of(s), POLLIN, 0};
+static int wait_for(Socket s, short events, std::uint32_t timeout_ms) {
+    pollfd p{fd_of(s), events, 0};
     int r = ::poll(&p, 1, static_cast<int>(timeout_ms));
     if (r < 0) return errno == EINTR ? 0 : -1;
     return r > 0 ? 1 : 0;
 }
+
+int wait_readable(Socket s, std::uint32_t timeout_ms) { return wait_for(s, POLLIN, timeout_ms); }
+int wait_writable(Socket s, std::uint32_t timeout_ms) { return wait_for(s, POLLOUT, timeout_ms); }
 
 bool host_name(char* out, std::size_t capacity) {
     if (::gethostname(out, capacity) != 0) return false;

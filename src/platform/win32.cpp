@@ -54,10 +54,13 @@ bool set_receive_buffer(Socket s, int bytes) {
 
 void close_socket(Socket s) { ::closesocket(sock_of(s)); }
 
-bool send_to(Socket s, const void* data, std::size_t size, Endpoint to) {
+SendStatus send_to(Socket s, const void* data, std::size_t size, Endpoint to) {
     sockaddr_in a = to_sockaddr(to);
-    return ::sendto(sock_of(s), static_cast<const char*>(data), static_cast<int>(size), 0,
-                    reinterpret_cast<const sockaddr*>(&a), sizeof a) != SOCKET_ERROR;
+    if (::sendto(sock_of(s), static_cast<const char*>(data), static_cast<int>(size), 0,
+                 reinterpret_cast<const sockaddr*>(&a), sizeof a) != SOCKET_ERROR) {
+        return SendStatus::ok;
+    }
+    return WSAGetLastError() == WSAEWOULDBLOCK ? SendStatus::would_block : SendStatus::failed;
 }
 
 RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* from) {
@@ -81,15 +84,18 @@ RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* fro
     return {RecvStatus::ok, static_cast<std::size_t>(n), 0};
 }
 
-int wait_readable(Socket s, std::uint32_t timeout_ms) {
-    fd_set read_set;
-    FD_ZERO(&read_set);
-    FD_SET(sock_of(s), &read_set);
+static int wait_for(Socket s, bool write, std::uint32_t timeout_ms) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(sock_of(s), &set);
     timeval timeout{static_cast<long>(timeout_ms / 1000), static_cast<long>(timeout_ms % 1000) * 1000};
-    int r = ::select(0, &read_set, nullptr, nullptr, &timeout);
+    int r = ::select(0, write ? nullptr : &set, write ? &set : nullptr, nullptr, &timeout);
     if (r == SOCKET_ERROR) return -1;
     return r > 0 ? 1 : 0;
 }
+
+int wait_readable(Socket s, std::uint32_t timeout_ms) { return wait_for(s, false, timeout_ms); }
+int wait_writable(Socket s, std::uint32_t timeout_ms) { return wait_for(s, true, timeout_ms); }
 
 bool host_name(char* out, std::size_t capacity) {
     if (::gethostname(out, static_cast<int>(capacity)) == SOCKET_ERROR) return false;

@@ -45,7 +45,8 @@ void chat(PeerSession* s, std::FILE* in) {
         std::size_t n = std::strlen(line);
         if (n > 0 && line[n - 1] == '\n') line[--n] = '\0';
         if (std::strcmp(line, "quit") == 0) return;
-        if (n > 0) platform::send_to(s->sock, line, n, s->peer_addr);
+        // A typed line is worth a short wait when the socket is busy; nothing else repeats it.
+        if (n > 0) send_patiently(s->sock, line, n, s->peer_addr);
         std::printf("> ");
         std::fflush(stdout);
     }

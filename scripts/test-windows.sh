@@ -9,10 +9,12 @@ export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-$root/build-win/wineprefix}
 
 # One wineserver for the whole run: left to itself it ends a few seconds after its last client,
-# and a test started just then fails to connect to it.
+# and a test started just then fails to connect to it. Wine's own services start with the
+# first client and live as long as the server; started here, they hold no test's output open.
 mkdir -p "$WINEPREFIX"
 wineserver -p >/dev/null 2>&1 </dev/null
 trap 'wineserver -k 2>/dev/null || true' EXIT
+wineboot --init >/dev/null 2>&1 </dev/null
 
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DCMAKE_BUILD_TYPE=Release >/dev/null

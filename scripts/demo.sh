@@ -9,13 +9,10 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 "$root/scripts/deps.sh" demo
-build="$root/build-release"
-[ -f "$build/CMakeCache.txt" ] ||
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DNATCHAT_TESTS=OFF >/dev/null
-cmake --build "$build" --target natchat -j"$(nproc)" >/dev/null
+natchat=$("$root/scripts/build-release.sh")
 
 if [ "${1:-}" != "--interactive" ]; then
-  exec python3 "$root/tests/lab/demo.py" "$build/natchat"
+  exec python3 "$root/tests/lab/demo.py" "$natchat"
 fi
 
 export LAB_PREFIX=ncl-demo
@@ -25,9 +22,9 @@ trap '"$lab" down' EXIT
 session=natchat-demo
 tmux kill-session -t "$session" 2>/dev/null || true
 tmux new-session -d -s "$session" -x 200 -y 50 \
-  "echo 'Host a1, behind router A'; ip netns exec $LAB_PREFIX-a1 $build/natchat; read -r -p 'natchat ended; Enter closes' _"
+  "echo 'Host a1, behind router A'; ip netns exec $LAB_PREFIX-a1 $natchat; read -r -p 'natchat ended; Enter closes' _"
 tmux split-window -h -t "$session" \
-  "echo 'Host b1, behind router B'; ip netns exec $LAB_PREFIX-b1 $build/natchat; read -r -p 'natchat ended; Enter closes' _"
+  "echo 'Host b1, behind router B'; ip netns exec $LAB_PREFIX-b1 $natchat; read -r -p 'natchat ended; Enter closes' _"
 cat <<'TEXT'
 Two natchat peers run in tmux panes, a1 behind router A and b1 behind router B. In each pane,
 enter the other's "DIFFERENT NETWORK (internet)" address and port (switch panes with Ctrl-b o),

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs, when missing, the Debian packages that natchat's build and tests need. Run as root.
-# Usage: scripts/deps.sh [build|test|demo|windows]...
+# Usage: scripts/deps.sh [build|test|demo|bench|windows]...
 set -euo pipefail
 
 declare -A wanted=(
   [build]="cmake g++ make"
   [test]="cmake g++ make libgtest-dev clang libclang-rt-14-dev coturn iproute2 nftables python3 netcat-openbsd procps"
   [demo]="cmake g++ make coturn iproute2 nftables python3 tmux"
+  [bench]="cmake g++ make coturn iproute2 nftables python3 netcat-openbsd"
   [windows]="g++-mingw-w64-x86-64-posix googletest wine wine64"
 )
 

@@ -1,7 +1,6 @@
 // The Win32 twin of the platform layer: Windows Sockets 2 and the kernel's threads, critical
 // section and tick counter.
 
-#include <cstring>
 #include <ctime>
 #include <new>
 

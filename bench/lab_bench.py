@@ -13,8 +13,8 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "lab"))
-from e2e import Failure, Lab, Peer, connect, running, wait_connected  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab"))
+from labkit import Failure, Lab, Peer, connect, running, wait_connected  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 

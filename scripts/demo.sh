@@ -12,11 +12,11 @@ fi
 natchat=$("$root/scripts/build-release.sh")
 
 if [ "${1:-}" != "--interactive" ]; then
-  exec python3 "$root/tests/lab/demo.py" "$natchat"
+  exec python3 "$root/lab/demo.py" "$natchat"
 fi
 
 export LAB_PREFIX=ncl-demo
-lab="$root/tests/lab/lab.sh"
+lab="$root/lab/lab.sh"
 trap '"$lab" down' EXIT
 "$lab" up
 session=natchat-demo

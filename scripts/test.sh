@@ -18,6 +18,9 @@ build() {  # build DIR [cmake options...]
   cmake --build "$root/$dir" -j"$jobs" >/dev/null
 }
 
+step "layers"
+python3 scripts/check-layers.py
+
 step "unit tests"
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ctest --test-dir build -L unit -j"$jobs" --output-on-failure

@@ -2,19 +2,8 @@
 
 #include <cstring>
 
-#include "session/peer_session.h"
-
-std::uint16_t parse_port_text(const char* text) {
-    const char* p = text;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    std::uint16_t value = 0;  // arithmetic modulo 65536 cannot overflow
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = static_cast<std::uint16_t>(value * 10u + static_cast<unsigned>(*p - '0'));
-    }
-    return negative ? static_cast<std::uint16_t>(0u - value) : value;
-}
+#include "shared/address_text.h"
+#include "shared/peer_session.h"
 
 void prompt_peer_info(PeerSession* s, char peer_ip[kPeerIpSize], std::uint16_t* peer_port,
                       std::FILE* in) {

@@ -3,10 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/ipv4_text.h"
+#include "shared/address_text.h"
 #include "platform/platform.h"
-#include "session/peer_session.h"
-#include "stun/discovery.h"
+#include "shared/peer_session.h"
 
 namespace {
 
@@ -80,11 +79,10 @@ bool init_network(PeerSession* session) {
         std::snprintf(session->local_ip, sizeof session->local_ip, "unknown");
         std::printf("Could not determine local LAN IP\n");
     }
-
-    if (!discover_public_address(session->sock, session->public_ip, &session->public_port)) {
-        platform::close_socket(session->sock);
-        platform::net_cleanup();
-        return false;
-    }
     return true;
+}
+
+void release_network(PeerSession* session) {
+    platform::close_socket(session->sock);
+    platform::net_cleanup();
 }

@@ -9,9 +9,12 @@
 struct PeerSession;
 
 // Starts the socket library, opens the non-blocking UDP socket on an ephemeral port of every
-// interface, reports the local port and LAN address, then learns the public address. On false the
-// reason has been printed and everything acquired here is released again.
+// interface and reports the local port and LAN address. On false the reason has been printed and
+// everything acquired here is released again.
 bool init_network(PeerSession* session);
+
+// Closes the socket and ends the use of the socket library, in that order.
+void release_network(PeerSession* session);
 
 // The first address of this host that is not in 127.0.0.0/8, as dotted text; false leaves `out`
 // alone.

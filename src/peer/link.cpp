@@ -2,11 +2,11 @@
 
 #include <cstdio>
 
-#include "net/ipv4_text.h"
+#include "shared/address_text.h"
 #include "peer/protocol.h"
 #include "peer/receiver.h"
 #include "platform/platform.h"
-#include "session/peer_session.h"
+#include "shared/peer_session.h"
 
 namespace {
 

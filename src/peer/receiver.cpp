@@ -4,7 +4,7 @@
 
 #include "peer/protocol.h"
 #include "platform/platform.h"
-#include "session/peer_session.h"
+#include "shared/peer_session.h"
 
 namespace {
 

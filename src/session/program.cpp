@@ -4,10 +4,11 @@
 
 #include "console/peer_entry.h"
 #include "net/endpoint.h"
-#include "net/ipv4_text.h"
+#include "shared/address_text.h"
 #include "peer/link.h"
 #include "platform/platform.h"
-#include "session/peer_session.h"
+#include "shared/peer_session.h"
+#include "stun/discovery.h"
 
 namespace {
 
@@ -21,9 +22,8 @@ void stop_thread(platform::Thread* thread) {
 }
 
 // Releases the socket, the socket library and the lock, in that order.
-void release_network(PeerSession* s) {
-    platform::close_socket(s->sock);
-    platform::net_cleanup();
+void release_all(PeerSession* s) {
+    release_network(s);
     session_destroy(s);
 }
 
@@ -32,7 +32,7 @@ void shut_down(PeerSession* s) {
     s->running.store(false, std::memory_order_relaxed);
     stop_thread(&s->recv_thread);
     stop_thread(&s->keepalive_thread);
-    release_network(s);
+    release_all(s);
 }
 
 // Sends each typed line to the peer until "quit" or the end of input.
@@ -65,7 +65,7 @@ void print_usage(const char* program) {
         program, program, program);
 }
 
-int natchat_main(int argc, char** argv, std::FILE* in) {
+int natchat_main(int argc, char** argv, std::FILE* in, StunServer stun) {
     const char* program = argc > 0 ? argv[0] : "natchat";
     if (argc == 2) {
         const bool help = std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0;
@@ -86,6 +86,11 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
         session_destroy(&session);
         return 1;
     }
+    if (!discover_public_address(stun, session.sock, session.public_ip, &session.public_port)) {
+        std::fflush(stdout);
+        release_all(&session);
+        return 1;
+    }
 
     char peer_ip[kPeerIpSize] = {};
     std::uint16_t peer_port = 0;
@@ -103,7 +108,7 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
     if (peer_port == 0) {
         std::printf("Invalid port number\n");
         std::fflush(stdout);
-        release_network(&session);
+        release_all(&session);
         return 1;
     }
     // Anything but a dotted quad would have us punch at 255.255.255.255 for a minute.
@@ -111,7 +116,7 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
     if (!address_fits || !parse_ipv4(peer_ip, &ip)) {
         std::printf("Invalid IP address\n");
         std::fflush(stdout);
-        release_network(&session);
+        release_all(&session);
         return 1;
     }
 

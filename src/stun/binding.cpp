@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "net/ipv4_text.h"
+#include "shared/address_text.h"
 #include "platform/platform.h"
 
 namespace {

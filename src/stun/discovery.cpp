@@ -10,8 +10,6 @@ constexpr int kAttempts = 5;
 constexpr std::uint32_t kAnswerWaitMs = 2000;
 constexpr std::size_t kReceiveBufferSize = 2048;
 
-StunServer current_server{kStunServerHost, kStunServerPort};
-
 // One attempt's answer: a datagram that arrives within the wait and decodes.
 bool receive_answer(platform::Socket sock, const std::uint8_t id[kTransactionIdSize],
                     char* public_ip, std::uint16_t* public_port) {
@@ -26,18 +24,8 @@ bool receive_answer(platform::Socket sock, const std::uint8_t id[kTransactionIdS
 
 }  // namespace
 
-void set_stun_server(StunServer server) {
-    current_server = server.host != nullptr ? server : StunServer{kStunServerHost, kStunServerPort};
-}
-
-StunServer stun_server() { return current_server; }
-
-bool discover_public_address(platform::Socket sock, char* public_ip, std::uint16_t* public_port) {
-    return discover_public_address_via(current_server, sock, public_ip, public_port);
-}
-
-bool discover_public_address_via(StunServer server, platform::Socket sock, char* public_ip,
-                                 std::uint16_t* public_port) {
+bool discover_public_address(StunServer server, platform::Socket sock, char* public_ip,
+                             std::uint16_t* public_port) {
     std::printf("Discovering external address via STUN...\n");
     std::fflush(stdout);  // the wait that follows can take seconds
     std::uint32_t address = 0;

@@ -14,14 +14,8 @@ struct StunServer {
     std::uint16_t port;
 };
 
-// Sends one Binding Request up to five times, waiting two seconds for each answer, and prints
-// the outcome. True fills `public_ip` (16 bytes at least) and `public_port`; false leaves them.
-bool discover_public_address(platform::Socket sock, char* public_ip, std::uint16_t* public_port);
-
-// The same against a given server; discover_public_address asks the current stun_server().
-bool discover_public_address_via(StunServer server, platform::Socket sock, char* public_ip,
-                                 std::uint16_t* public_port);
-
-// Tests point discovery at a responder of their own; nullptr host restores the default.
-void set_stun_server(StunServer server);
-StunServer stun_server();
+// Sends one Binding Request to `server` up to five times, waiting two seconds for each answer, and
+// prints the outcome. True fills `public_ip` (16 bytes at least) and `public_port`; false leaves
+// them.
+bool discover_public_address(StunServer server, platform::Socket sock, char* public_ip,
+                             std::uint16_t* public_port);

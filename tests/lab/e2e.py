@@ -1,175 +1,21 @@
 #!/usr/bin/env python3
-"""End-to-end tests of the real natchat binary across the NAT lab (lab.sh), as root.
+"""End-to-end scenarios of the real natchat binary across the NAT lab, as root.
 
     e2e.py SCENARIO --natchat PATH      runs one scenario; exit 0 pass, 1 fail, 77 skipped
     e2e.py --list                       names the scenarios
-
-Each scenario brings up its own lab, drives natchat processes through their standard input and
-output, and tears the lab down again, also on failure.
 """
 import argparse
-import contextlib
 import os
-import random
 import re
 import subprocess
 import sys
-import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-LAB = os.path.join(HERE, "lab.sh")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "lab"))
+from labkit import (ESTABLISHED, Failure, Lab, Peer, chat_both_ways, check, connect,  # noqa: E402
+                    quit_both, running, wait_connected)
+
 SKIP = 77
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-class Lab:
-    def __init__(self, prefix, *options):
-        self.env = dict(os.environ, LAB_PREFIX=prefix)
-        self.options = list(options)
-
-    def __enter__(self):
-        subprocess.run([LAB, "up", *self.options], env=self.env, check=True)
-        return self
-
-    def __exit__(self, *exc):
-        subprocess.run([LAB, "down"], env=self.env, check=False)
-
-    def command(self, host, *words):
-        return ["ip", "netns", "exec", f"{self.env['LAB_PREFIX']}-{host}", *words]
-
-    def run(self, host, *words, **kw):
-        return subprocess.run(self.command(host, *words), env=self.env, **kw)
-
-
-class Peer:
-    """One natchat process; its output is collected as bytes by a reader thread."""
-
-    def __init__(self, lab, host, natchat, *args):
-        self.name = host
-        program = natchat if isinstance(natchat, list) else [natchat]
-        # A Windows build under Wine writes "\r\n" line ends on a console stream.
-        self.crlf = "wine" in program
-        self.proc = subprocess.Popen(lab.command(host, *program, *args), stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.out = bytearray()
-        self.lock = threading.Lock()
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        while True:
-            chunk = self.proc.stdout.read1(65536)
-            if not chunk:
-                return
-            with self.lock:
-                self.out += chunk
-
-    def text(self):
-        with self.lock:
-            out = bytes(self.out)
-        return out.replace(b"\r\n", b"\n") if self.crlf else out
-
-    def expect(self, pattern, timeout=10.0, start=0):
-        """Waits until `pattern` (bytes, or a compiled regex) shows; returns the match's end."""
-        deadline = time.monotonic() + timeout
-        while True:
-            out = self.text()
-            if isinstance(pattern, bytes):
-                at = out.find(pattern, start)
-                if at >= 0:
-                    return at + len(pattern)
-            else:
-                m = pattern.search(out, start)
-                if m:
-                    return m
-            if time.monotonic() > deadline or (self.proc.poll() is not None and
-                                              self.reader_done()):
-                raise Failure(f"{self.name}: no {pattern!r} within {timeout} s; output so far:\n"
-                              + out.decode(errors="replace")[-3000:])
-            time.sleep(0.02)
-
-    def reader_done(self):
-        self.reader.join(0.05)
-        return not self.reader.is_alive()
-
-    def type(self, text):
-        self.proc.stdin.write(text.encode() if isinstance(text, str) else text)
-        self.proc.stdin.flush()
-
-    def external(self):
-        m = self.expect(re.compile(rb"External address: ([0-9.]+):([0-9]+)\n"))
-        return m.group(1).decode(), m.group(2).decode()
-
-    def lan(self):
-        m = self.expect(re.compile(rb"SAME LOCAL NETWORK:\n  IP:   ([0-9.]+)\n  Port: ([0-9]+)\n"))
-        return m.group(1).decode(), m.group(2).decode()
-
-    def quit(self, timeout=5.0):
-        """Types "quit"; returns the exit code and the seconds it took to end."""
-        started = time.monotonic()
-        self.type("quit\n")
-        code = self.proc.wait(timeout)
-        return code, time.monotonic() - started
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-
-
-ESTABLISHED = b"\nConnection successfully established!\nType messages and press Enter to send.\n" \
-              b"Type 'quit' to exit.\n\n> "
-
-
-def connect(lab, natchat, a_host="a1", b_host="b1", a_natchat=None):
-    """A in interactive mode, B with A's public address on its command line; A then types B's."""
-    a = Peer(lab, a_host, a_natchat or natchat)
-    a_ip, a_port = a.external()
-    a.expect(b"Enter peer IP address: ")
-    b = Peer(lab, b_host, natchat, a_ip, a_port)
-    b_ip, b_port = b.external()
-    a.type(f"{b_ip}\n{b_port}\n")
-    return a, b
-
-
-@contextlib.contextmanager
-def running(*peers):
-    """Kills whatever of the peers still runs when the block ends, also on failure."""
-    try:
-        yield peers
-    finally:
-        for p in peers:
-            p.kill()
-
-
-def wait_connected(*peers, timeout=30.0):
-    for p in peers:
-        p.expect(ESTABLISHED, timeout)
-
-
-def chat_both_ways(a, b, tag=""):
-    for sender, receiver in ((a, b), (b, a)):
-        line = f"hello from {sender.name}{tag}"
-        mark = len(receiver.text())
-        sender.type(line + "\n")
-        receiver.expect(f"\n[Peer]: {line}\n> ".encode(), 10, mark)
-
-
-def quit_both(a, b):
-    for p in (a, b):
-        code, seconds = p.quit()
-        check(code == 0, f"{p.name} exited with {code}")
-        check(seconds < 1.0, f"{p.name} took {seconds:.2f} s to quit")
-        check(p.text().endswith(b"\nShutting down...\n"), f"{p.name} did not say it shut down")
 
 
 def scenario_cone(natchat):

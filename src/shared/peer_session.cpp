@@ -1,4 +1,4 @@
-#include "session/peer_session.h"
+#include "shared/peer_session.h"
 
 #include <cstdio>
 

@@ -4,7 +4,7 @@ exchange them, connect and chat; then both transcripts are printed. Run as root.
 import sys
 import time
 
-from e2e import Lab, connect, running, wait_connected
+from labkit import Lab, connect, running, wait_connected
 
 
 def main(natchat):

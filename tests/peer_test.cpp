@@ -24,11 +24,12 @@ struct Rig {
         session_init(&s);
         s.sock = own.sock;
         s.peer_addr = peer.endpoint();
+        s.last_heard = platform::tick_ms();
     }
     ~Rig() { session_destroy(&s); }
     // Clears `running`, waits for both workers and returns what they printed.
     std::string stop() {
-        s.running.store(false);
+        stop_running(&s);
         for (platform::Thread* t : {&s.recv_thread, &s.keepalive_thread}) {
             EXPECT_TRUE(platform::thread_wait(*t, 2000));
             platform::thread_close(t);
@@ -41,33 +42,49 @@ struct Rig {
 
 TEST(Receiver, DatagramKinds) {
     const std::string longest(2047, 'a');
+    const std::string request = std::string("\0\1\0\0\x21\x12\xA4\x42", 8) + std::string(12, 'x');
+    const std::string stun_answer = test::binding_success(request, 1, 2);
+    const std::string established = "\n[Connection established!]\n> ";
+    enum { peer, stranger, stun_server };
     const struct {
+        int sender;
         Lines sent;
         int counted;
         int acks;  // PUNCH_ACKs back to the sender
         std::string shown;
     } cases[] = {
-        {{"PUNCH"}, 1, 1, ""},
-        {Lines(10, "PUNCH"), 10, 10, ""},
-        {{"PUNCH_ACK", "KEEPALIVE", "KEEPALIVE extra", ""}, 3, 0, ""},
-        {{"PUNC", std::string("zero\0byte", 9), "\x1b[2Jgotcha\r"}, 3, 0,
-         "\n[Connection established!]\n> \n[Peer]: PUNC\n> \n[Peer]: zero\n> "
-         "\n[Peer]: ?[2Jgotcha?\n> "},
-        {{longest, longest + "bbb", "x"}, 3, 0,
-         "\n[Connection established!]\n> \n[Peer]: " + longest + "\n> \n[Peer]: " + longest +
-             "\n> \n[Peer]: x\n> "},
+        {peer, {"PUNCH"}, 1, 1, ""},
+        {peer, Lines(10, "PUNCH"), 10, 10, ""},
+        {peer, {"PUNCH_ACK", "KEEPALIVE", "KEEPALIVE extra", ""}, 3, 0, ""},
+        {peer, {"PUNC", std::string("zero\0byte", 9), "\x1b[2Jgotcha\r"}, 3, 0,
+         established + "\n[Peer]: PUNC\n> \n[Peer]: zero\n> \n[Peer]: ?[2Jgotcha?\n> "},
+        {peer, {longest, longest + "bbb", "x"}, 3, 0,
+         established + "\n[Peer]: " + longest + "\n> \n[Peer]: " + longest + "\n> \n[Peer]: x\n> "},
+        {peer, {"KEEPALIVE BYE", "KEEPALIVE BYE", "hi"}, 3, 0,
+         "\n[The peer has left the chat]\n> \n[The peer is back]\n> " + established +
+             "\n[Peer]: hi\n> "},
+        {peer, {stun_answer.substr(0, 8)}, 1, 0, established + "\n[Peer]: ??\n> "},
+        {stranger, {"PUNCH", "KEEPALIVE", "hello", stun_answer}, 0, 0, ""},
+        {stun_server, {stun_answer, stun_answer.substr(0, 8)}, 0, 0, ""},
     };
     for (const auto& c : cases) {
         Rig rig;
-        rig.s.peer_addr = rig.elsewhere.endpoint();  // acknowledgements go to the punch's sender
+        // Every test socket sends from 127.0.0.1: a peer elsewhere makes the sender a stranger.
+        if (c.sender == stranger) rig.s.peer_addr.ip = test::kLoopback + 1;
+        if (c.sender == stun_server) rig.s.stun_server = rig.peer.endpoint();
+        rig.s.peer_addr.port = rig.elsewhere.port;  // acknowledgements go to the punch's sender
         test::begin_capture();
         platform::thread_start(&rig.s.recv_thread, receive_loop, &rig.s);
         for (const std::string& d : c.sent) rig.peer.send(d, rig.own.endpoint());
-        EXPECT_TRUE(eventually([&] { return rig.s.packets_received.load() >= c.counted; }));
+        const auto all = static_cast<int>(c.sent.size()) - (c.sent.back().empty() ? 1 : 0);
+        EXPECT_TRUE(eventually([&] {
+            return rig.s.packets_received.load() + rig.s.strangers_dropped.load() >= all;
+        }));
         EXPECT_EQ(rig.peer.drain(100), Lines(c.acks, "PUNCH_ACK"));
         EXPECT_EQ(rig.s.packets_received.load(), c.counted);
+        EXPECT_EQ(rig.s.strangers_dropped.load(), all - c.counted);
         EXPECT_EQ(rig.stop(), c.shown);
-        EXPECT_EQ(rig.s.connected.load(), !c.shown.empty());
+        EXPECT_EQ(rig.s.connected.load(), c.shown.find(established) != std::string::npos);
         EXPECT_TRUE(rig.elsewhere.drain(10).empty());
     }
 }
@@ -178,10 +195,12 @@ TEST(Punching, StopsSilentlyWhenRunningClears) {
     EXPECT_EQ(run.punches, 10);
 }
 
-TEST(Keepalive, FirstAtOnceThenEveryFiveSeconds) {
+TEST(Keepalive, EveryFiveSecondsAndSilenceNoticedOnce) {
     Rig rig;
     test::SimulatedClock clock(0xFFFFFFFFu - 2000);
+    rig.s.last_heard = clock.now.load();
     test::begin_capture();
+    platform::thread_start(&rig.s.recv_thread, receive_loop, &rig.s);
     platform::thread_start(&rig.s.keepalive_thread, keepalive_loop, &rig.s);
     std::string got;
     platform::Endpoint from{};
@@ -191,7 +210,14 @@ TEST(Keepalive, FirstAtOnceThenEveryFiveSeconds) {
     EXPECT_FALSE(rig.peer.receive(&got, &from, 100));
     clock.now += 1;  // 5000 ms after the first, across the wrap
     EXPECT_TRUE(rig.peer.receive(&got, &from, 2000));
-    EXPECT_EQ(rig.stop(), "");
+    clock.now += 9999;
+    EXPECT_FALSE(eventually([&] { return rig.s.presence != Presence::present; }, 100));
+    clock.now += 1;  // 15 s without a word from the peer
+    EXPECT_TRUE(eventually([&] { return rig.s.presence == Presence::silent; }));
+    clock.now += 15000;
+    rig.peer.send("KEEPALIVE", rig.own.endpoint());
+    EXPECT_TRUE(eventually([&] { return rig.s.presence == Presence::present; }));
+    EXPECT_EQ(rig.stop(), "\n[Nothing heard from the peer for 15 seconds]\n> \n[The peer is back]\n> ");
 }
 
 }  // namespace

@@ -87,7 +87,7 @@ TEST(ProgramStart, FailedDiscoveryEndsWithOne) {
     std::fclose(in);
 }
 
-// A peer that acknowledges every punch and keeps every other datagram but keepalives.
+// A peer that acknowledges every punch and keeps every other datagram but plain keepalives.
 struct EchoPeer {
     EchoPeer()
         : worker([this] {
@@ -116,17 +116,21 @@ struct EchoPeer {
 };
 
 TEST_F(Program, ChatLoopSendsEachLineAsOneDatagram) {
-    const std::string typed = "hello\n\nquit \nQuit\n" + std::string(3000, 'a') + "\n";
+    std::string e_acute;  // 1500 two-byte characters: the 2047-byte cut falls inside one
+    for (int i = 0; i < 1500; ++i) e_acute += "\xc3\xa9";
+    const std::string typed =
+        "hello\n\nquit \nQuit\n" + std::string(3000, 'a') + "\n" + e_acute + "\n";
     for (const std::string& end : {std::string("quit\nnever sent\n"), std::string()}) {
         EchoPeer peer;
         Outcome r = run({"natchat", "127.0.0.1", std::to_string(peer.socket.port)}, typed + end);
         EXPECT_EQ(r.code, 0);
         const Lines expected = {"hello", "quit ", "Quit", std::string(2047, 'a'),
-                                std::string(953, 'a')};
-        EXPECT_TRUE(test::eventually([&] { return peer.received().size() >= 5; }));
+                                std::string(953, 'a'), e_acute.substr(0, 2046),
+                                e_acute.substr(2046), "KEEPALIVE BYE"};
+        EXPECT_TRUE(test::eventually([&] { return peer.received().size() >= 8; }));
         EXPECT_EQ(peer.received(), expected);
         // A prompt after every line read (the empty one too), none after "quit".
-        EXPECT_TRUE(ends_with(r.output, "Type 'quit' to exit.\n\n> > > > > > > \nShutting down...\n"));
+        EXPECT_TRUE(ends_with(r.output, "Type 'quit' to exit.\n\n> > > > > > > > > \nShutting down...\n"));
     }
 }
 

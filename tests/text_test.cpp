@@ -179,7 +179,8 @@ TEST(PeerDatagram, KindByPrefixInOrder) {
         {"PUNCH_ACKed", DatagramKind::punch_ack}, {"KEEPALIVE x", DatagramKind::keepalive},
         {"PUNCH_AC", DatagramKind::punch},      {"PUNC", DatagramKind::chat},
         {"KEEPALIV", DatagramKind::chat},       {"punch", DatagramKind::chat},
-        {"", DatagramKind::chat},
+        {"", DatagramKind::chat},               {"KEEPALIVE BYE", DatagramKind::bye},
+        {"KEEPALIVE BYE!", DatagramKind::keepalive}, {"KEEPALIVE BY", DatagramKind::keepalive},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(classify_datagram(reinterpret_cast<const std::uint8_t*>(c.bytes.data()),
@@ -217,6 +218,18 @@ TEST(PeerDatagram, DisplayShowsOnlyPrintableText) {
             reinterpret_cast<const std::uint8_t*>(c.in.data()), c.in.size(), out.data());
         EXPECT_EQ(out.substr(0, n + 1), c.out + '\0') << c.in;
     }
+}
+
+TEST(PeerDatagram, LongLinesAreCutBetweenCharacters) {
+    const struct {
+        std::string text;
+        std::size_t kept;
+    } cases[] = {
+        {"", 0},        {"ab", 2},          {"a\xc3", 1},          {"a\xc3\xa9", 3},
+        {"\xe2\x82", 0}, {"a\xe2\x82\xac", 4}, {"\xf0\x9f\x98", 0},  {"\xf0\x9f\x98\x80", 4},
+        {"a\xf0", 1},    {"\x80\x80", 2},     {"\xc3\xa9\xc3", 2},
+    };
+    for (const auto& c : cases) EXPECT_EQ(utf8_cut(c.text.data(), c.text.size()), c.kept) << c.text;
 }
 
 }  // namespace

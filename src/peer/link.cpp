@@ -1,5 +1,6 @@
 #include "peer/link.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "shared/address_text.h"
@@ -17,9 +18,11 @@ constexpr std::int32_t kConfirmPackets = 5;
 constexpr std::uint32_t kProgressEveryMs = 3000;
 constexpr std::uint32_t kTimeoutMs = 60000;
 constexpr std::uint32_t kKeepaliveEveryMs = 5000;
-// Worker threads wake this often to see a cleared `running`, so shutdown never waits on them.
-constexpr std::uint32_t kWorkerSliceMs = 50;
+// Three keepalives missed in a row: the peer has gone quiet.
+constexpr std::uint32_t kSilentAfterMs = 3 * kKeepaliveEveryMs;
 constexpr std::uint32_t kAddressNone = 0xFFFFFFFF;
+
+constexpr char kSilentNotice[] = "\n[Nothing heard from the peer for 15 seconds]\n> ";
 
 // Ticks wrap at 2^32; an unsigned difference stays right across the wrap.
 std::uint32_t elapsed(std::uint32_t now, std::uint32_t since) { return now - since; }
@@ -47,6 +50,7 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
     std::fflush(stdout);
 
     s->packets_received.store(0, std::memory_order_relaxed);
+    s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
     platform::thread_start(&s->recv_thread, receive_loop, s);
 
     const std::uint32_t start = platform::tick_ms();
@@ -105,16 +109,29 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
 
 int keepalive_loop(void* arg) {
     auto* s = static_cast<PeerSession*>(arg);
-    bool sent_any = false;
-    std::uint32_t last_sent = 0;
+    std::uint32_t last_sent = platform::tick_ms();
+    platform::send_to(s->sock, kKeepalive, sizeof kKeepalive - 1, s->peer_addr);
     while (is_running(s)) {
+        const std::uint32_t heard = s->last_heard.load(std::memory_order_relaxed);
         const std::uint32_t now = platform::tick_ms();
-        if (!sent_any || elapsed(now, last_sent) >= kKeepaliveEveryMs) {
+        if (elapsed(now, last_sent) >= kKeepaliveEveryMs) {
             platform::send_to(s->sock, kKeepalive, sizeof kKeepalive - 1, s->peer_addr);
-            sent_any = true;
             last_sent = now;
         }
-        platform::sleep_ms(kWorkerSliceMs);
+        // Asleep until the next keepalive is due or the peer would count as silent.
+        std::uint32_t wait = kKeepaliveEveryMs - elapsed(now, last_sent);
+        if (s->presence.load(std::memory_order_relaxed) == Presence::present) {
+            const std::uint32_t quiet = elapsed(now, heard);
+            if (quiet < kSilentAfterMs) {
+                wait = std::min(wait, kSilentAfterMs - quiet);
+            } else {
+                Presence expected = Presence::present;
+                if (s->presence.compare_exchange_strong(expected, Presence::silent)) {
+                    safe_print(s, kSilentNotice);
+                }
+            }
+        }
+        if (platform::wait_stop(&s->wake, wait)) break;
     }
     return 0;
 }

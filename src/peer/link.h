@@ -12,5 +12,6 @@ struct PeerSession;
 bool connect_to_peer(PeerSession* session, const char* peer_ip, std::uint16_t peer_port);
 
 // Thread procedure; `arg` is the PeerSession. A keepalive at once, then one every 5 s, until
-// `running` clears. Always returns 0.
+// `running` clears; says once when nothing has come from the peer for 15 s. Sleeps in between.
+// Always returns 0.
 int keepalive_loop(void* arg);

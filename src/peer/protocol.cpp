@@ -42,6 +42,7 @@ std::size_t utf8_sequence_length(const std::uint8_t* p, std::size_t left) {
 }  // namespace
 
 DatagramKind classify_datagram(const std::uint8_t* data, std::size_t size) {
+    if (size == sizeof kBye - 1 && starts_with(data, size, kBye)) return DatagramKind::bye;
     if (starts_with(data, size, kKeepalive)) return DatagramKind::keepalive;
     if (starts_with(data, size, kPunchAck)) return DatagramKind::punch_ack;
     if (starts_with(data, size, kPunch)) return DatagramKind::punch;
@@ -66,4 +67,15 @@ std::size_t sanitize_for_display(const std::uint8_t* data, std::size_t size, cha
     }
     out[o] = '\0';
     return o;
+}
+
+std::size_t utf8_cut(const char* text, std::size_t size) {
+    // Look back over at most three continuation bytes for the sequence's lead byte.
+    for (std::size_t back = 1; back <= 4 && back <= size; ++back) {
+        const auto b = static_cast<std::uint8_t>(text[size - back]);
+        if (is_continuation(b)) continue;
+        const std::size_t needed = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+        return needed > back ? size - back : size;
+    }
+    return size;
 }

@@ -8,12 +8,28 @@
 
 namespace {
 
-// Long enough to notice a cleared `running` quickly, short enough not to spin.
-constexpr std::uint32_t kIdleWaitMs = 10;
-
 constexpr char kDisplayFormat[] = "\n[Peer]: %s\n> ";
 // Framing of kDisplayFormat (12 characters) around the longest line, and the terminator.
 constexpr std::size_t kDisplaySize = 12 + kMaxChatLine + 1;
+
+constexpr char kLeftNotice[] = "\n[The peer has left the chat]\n> ";
+constexpr char kBackNotice[] = "\n[The peer is back]\n> ";
+
+// The STUN magic cookie, which stands at byte 4 of every STUN message.
+constexpr std::uint8_t kStunCookie[4] = {0x21, 0x12, 0xA4, 0x42};
+
+bool same_endpoint(platform::Endpoint a, platform::Endpoint b) {
+    return a.ip == b.ip && a.port == b.port;
+}
+
+// Only the peer is heard. Its NAT may give it another port, so its address counts, whatever the
+// port; a second answer of the STUN server is no chat line, even when the peer sits there too.
+bool from_peer(const PeerSession* s, const std::uint8_t* data, std::size_t size,
+               platform::Endpoint from) {
+    if (from.ip != s->peer_addr.ip) return false;
+    return !(size >= 8 && same_endpoint(from, s->stun_server) && data[4] == kStunCookie[0] &&
+             data[5] == kStunCookie[1] && data[6] == kStunCookie[2] && data[7] == kStunCookie[3]);
+}
 
 void show_chat_line(PeerSession* s, const std::uint8_t* data, std::size_t size) {
     if (!s->connected.exchange(true, std::memory_order_relaxed)) {
@@ -28,16 +44,26 @@ void show_chat_line(PeerSession* s, const std::uint8_t* data, std::size_t size) 
 
 void handle_datagram(PeerSession* s, const std::uint8_t* data, std::size_t size,
                      platform::Endpoint from) {
+    if (!from_peer(s, data, size, from)) {
+        s->strangers_dropped.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     s->packets_received.fetch_add(1, std::memory_order_relaxed);
-    switch (classify_datagram(data, size)) {
-        case DatagramKind::keepalive:
-        case DatagramKind::punch_ack:
-            return;
+    const DatagramKind kind = classify_datagram(data, size);
+    if (kind == DatagramKind::bye) {
+        if (s->presence.exchange(Presence::left) != Presence::left) safe_print(s, kLeftNotice);
+        return;
+    }
+    s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
+    if (s->presence.exchange(Presence::present) != Presence::present) safe_print(s, kBackNotice);
+    switch (kind) {
         case DatagramKind::punch:
             platform::send_to(s->sock, kPunchAck, sizeof kPunchAck - 1, from);
             return;
         case DatagramKind::chat:
             show_chat_line(s, data, size);
+            return;
+        default:
             return;
     }
 }
@@ -59,10 +85,13 @@ int receive_loop(void* arg) {
                 break;
             case platform::RecvStatus::reset:
                 // A punch of ours refused by a closed port says nothing about the path; go on.
+                break;
             case platform::RecvStatus::would_block:
-                // Wakes as soon as a datagram arrives; the limit bounds how late a cleared
-                // `running` is seen.
-                platform::wait_readable(s->sock, kIdleWaitMs);
+                // Asleep until a datagram comes or the program stops: no time-out, no polling.
+                if (platform::wait_socket(s->sock, &s->wake, platform::kForever) ==
+                    platform::Wake::stopped) {
+                    return 0;
+                }
                 break;
             case platform::RecvStatus::other:
                 if (is_running(s)) {

@@ -1,11 +1,12 @@
 // The thin layer between natchat and the operating system: sockets, name lookup, threads, the one
-// lock, ticks, sleep and the process id. Two twins implement it, posix.cpp and win32.cpp; CMake
-// compiles the one that fits the target. Nothing above this header sees errno, WSAGetLastError or
+// lock, ticks, sleep, wake-ups, the console and randomness. Two twins implement it, posix.cpp and
+// win32.cpp; CMake compiles the one that fits the target. Nothing above this header sees errno, WSAGetLastError or
 // an OS header.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace platform {
 
@@ -24,7 +25,7 @@ struct Endpoint {
 enum class RecvStatus {
     ok,              // a datagram of `bytes` bytes (0 for an empty one)
     would_block,     // nothing is waiting
-    reset,           // an earlier datagram of ours was refused by the far end (ICMP unreachable)
+    reset,           // an earlier datagram of ours was refused or expired on the way (ICMP)
     message_too_long,// the datagram did not fit; `bytes` holds the truncated length kept in the buffer
     other,           // anything else; `code` holds the platform's error number
 };
@@ -61,6 +62,29 @@ RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* fro
 int wait_readable(Socket s, std::uint32_t timeout_ms);
 int wait_writable(Socket s, std::uint32_t timeout_ms);
 
+// ---- waking a sleeping worker ------------------------------------------------------------------
+
+// A stop signal that worker threads sleep on: once signalled it stays signalled. Signalling is
+// safe from a POSIX signal handler.
+struct Waker {
+    std::intptr_t handles[2];  // a pipe's two ends, or an event and the socket's event
+};
+
+inline constexpr std::uint32_t kForever = 0xFFFFFFFF;
+
+bool waker_open(Waker* waker);
+void waker_signal(Waker* waker);
+void waker_close(Waker* waker);
+
+enum class Wake { readable, stopped, timed_out };
+
+// Sleeps until the socket has a datagram, the waker is signalled, or `timeout_ms` passes
+// (kForever: no limit). Only one thread may wait on a socket this way.
+Wake wait_socket(Socket s, Waker* waker, std::uint32_t timeout_ms);
+
+// Sleeps until the waker is signalled (true) or `timeout_ms` of the clock's time passes (false).
+bool wait_stop(Waker* waker, std::uint32_t timeout_ms);
+
 // ---- names -------------------------------------------------------------------------------------
 
 // This computer's host name, NUL-terminated.
@@ -96,13 +120,32 @@ void lock_enter(Lock* lock);
 void lock_leave(Lock* lock);
 void lock_destroy(Lock* lock);
 
-// ---- time and process --------------------------------------------------------------------------
+// ---- the console and interrupts ----------------------------------------------------------------
+
+// Makes the console show UTF-8 (on Windows its output code page); pipes and files are untouched.
+void console_init();
+
+// Reads one line as fgets does: up to `size - 1` bytes, through the line feed when it fits. Text
+// typed at a Windows console arrives as UTF-8 with "\n" line ends; anything else byte for byte.
+// False at the end of input, on an error, or once an interrupt has come.
+bool read_line(std::FILE* in, char* buffer, std::size_t size);
+
+// Ctrl+C, SIGTERM, SIGHUP or closing the console window call `handler(context)` and make a
+// pending read_line return false. On POSIX the handler runs in a signal handler: it may only
+// store to lock-free atomics and signal a waker. Install before worker threads start.
+void on_interrupt(void (*handler)(void* context), void* context);
+
+// The exit code this platform expects of a program ended by the interrupt that came.
+int interrupted_exit_code();
+
+// ---- time, randomness --------------------------------------------------------------------------
 
 // Milliseconds from an arbitrary start; wraps at 2^32. Differences are taken unsigned.
 std::uint32_t tick_ms();
 void sleep_ms(std::uint32_t ms);
-std::int64_t unix_time_seconds();
-std::uint32_t process_id();
+
+// Fills `out` from the operating system's cryptographic random source; false if it failed.
+bool random_bytes(void* out, std::size_t size);
 
 // Tests run the punching and keepalive loops in simulated time: while a clock is installed,
 // tick_ms() and sleep_ms() go to it instead of the system. Install before threads start.

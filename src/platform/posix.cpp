@@ -2,9 +2,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <ctime>
 #include <new>
 
@@ -93,6 +96,40 @@ static int wait_for(Socket s, short events, std::uint32_t timeout_ms) {
 int wait_readable(Socket s, std::uint32_t timeout_ms) { return wait_for(s, POLLIN, timeout_ms); }
 int wait_writable(Socket s, std::uint32_t timeout_ms) { return wait_for(s, POLLOUT, timeout_ms); }
 
+bool waker_open(Waker* waker) {
+    int fds[2];
+    if (::pipe(fds) != 0) return false;
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    waker->handles[0] = fds[0];
+    waker->handles[1] = fds[1];
+    return true;
+}
+
+// One byte that nobody reads: the read end stays readable from then on.
+void waker_signal(Waker* waker) {
+    const char byte = 1;
+    [[maybe_unused]] ssize_t n = ::write(static_cast<int>(waker->handles[1]), &byte, 1);
+}
+
+void waker_close(Waker* waker) {
+    ::close(static_cast<int>(waker->handles[0]));
+    ::close(static_cast<int>(waker->handles[1]));
+}
+
+static int poll_timeout(std::uint32_t ms) { return ms == kForever ? -1 : static_cast<int>(ms); }
+
+Wake wait_socket(Socket s, Waker* waker, std::uint32_t timeout_ms) {
+    pollfd p[2] = {{static_cast<int>(waker->handles[0]), POLLIN, 0}, {fd_of(s), POLLIN, 0}};
+    if (::poll(p, 2, poll_timeout(timeout_ms)) <= 0) return Wake::timed_out;
+    if (p[0].revents != 0) return Wake::stopped;
+    return Wake::readable;
+}
+
+bool system_wait_stop(Waker* waker, std::uint32_t ms) {
+    pollfd p{static_cast<int>(waker->handles[0]), POLLIN, 0};
+    return ::poll(&p, 1, poll_timeout(ms)) > 0;
+}
+
 bool host_name(char* out, std::size_t capacity) {
     if (::gethostname(out, capacity) != 0) return false;
     out[capacity - 1] = '\0';
@@ -133,6 +170,9 @@ void* thread_main(void* p) {
 
 }  // namespace
 
+// The interrupts that on_interrupt takes over.
+const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+
 bool thread_start(Thread* thread, ThreadProc proc, void* arg) {
     auto* b = new (std::nothrow) ThreadBlock{};
     if (b == nullptr) return false;
@@ -140,7 +180,15 @@ bool thread_start(Thread* thread, ThreadProc proc, void* arg) {
     pthread_cond_init(&b->cond, nullptr);
     b->proc = proc;
     b->arg = arg;
-    if (pthread_create(&b->id, nullptr, thread_main, b) != 0) {
+    // Interrupts go to the main thread alone, whose read they must cut short: a new thread
+    // inherits the blocked set.
+    sigset_t blocked, before;
+    sigemptyset(&blocked);
+    for (int signo : kInterrupts) sigaddset(&blocked, signo);
+    pthread_sigmask(SIG_BLOCK, &blocked, &before);
+    const int rc = pthread_create(&b->id, nullptr, thread_main, b);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (rc != 0) {
         release_block(b);
         return false;
     }
@@ -209,8 +257,59 @@ void system_sleep_ms(std::uint32_t ms) {
     }
 }
 
-std::int64_t unix_time_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+void console_init() {}
 
-std::uint32_t process_id() { return static_cast<std::uint32_t>(::getpid()); }
+namespace {
+
+volatile std::sig_atomic_t interrupt_signal = 0;
+void (*interrupt_handler)(void*) = nullptr;
+void* interrupt_context = nullptr;
+int null_input = -1;
+
+void on_signal(int signo) {
+    if (interrupt_signal != 0) return;
+    interrupt_signal = signo;
+    interrupt_handler(interrupt_context);
+    // A read already under way returns with EINTR; one about to start finds the end of input.
+    if (null_input >= 0) ::dup2(null_input, STDIN_FILENO);
+}
+
+}  // namespace
+
+bool read_line(std::FILE* in, char* buffer, std::size_t size) {
+    if (interrupt_signal != 0) return false;
+    return std::fgets(buffer, static_cast<int>(size), in) != nullptr && interrupt_signal == 0;
+}
+
+void on_interrupt(void (*handler)(void*), void* context) {
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a blocked read must end
+    action.sa_handler = handler != nullptr ? on_signal : SIG_DFL;
+    if (handler == nullptr) {
+        for (int signo : kInterrupts) sigaction(signo, &action, nullptr);
+        if (null_input >= 0) ::close(null_input);
+        null_input = -1;
+        return;
+    }
+    interrupt_handler = handler;
+    interrupt_context = context;
+    if (null_input < 0) null_input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    for (int signo : kInterrupts) sigaction(signo, &action, nullptr);
+}
+
+int interrupted_exit_code() { return 128 + interrupt_signal; }
+
+bool random_bytes(void* out, std::size_t size) {
+    auto* p = static_cast<unsigned char*>(out);
+    while (size > 0) {
+        const ssize_t n = ::getrandom(p, size, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
 
 }  // namespace platform

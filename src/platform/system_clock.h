@@ -1,11 +1,15 @@
-// What each platform twin provides to clock.cpp: the system's own tick and sleep.
+// What each platform twin provides to clock.cpp: the system's own tick, sleep and timed wait.
 #pragma once
 
 #include <cstdint>
+
+#include "platform/platform.h"
 
 namespace platform {
 
 std::uint32_t system_tick_ms();
 void system_sleep_ms(std::uint32_t ms);
+// True when the waker is signalled within `ms` of real time.
+bool system_wait_stop(Waker* waker, std::uint32_t ms);
 
 }  // namespace platform

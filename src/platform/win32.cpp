@@ -1,9 +1,13 @@
 // The Win32 twin of the platform layer: Windows Sockets 2 and the kernel's threads, critical
 // section and tick counter.
 
-#include <ctime>
-#include <new>
+#include <bcrypt.h>
 
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "platform/console_text.h"
 #include "platform/socket_headers.h"
 #include "platform/system_clock.h"
 
@@ -71,7 +75,10 @@ RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* fro
         int e = WSAGetLastError();
         switch (e) {
             case WSAEWOULDBLOCK: return {RecvStatus::would_block, 0, e};
-            case WSAECONNRESET: return {RecvStatus::reset, 0, e};
+            // A datagram of ours refused (port unreachable) or expired on the way (time
+            // exceeded): the path may still work, and anyone can forge the ICMP behind it.
+            case WSAECONNRESET:
+            case WSAENETRESET: return {RecvStatus::reset, 0, e};
             // Winsock fills the buffer with the datagram's first bytes and drops the rest.
             case WSAEMSGSIZE:
                 if (from != nullptr) *from = from_sockaddr(a);
@@ -95,6 +102,47 @@ static int wait_for(Socket s, bool write, std::uint32_t timeout_ms) {
 
 int wait_readable(Socket s, std::uint32_t timeout_ms) { return wait_for(s, false, timeout_ms); }
 int wait_writable(Socket s, std::uint32_t timeout_ms) { return wait_for(s, true, timeout_ms); }
+
+namespace {
+
+HANDLE stop_event(const Waker* w) { return reinterpret_cast<HANDLE>(w->handles[0]); }
+WSAEVENT socket_event(const Waker* w) { return reinterpret_cast<WSAEVENT>(w->handles[1]); }
+DWORD wait_time(std::uint32_t ms) { return ms == kForever ? INFINITE : ms; }
+
+}  // namespace
+
+bool waker_open(Waker* waker) {
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    WSAEVENT readable = WSACreateEvent();
+    waker->handles[0] = reinterpret_cast<std::intptr_t>(stop);
+    waker->handles[1] = reinterpret_cast<std::intptr_t>(readable);
+    if (stop != nullptr && readable != WSA_INVALID_EVENT) return true;
+    if (stop != nullptr) CloseHandle(stop);
+    if (readable != WSA_INVALID_EVENT) WSACloseEvent(readable);
+    return false;
+}
+
+void waker_signal(Waker* waker) { SetEvent(stop_event(waker)); }
+
+void waker_close(Waker* waker) {
+    CloseHandle(stop_event(waker));
+    WSACloseEvent(socket_event(waker));
+}
+
+Wake wait_socket(Socket s, Waker* waker, std::uint32_t timeout_ms) {
+    // Selecting afresh records FD_READ at once when a datagram is already queued.
+    WSAResetEvent(socket_event(waker));
+    WSAEventSelect(sock_of(s), socket_event(waker), FD_READ);
+    HANDLE both[2] = {stop_event(waker), socket_event(waker)};
+    const DWORD r = WaitForMultipleObjects(2, both, FALSE, wait_time(timeout_ms));
+    if (r == WAIT_OBJECT_0) return Wake::stopped;
+    if (r == WAIT_OBJECT_0 + 1) return Wake::readable;
+    return Wake::timed_out;
+}
+
+bool system_wait_stop(Waker* waker, std::uint32_t ms) {
+    return WaitForSingleObject(stop_event(waker), wait_time(ms)) == WAIT_OBJECT_0;
+}
 
 bool host_name(char* out, std::size_t capacity) {
     if (::gethostname(out, static_cast<int>(capacity)) == SOCKET_ERROR) return false;
@@ -156,8 +204,109 @@ std::uint32_t system_tick_ms() { return static_cast<std::uint32_t>(GetTickCount(
 
 void system_sleep_ms(std::uint32_t ms) { Sleep(ms); }
 
-std::int64_t unix_time_seconds() { return static_cast<std::int64_t>(_time64(nullptr)); }
+void console_init() { SetConsoleOutputCP(CP_UTF8); }
 
-std::uint32_t process_id() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
+bool console_input_to_utf8(const wchar_t* text, std::size_t count, std::string* out) {
+    out->clear();
+    if (count == 0) return true;
+    const int wide = static_cast<int>(count);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, wide, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return false;
+    out->resize(static_cast<std::size_t>(n));
+    WideCharToMultiByte(CP_UTF8, 0, text, wide, out->data(), n, nullptr, nullptr);
+    // The console ends a line with CR LF; natchat, like fgets on a pipe, sees LF alone.
+    for (std::size_t at; (at = out->find("\r\n")) != std::string::npos;) out->erase(at, 1);
+    return true;
+}
+
+namespace {
+
+volatile LONG interrupt_type = -1;
+void (*interrupt_handler)(void*) = nullptr;
+void* interrupt_context = nullptr;
+HANDLE main_thread = nullptr;
+std::string console_pending;  // UTF-8 read from the console and not yet handed out
+
+bool interrupted() { return interrupt_type != -1; }
+
+// The console's handler runs on a thread of its own: the lock keeps the main thread from letting
+// go of the handler's context while it runs.
+CRITICAL_SECTION interrupt_lock;
+INIT_ONCE interrupt_lock_once = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK init_interrupt_lock(PINIT_ONCE, PVOID, PVOID*) {
+    InitializeCriticalSection(&interrupt_lock);
+    return TRUE;
+}
+
+BOOL WINAPI on_console_event(DWORD type) {
+    EnterCriticalSection(&interrupt_lock);
+    const bool first = interrupt_handler != nullptr &&
+                       InterlockedCompareExchange(&interrupt_type, static_cast<LONG>(type), -1) == -1;
+    if (first) interrupt_handler(interrupt_context);
+    LeaveCriticalSection(&interrupt_lock);
+    if (!first) return interrupt_type != -1 ? TRUE : FALSE;
+    if (main_thread != nullptr) CancelSynchronousIo(main_thread);
+    // Windows ends the process once this returns from a close, logoff or shutdown event; give
+    // the main thread the time its orderly shutdown takes (it ends the process itself).
+    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+        Sleep(4500);
+    }
+    return TRUE;
+}
+
+bool read_console_line(HANDLE console) {
+    wchar_t wide[1024];
+    DWORD got = 0;
+    if (!ReadConsoleW(console, wide, 1024, &got, nullptr) || got == 0 || interrupted()) {
+        return false;
+    }
+    if (wide[0] == 0x1A) return false;  // Ctrl+Z, the console's end of input
+    return console_input_to_utf8(wide, got, &console_pending);
+}
+
+}  // namespace
+
+bool read_line(std::FILE* in, char* buffer, std::size_t size) {
+    if (interrupted()) return false;
+    HANDLE console = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (in != stdin || !GetConsoleMode(console, &mode)) {
+        return std::fgets(buffer, static_cast<int>(size), in) != nullptr && !interrupted();
+    }
+    if (console_pending.empty() && !read_console_line(console)) return false;
+    const std::size_t line_end = console_pending.find('\n');
+    std::size_t n = line_end == std::string::npos ? console_pending.size() : line_end + 1;
+    if (n > size - 1) n = size - 1;
+    std::memcpy(buffer, console_pending.data(), n);
+    buffer[n] = '\0';
+    console_pending.erase(0, n);
+    return true;
+}
+
+void on_interrupt(void (*handler)(void*), void* context) {
+    InitOnceExecuteOnce(&interrupt_lock_once, init_interrupt_lock, nullptr, nullptr);
+    EnterCriticalSection(&interrupt_lock);
+    interrupt_handler = handler;
+    interrupt_context = context;
+    LeaveCriticalSection(&interrupt_lock);
+    if (handler == nullptr) {
+        SetConsoleCtrlHandler(on_console_event, FALSE);
+        return;
+    }
+    if (main_thread == nullptr) {
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                        &main_thread, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    }
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+// STATUS_CONTROL_C_EXIT, what Windows reports for a console program ended by Ctrl+C.
+int interrupted_exit_code() { return static_cast<int>(0xC000013AU); }
+
+bool random_bytes(void* out, std::size_t size) {
+    return BCryptGenRandom(nullptr, static_cast<PUCHAR>(out), static_cast<ULONG>(size),
+                           BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
+}
 
 }  // namespace platform

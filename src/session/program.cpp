@@ -4,49 +4,67 @@
 
 #include "console/peer_entry.h"
 #include "net/endpoint.h"
-#include "shared/address_text.h"
 #include "peer/link.h"
+#include "peer/protocol.h"
 #include "platform/platform.h"
+#include "shared/address_text.h"
 #include "shared/peer_session.h"
-#include "stun/discovery.h"
 
 namespace {
 
 constexpr std::uint32_t kThreadWaitMs = 2000;
 constexpr std::size_t kChatLineSize = 2048;
 
-void stop_thread(platform::Thread* thread) {
-    if (thread->handle == nullptr) return;
-    platform::thread_wait(*thread, kThreadWaitMs);
-    platform::thread_close(thread);
+// Ctrl+C and its kin end the session the way "quit" does.
+void interrupt_session(void* context) {
+    auto* s = static_cast<PeerSession*>(context);
+    s->interrupted.store(true, std::memory_order_relaxed);
+    stop_running(s);
 }
 
-// Releases the socket, the socket library and the lock, in that order.
+// True when the thread has ended (or never started); its handle is released either way.
+bool stop_thread(platform::Thread* thread) {
+    const bool ended = platform::thread_wait(*thread, kThreadWaitMs);
+    platform::thread_close(thread);
+    return ended;
+}
+
+// Releases the socket, the socket library, the waker and the lock, and the record itself.
 void release_all(PeerSession* s) {
     release_network(s);
     session_destroy(s);
+    delete s;
 }
 
-// Clears `running` and lets both workers see it and end before anything they use goes away.
+// Stops both workers, then releases what they use. A worker that does not end in time (stuck in
+// a console that takes no output) keeps everything: the process ends right after this, and the
+// record, its socket and its lock stay valid for as long as that worker can run.
 void shut_down(PeerSession* s) {
-    s->running.store(false, std::memory_order_relaxed);
-    stop_thread(&s->recv_thread);
-    stop_thread(&s->keepalive_thread);
-    release_all(s);
+    stop_running(s);
+    const bool receiver_ended = stop_thread(&s->recv_thread);
+    const bool keepalive_ended = stop_thread(&s->keepalive_thread);
+    platform::on_interrupt(nullptr, nullptr);
+    if (receiver_ended && keepalive_ended) release_all(s);
 }
 
-// Sends each typed line to the peer until "quit" or the end of input.
+// Sends each typed line to the peer until "quit", the end of input or an interrupt. A line too
+// long for one datagram goes out in pieces cut between characters, never inside one.
 void chat(PeerSession* s, std::FILE* in) {
     char line[kChatLineSize];
+    std::size_t held = 0;  // bytes of a cut character that begin the next piece
     std::printf("> ");
     std::fflush(stdout);
     while (is_running(s)) {
-        if (std::fgets(line, sizeof line, in) == nullptr) return;
-        std::size_t n = std::strlen(line);
-        if (n > 0 && line[n - 1] == '\n') line[--n] = '\0';
+        if (!platform::read_line(in, line + held, sizeof line - held)) return;
+        std::size_t n = held + std::strlen(line + held);
+        const bool whole = n > 0 && line[n - 1] == '\n';
+        if (whole) line[--n] = '\0';
         if (std::strcmp(line, "quit") == 0) return;
+        const std::size_t send = whole || n < sizeof line - 1 ? n : utf8_cut(line, n);
         // A typed line is worth a short wait when the socket is busy; nothing else repeats it.
-        if (n > 0) send_patiently(s->sock, line, n, s->peer_addr);
+        if (send > 0) send_patiently(s->sock, line, send, s->peer_addr);
+        held = n - send;
+        std::memmove(line, line + send, held);
         std::printf("> ");
         std::fflush(stdout);
     }
@@ -66,6 +84,7 @@ void print_usage(const char* program) {
 }
 
 int natchat_main(int argc, char** argv, std::FILE* in, StunServer stun) {
+    platform::console_init();
     const char* program = argc > 0 ? argv[0] : "natchat";
     if (argc == 2) {
         const bool help = std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0;
@@ -79,16 +98,22 @@ int natchat_main(int argc, char** argv, std::FILE* in, StunServer stun) {
         return 1;
     }
 
-    PeerSession session;
-    session_init(&session);
-    if (!init_network(&session)) {
-        std::fflush(stdout);
-        session_destroy(&session);
+    // On the heap, so that it can outlive a worker thread that does not end (see shut_down).
+    auto* s = new PeerSession;
+    if (!session_init(s)) {
+        std::printf("Could not set up the session\n");
+        delete s;
         return 1;
     }
-    if (!discover_public_address(stun, session.sock, session.public_ip, &session.public_port)) {
+    if (!init_network(s)) {
         std::fflush(stdout);
-        release_all(&session);
+        session_destroy(s);
+        delete s;
+        return 1;
+    }
+    if (!discover_public_address(stun, s->sock, s->public_ip, &s->public_port, &s->stun_server)) {
+        std::fflush(stdout);
+        release_all(s);
         return 1;
     }
 
@@ -100,15 +125,15 @@ int natchat_main(int argc, char** argv, std::FILE* in, StunServer stun) {
         if (address_fits) std::memcpy(peer_ip, argv[1], std::strlen(argv[1]) + 1);
         peer_port = parse_port_text(argv[2]);
     } else {
-        std::memcpy(peer_ip, session.public_ip, std::strlen(session.public_ip) + 1);
-        peer_port = session.public_port;
-        prompt_peer_info(&session, peer_ip, &peer_port, in);
+        std::memcpy(peer_ip, s->public_ip, std::strlen(s->public_ip) + 1);
+        peer_port = s->public_port;
+        prompt_peer_info(s, peer_ip, &peer_port, in);
     }
 
     if (peer_port == 0) {
         std::printf("Invalid port number\n");
         std::fflush(stdout);
-        release_all(&session);
+        release_all(s);
         return 1;
     }
     // Anything but a dotted quad would have us punch at 255.255.255.255 for a minute.
@@ -116,20 +141,26 @@ int natchat_main(int argc, char** argv, std::FILE* in, StunServer stun) {
     if (!address_fits || !parse_ipv4(peer_ip, &ip)) {
         std::printf("Invalid IP address\n");
         std::fflush(stdout);
-        release_all(&session);
+        release_all(s);
         return 1;
     }
 
-    if (!connect_to_peer(&session, peer_ip, peer_port)) {
+    platform::on_interrupt(interrupt_session, s);
+    int code = 0;
+    if (connect_to_peer(s, peer_ip, peer_port)) {
+        chat(s, in);
+        // The peer hears that we leave; a peer that does not know the word takes it for a
+        // keepalive.
+        send_patiently(s->sock, kBye, sizeof kBye - 1, s->peer_addr);
+        const std::int32_t strangers = s->strangers_dropped.load(std::memory_order_relaxed);
+        if (strangers > 0) std::printf("\nIgnored %d datagrams from other addresses\n", strangers);
+        std::printf("\nShutting down...\n");
+    } else {
         std::printf("\nConnection failed or interrupted\n");
-        std::fflush(stdout);
-        shut_down(&session);
-        return 1;
+        code = 1;
     }
-
-    chat(&session, in);
-    std::printf("\nShutting down...\n");
     std::fflush(stdout);
-    shut_down(&session);
-    return 0;
+    if (s->interrupted.load(std::memory_order_relaxed)) code = platform::interrupted_exit_code();
+    shut_down(s);
+    return code;
 }

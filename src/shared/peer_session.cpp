@@ -2,22 +2,37 @@
 
 #include <cstdio>
 
-void session_init(PeerSession* session) {
+bool session_init(PeerSession* session) {
     session->sock = platform::kInvalidSocket;
     session->local_port = 0;
     session->local_ip[0] = '\0';
     session->public_ip[0] = '\0';
     session->public_port = 0;
+    session->stun_server = platform::Endpoint{0, 0};
     session->peer_addr = platform::Endpoint{0, 0};
     session->recv_thread = platform::Thread{nullptr};
     session->keepalive_thread = platform::Thread{nullptr};
     session->running.store(true, std::memory_order_relaxed);
     session->connected.store(false, std::memory_order_relaxed);
+    session->interrupted.store(false, std::memory_order_relaxed);
     session->packets_received.store(0, std::memory_order_relaxed);
+    session->strangers_dropped.store(0, std::memory_order_relaxed);
+    session->last_heard.store(0, std::memory_order_relaxed);
+    session->presence.store(Presence::present, std::memory_order_relaxed);
+    if (!platform::waker_open(&session->wake)) return false;
     platform::lock_init(&session->console_lock);
+    return true;
 }
 
-void session_destroy(PeerSession* session) { platform::lock_destroy(&session->console_lock); }
+void session_destroy(PeerSession* session) {
+    platform::lock_destroy(&session->console_lock);
+    platform::waker_close(&session->wake);
+}
+
+void stop_running(PeerSession* session) {
+    session->running.store(false, std::memory_order_relaxed);
+    platform::waker_signal(&session->wake);
+}
 
 void safe_print(PeerSession* session, const char* text) {
     platform::lock_enter(&session->console_lock);

@@ -1,14 +1,11 @@
 #include "stun/binding.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "shared/address_text.h"
 #include "platform/platform.h"
 
 namespace {
-
-bool rng_seeded = false;
 
 // Big-endian reads; callers have checked that the bytes are there.
 std::uint16_t read16(const std::uint8_t* p) {
@@ -32,25 +29,16 @@ void write32(std::uint8_t* p, std::uint32_t v) {
 
 }  // namespace
 
-void generate_transaction_id(std::uint8_t id[kTransactionIdSize]) {
-    if (!rng_seeded) {
-        auto now = static_cast<std::uint32_t>(platform::unix_time_seconds());
-        std::srand(platform::process_id() ^ now);
-        rng_seeded = true;
-    }
-    for (std::size_t i = 0; i < kTransactionIdSize; ++i) {
-        id[i] = static_cast<std::uint8_t>(std::rand() % 256);
-    }
-}
-
-void build_binding_request(std::uint8_t request[kStunHeaderSize], std::int32_t* length,
+bool build_binding_request(std::uint8_t request[kStunHeaderSize], std::int32_t* length,
                            std::uint8_t id[kTransactionIdSize]) {
-    generate_transaction_id(id);
+    // Unpredictable, so that nobody off the path can answer for the server.
+    if (!platform::random_bytes(id, kTransactionIdSize)) return false;
     write16(request, kBindingRequest);
     write16(request + 2, 0);
     write32(request + 4, kMagicCookie);
     std::memcpy(request + 8, id, kTransactionIdSize);
     *length = static_cast<std::int32_t>(kStunHeaderSize);
+    return true;
 }
 
 bool parse_binding_response(const std::uint8_t* data, std::int32_t size,

@@ -26,11 +26,9 @@ inline constexpr std::uint16_t kAttrMappedAddress = 0x0001;
 inline constexpr std::uint16_t kAttrXorMappedAddress = 0x0020;
 inline constexpr std::uint8_t kFamilyIpv4 = 0x01;
 
-// Fills the 12 bytes with fresh pseudo-random values; seeds the generator on first use.
-void generate_transaction_id(std::uint8_t id[kTransactionIdSize]);
-
-// Writes a 20-byte Binding Request with a new id, which it also copies into `id`.
-void build_binding_request(std::uint8_t request[kStunHeaderSize], std::int32_t* length,
+// Writes a 20-byte Binding Request with a new id from the system's random source, which it also
+// copies into `id`. False when no random bytes could be had.
+bool build_binding_request(std::uint8_t request[kStunHeaderSize], std::int32_t* length,
                            std::uint8_t id[kTransactionIdSize]);
 
 // Decodes the first usable IPv4 (XOR-)MAPPED-ADDRESS of a Binding Success Response that answers

@@ -15,7 +15,7 @@ struct StunServer {
 };
 
 // Sends one Binding Request to `server` up to five times, waiting two seconds for each answer, and
-// prints the outcome. True fills `public_ip` (16 bytes at least) and `public_port`; false leaves
-// them.
+// prints the outcome. Only an answer from the address asked counts. True fills `public_ip` (16
+// bytes at least), `public_port` and the server's address; false leaves them.
 bool discover_public_address(StunServer server, platform::Socket sock, char* public_ip,
-                             std::uint16_t* public_port);
+                             std::uint16_t* public_port, platform::Endpoint* answered_by);

@@ -45,15 +45,23 @@ def stun_times(lab, natchat, runs):
 
 
 def footprint(pid, seconds):
-    """Peak resident set (KiB) and CPU share over `seconds` of idling."""
+    """Peak resident set (KiB), CPU share and wake-ups a second (context switches of all the
+    process's threads) over `seconds` of idling."""
     def cpu():
         fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / TICKS
-    before = cpu()
+
+    def switches():
+        total = 0
+        for task in os.listdir(f"/proc/{pid}/task"):
+            status = open(f"/proc/{pid}/task/{task}/status").read()
+            total += sum(int(n) for n in re.findall(r"_ctxt_switches:\s+(\d+)", status))
+        return total
+    before, woken = cpu(), switches()
     time.sleep(seconds)
-    used = cpu() - before
+    used, woken = cpu() - before, switches() - woken
     hwm = int(re.search(r"VmHWM:\s+(\d+)", open(f"/proc/{pid}/status").read()).group(1))
-    return hwm, 100.0 * used / seconds
+    return hwm, 100.0 * used / seconds, woken / seconds
 
 
 def natchat_idle(lab, natchat, seconds):
@@ -108,14 +116,14 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--natchat", default="build-release/natchat")
     parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--idle", type=float, default=20.0)
+    parser.add_argument("--idle", type=float, default=10.0)
     args = parser.parse_args()
     natchat = os.path.abspath(args.natchat)
     with Lab("ncl-bench") as lab:
         runs = [connect_and_quit(lab, natchat) for _ in range(args.runs)]
         ours, theirs = stun_times(lab, natchat, args.runs)
-        nat_rss, nat_cpu = natchat_idle(lab, natchat, args.idle)
-        nc_rss, nc_cpu = netcat_idle(lab, args.idle)
+        nat_rss, nat_cpu, nat_wake = natchat_idle(lab, natchat, args.idle)
+        nc_rss, nc_cpu, nc_wake = netcat_idle(lab, args.idle)
         paste = largest_paste(lab, natchat)
     connect_s = statistics.median(r[0] for r in runs)
     quit_s = statistics.median(r[1] for r in runs)
@@ -128,6 +136,8 @@ def main():
           f"turnutils_stunclient: {theirs * 1000:.0f} ms |")
     print(f"| peak RSS, idle connected | {nat_rss} KiB | nc -u: {nc_rss} KiB |")
     print(f"| CPU, idle connected for {args.idle:.0f} s | {nat_cpu:.2f} % | nc -u: {nc_cpu:.2f} % |")
+    print(f"| wake-ups a second, idle connected for {args.idle:.0f} s (all threads) | "
+          f"{nat_wake:.2f} | nc -u: {nc_wake:.2f} |")
     print(f"| largest pasted block delivered intact (70-byte lines, tried up to 256000) | "
           f"{paste} lines | |")
 

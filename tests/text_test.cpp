@@ -2,6 +2,7 @@
 // dotted quads, port words, the LAN address choice, datagram kinds and the display filter.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -28,10 +29,12 @@ const Bytes kAddress = {0x00, 0x01, 0xa1, 0x47, 0xe1, 0x12, 0xa6, 0x43};
 // An attribute padded to 4 bytes; `length` may lie about the value.
 Bytes attr(std::uint16_t type, const Bytes& value, int length = -1) {
     const auto n = static_cast<std::uint16_t>(length < 0 ? value.size() : length);
-    Bytes a = {static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type),
-               static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
-    a.insert(a.end(), value.begin(), value.end());
-    a.resize((a.size() + 3) / 4 * 4, 0xEE);
+    Bytes a((4 + value.size() + 3) / 4 * 4, 0xEE);
+    a[0] = static_cast<std::uint8_t>(type >> 8);
+    a[1] = static_cast<std::uint8_t>(type);
+    a[2] = static_cast<std::uint8_t>(n >> 8);
+    a[3] = static_cast<std::uint8_t>(n);
+    std::copy(value.begin(), value.end(), a.begin() + 4);
     return a;
 }
 

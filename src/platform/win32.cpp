@@ -1,8 +1,6 @@
 // The Win32 twin of the platform layer: Windows Sockets 2 and the kernel's threads, critical
 // section and tick counter.
 
-#include <bcrypt.h>
-
 #include <cstring>
 #include <new>
 #include <string>
@@ -10,6 +8,8 @@
 #include "platform/console_text.h"
 #include "platform/socket_headers.h"
 #include "platform/system_clock.h"
+
+#include <bcrypt.h>  // after windows.h, whose types it uses
 
 namespace platform {
 namespace {

@@ -153,9 +153,16 @@ def chat_both_ways(a, b, tag=""):
         receiver.expect(f"\n[Peer]: {line}\n> ".encode(), 10, mark)
 
 
-def quit_both(a, b):
-    for p in (a, b):
+LEFT = b"\n[The peer has left the chat]\n> "
+
+
+def quit_both(a, b, hear_left=True):
+    """Each quits in under a second; the other one hears that it left, within a second too."""
+    for p, other in ((a, b if hear_left else None), (b, None)):
+        mark = len(other.text()) if other else 0
         code, seconds = p.quit()
         check(code == 0, f"{p.name} exited with {code}")
         check(seconds < 1.0, f"{p.name} took {seconds:.2f} s to quit")
         check(p.text().endswith(b"\nShutting down...\n"), f"{p.name} did not say it shut down")
+        if other:
+            other.expect(LEFT, 1.0, mark)

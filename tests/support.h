@@ -1,85 +1,143 @@
-// Helpers shared by the tests: loopback sockets, captured output, a scripted STUN responder and
-// a simulated clock.
+// What the tests share: loopback sockets, captured output, a scripted STUN responder and a
+// simulated clock.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
-#include <cstdint>
-#include <cstdio>
+#include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "net/endpoint.h"
 #include "platform/platform.h"
 
 namespace test {
 
+using Lines = std::vector<std::string>;
 inline constexpr std::uint32_t kLoopback = 0x7F000001;
 
-// A bound, non-blocking UDP socket on every interface; closed on destruction.
+// Waits in real time until `done` holds, at most `timeout_ms`; returns whether it did.
+inline bool eventually(const std::function<bool()>& done, std::uint32_t timeout_ms = 3000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+        if (std::chrono::steady_clock::now() > end) return false;
+    }
+    return true;
+}
+
+// A bound, non-blocking UDP socket on every interface.
 struct UdpSocket {
-    UdpSocket();
-    ~UdpSocket();
-    UdpSocket(const UdpSocket&) = delete;
-    UdpSocket& operator=(const UdpSocket&) = delete;
-
+    UdpSocket() : sock(platform::udp_open()) {
+        platform::set_nonblocking(sock);
+        platform::bind_any(sock);
+        platform::set_receive_buffer(sock, 1 << 20);
+        platform::local_port(sock, &port);
+    }
+    ~UdpSocket() { platform::close_socket(sock); }
     platform::Endpoint endpoint() const { return {kLoopback, port}; }
-    void send(const std::string& bytes, platform::Endpoint to) const;
-    // Waits up to `timeout_ms` for one datagram; false when none came.
-    bool receive(std::string* bytes, platform::Endpoint* from, std::uint32_t timeout_ms) const;
-    // Everything that arrives within `quiet_ms` of the previous datagram.
-    std::vector<std::string> drain(std::uint32_t quiet_ms) const;
-
+    void send(const std::string& d, platform::Endpoint to) const {
+        send_patiently(sock, d.data(), d.size(), to);
+    }
+    // One datagram within `timeout_ms`, or false.
+    bool receive(std::string* d, platform::Endpoint* from, std::uint32_t timeout_ms) const {
+        char buffer[4096];
+        return eventually([&] {
+            const platform::RecvResult r = platform::recv_from(sock, buffer, sizeof buffer, from);
+            if (r.status == platform::RecvStatus::ok) d->assign(buffer, r.bytes);
+            return r.status == platform::RecvStatus::ok;
+        }, timeout_ms);
+    }
+    // Everything that arrives until `quiet_ms` pass without a datagram.
+    Lines drain(std::uint32_t quiet_ms) const {
+        Lines all;
+        platform::Endpoint from{};
+        for (std::string d; receive(&d, &from, quiet_ms);) all.push_back(d);
+        return all;
+    }
     platform::Socket sock;
-    std::uint16_t port;
+    std::uint16_t port = 0;
 };
 
-// Standard output of the code under test, as text.
-void begin_capture();
-std::string end_capture();
+// Standard output of `run()`, with `typed` as its input file.
+inline std::string output_of(const std::function<void(std::FILE* in)>& run,
+                             const std::string& typed = "") {
+    std::FILE* in = std::tmpfile();
+    std::fputs(typed.c_str(), in);
+    std::rewind(in);
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
+    run(in);
+    std::fflush(stdout);
+    std::fclose(in);
+    return testing::internal::GetCapturedStdout();
+}
 
-// A FILE* holding `text`, as standard input would; closed by the caller.
-std::FILE* input_file(const std::string& text);
+// A Binding Success Response to `request` with an XOR-MAPPED-ADDRESS of ip:port.
+inline std::string binding_success(const std::string& request, std::uint32_t ip, int port) {
+    const std::uint32_t x = ip ^ 0x2112A442;
+    port ^= 0x2112;
+    return std::string("\x01\x01\x00\x0c", 4) + request.substr(4, 16) +
+           std::string("\x00\x20\x00\x08\x00\x01", 6) + char(port >> 8) + char(port) +
+           char(x >> 24) + char(x >> 16) + char(x >> 8) + char(x);
+}
 
-// Spins in real time until `done` holds or `timeout_ms` passes; returns `done()`.
-bool eventually(const std::function<bool()>& done, std::uint32_t timeout_ms = 3000);
-
-// A STUN server on loopback whose answers a test scripts. For each request it receives it calls
-// `reply(n, request)` (n counts from 1) and sends back whatever datagrams that returns.
+// A STUN server on loopback that answers request n (from 1) with `reply(n, request)`.
 struct StunResponder {
-    using Reply = std::function<std::vector<std::string>(int n, const std::string& request)>;
-    explicit StunResponder(Reply reply);
-    ~StunResponder();
-
-    std::uint16_t port() const { return socket.port; }
-    int requests() const { return count.load(); }
-    std::vector<std::string> received() const;
-
+    using Reply = std::function<Lines(int n, const std::string& request)>;
+    explicit StunResponder(Reply reply)
+        : worker([this, reply] {
+              std::string request;
+              for (platform::Endpoint from{}; !stop;) {
+                  if (!socket.receive(&request, &from, 20)) continue;
+                  for (const std::string& a : reply(static_cast<int>(received().size()) + 1, request)) {
+                      socket.send(a, from);
+                  }
+                  std::lock_guard<std::mutex> hold(mutex);
+                  log.push_back(request);
+              }
+          }) {}
+    ~StunResponder() {
+        stop = true;
+        worker.join();
+    }
+    Lines received() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return log;
+    }
     UdpSocket socket;
-    Reply reply;
-    std::atomic<int> count{0};
     std::atomic<bool> stop{false};
-    mutable std::vector<std::string> log;
+    std::mutex mutex;
+    Lines log;
     std::thread worker;
 };
 
-// A Binding Success Response to `request` with an XOR-MAPPED-ADDRESS of ip:port.
-std::string binding_success(const std::string& request, std::uint32_t ip, std::uint16_t port);
-
-// Simulated time for the main thread: sleep_ms() there advances the clock by `step_ms` (the
-// requested time by default) and first runs `on_sleep`. Other threads sleep a real millisecond
-// and see the simulated tick.
+// Simulated time: sleep_ms() on the creating thread runs `on_sleep`, then advances the clock by
+// `step_ms` (by the time asked for when 0); on other threads it sleeps a real millisecond.
 struct SimulatedClock {
-    SimulatedClock(std::uint32_t start, std::uint32_t step_ms = 0);
-    ~SimulatedClock();
-
+    explicit SimulatedClock(std::uint32_t start, std::uint32_t step_ms = 0)
+        : now(start), step(step_ms), owner(std::this_thread::get_id()) {
+        platform::set_clock(&clock);
+    }
+    ~SimulatedClock() { platform::set_clock(nullptr); }
+    static void sleep(void* c, std::uint32_t ms) {
+        auto* self = static_cast<SimulatedClock*>(c);
+        if (std::this_thread::get_id() != self->owner) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return;
+        }
+        if (self->on_sleep) self->on_sleep(self->now);
+        self->now += self->step != 0 ? self->step : ms;
+    }
     std::atomic<std::uint32_t> now;
     std::uint32_t step;
-    std::thread::id main_thread;
+    std::thread::id owner;
     std::function<void(std::uint32_t now)> on_sleep;
-    platform::Clock clock;
+    platform::Clock clock{[](void* c) { return static_cast<SimulatedClock*>(c)->now.load(); },
+                          sleep, this};
 };
-
-std::vector<std::string> lines_of(const std::string& text);
 
 }  // namespace test

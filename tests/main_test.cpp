@@ -5,7 +5,5 @@
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     platform::net_startup();  // the tests' own sockets need the socket library started
-    const int result = RUN_ALL_TESTS();
-    platform::net_cleanup();
-    return result;
+    return RUN_ALL_TESTS();
 }

@@ -68,7 +68,7 @@ TEST(Receiver, OnlyThePeerIsHeard) {
         Rig rig;
         // Every test socket sends from 127.0.0.1: a peer elsewhere makes the sender a stranger.
         if (c.sender == stranger) rig.s.peer_addr.ip = test::kLoopback + 1;
-        if (c.sender == stun_server) rig.s.stun_server = rig.peer.endpoint();
+        rig.s.stun_server = c.sender == stun_server ? rig.peer.endpoint() : rig.elsewhere.endpoint();
         rig.s.peer_addr.port = rig.elsewhere.port;
         const auto all = static_cast<int>(c.sent.size()) - (c.sent.back().empty() ? 1 : 0);
         const std::string shown = test::output_of([&](std::FILE*) {
@@ -141,6 +141,9 @@ TEST(Punching, ArrivalScriptsAcrossStartTicks) {
         {1000000, 0, none, -1, 21, {{0, still + "0 sec, 1 attempts)"}, {1, still + "3 sec, 31 attempts)"},
                                     {20, still + "60 sec, 601 attempts)"}}},
         {kWrapSoon, 0, none, -1, 21, {{20, still + "60 sec, 601 attempts)"}}},
+        // A pass exactly 60000 ms in is not past the limit; one 60001 ms in is.
+        {1000000, 3000, none, -1, 22, {{21, still + "63 sec, 22 attempts)"}}},
+        {1000000, 2069, none, -1, 15, {{14, still + "57 sec, 29 attempts)"}}},
         {1000000, 0, always, 20, 1, {}},
         {kWrapSoon, 0, always, 20, 1, {}},
         {0xFFFFFFFFu - 99, 0, always, 20, 1, {}},  // the first datagram is seen at tick 0

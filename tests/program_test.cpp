@@ -39,7 +39,7 @@ TEST(Program, UsageAndRefusedWords) {
     test::StunResponder stun([](int, const std::string& req) {
         return Lines{test::binding_success(req, 0xCB007109, 61000)};
     });
-    const std::string usage_end = "  natchat 192.168.1.100 5000\n    Connect directly to peer at "
+    const std::string usage_end = "  /opt/nc 192.168.1.100 5000\n    Connect directly to peer at "
         "192.168.1.100:5000\n\nAfter connection, type messages and press Enter to send.\n"
         "Type 'quit' to exit.\n";
     const struct {
@@ -47,20 +47,21 @@ TEST(Program, UsageAndRefusedWords) {
         int code;
         std::string ends;  // empty: the usage text alone
     } cases[] = {
-        {{"natchat", "-h"}, 0, ""}, {{"natchat", "--help"}, 0, ""}, {{"natchat", "-H"}, 1, ""},
-        {{"natchat", "help"}, 1, ""}, {{"natchat", "1.2.3.4", "5000", "x"}, 1, ""},
+        {{"/opt/nc", "-h"}, 0, ""}, {{"/opt/nc", "--help"}, 0, ""}, {{"/opt/nc", "-H"}, 1, ""},
+        {{"/opt/nc", "help"}, 1, ""}, {{"/opt/nc", "1.2.3.4", "5000", "x"}, 1, ""},
         {{"natchat", "1.2.3.4", "0"}, 1, "Invalid port number\n"},
         {{"natchat", "1.2.3.4", "65536"}, 1, "Invalid port number\n"},
         {{"natchat", "1.2.3", "5000"}, 1, "Invalid IP address\n"},
         {{"natchat", "-h", "5000"}, 1, "Invalid IP address\n"},
         {{"natchat", std::string(300, '1'), "5000"}, 1, "Invalid IP address\n"},
+        {{"natchat", "1.2.3.4" + std::string(249, ' '), "5000"}, 1, "Invalid IP address\n"},
         {{"natchat"}, 1, "Enter peer port: Invalid port number\n"},
     };
     for (const auto& c : cases) {
         const Outcome r = run(c.words, "1.2.3.4\n\n", {"127.0.0.1", stun.socket.port});
         EXPECT_EQ(r.code, c.code);
         if (c.ends.empty()) {
-            EXPECT_EQ(r.out.rfind("Usage: natchat [peer_ip peer_port]\n\n", 0), 0u);
+            EXPECT_EQ(r.out.rfind("Usage: /opt/nc [peer_ip peer_port]\n\n", 0), 0u);
             EXPECT_TRUE(ends_with(r.out, usage_end));
         } else {
             EXPECT_EQ(r.out.rfind("Local port: ", 0), 0u);
@@ -80,7 +81,8 @@ TEST(Program, ChatLoopSendsEachLineAsOneDatagram) {
     for (int i = 0; i < 1500; ++i) e_acute += "\xc3\xa9";
     const std::string typed =
         "hello\n\nquit \nQuit\n" + std::string(3000, 'a') + "\n" + e_acute + "\n";
-    for (const std::string& end : {std::string("quit\nnever sent\n"), std::string()}) {
+    // Ends with "quit", or with the end of input in a line whose last character is cut short.
+    for (const std::string& end : {std::string("quit\nnever sent\n"), std::string("x\xc3")}) {
         test::UdpSocket peer;  // acknowledges punches, keeps all but plain keepalives
         std::mutex mutex;
         Lines got;
@@ -96,17 +98,21 @@ TEST(Program, ChatLoopSendsEachLineAsOneDatagram) {
         });
         const Outcome r = run({"natchat", "127.0.0.1", std::to_string(peer.port)}, typed + end,
                           {"127.0.0.1", stun.socket.port});
+        const std::size_t lines = 8 + (end == "x\xc3");
         EXPECT_TRUE(test::eventually([&] {
             std::lock_guard<std::mutex> hold(mutex);
-            return got.size() >= 8;
+            return got.size() >= lines;
         }));
         done = true;
         answer.join();
         EXPECT_EQ(r.code, 0);
-        EXPECT_EQ(got, (Lines{"hello", "quit ", "Quit", std::string(2047, 'a'), std::string(953, 'a'),
-                              e_acute.substr(0, 2046), e_acute.substr(2046), "KEEPALIVE BYE"}));
+        Lines expected = {"hello", "quit ", "Quit", std::string(2047, 'a'), std::string(953, 'a'),
+                          e_acute.substr(0, 2046), e_acute.substr(2046), end, "KEEPALIVE BYE"};
+        if (lines == 8) expected.erase(expected.end() - 2);
+        EXPECT_EQ(got, expected);
         // A prompt after every piece read (the empty line too), none after "quit".
-        EXPECT_TRUE(ends_with(r.out, "to exit.\n\n> > > > > > > > > \nShutting down...\n"));
+        EXPECT_TRUE(ends_with(r.out, "to exit.\n\n> > > > > > > > > " + std::string(lines == 9 ? "> " : "") +
+                                         "\nShutting down...\n"));
     }
 }
 

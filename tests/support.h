@@ -93,11 +93,11 @@ struct StunResponder {
               std::string request;
               for (platform::Endpoint from{}; !stop;) {
                   if (!socket.receive(&request, &from, 20)) continue;
-                  for (const std::string& a : reply(static_cast<int>(received().size()) + 1, request)) {
-                      socket.send(a, from);
-                  }
-                  std::lock_guard<std::mutex> hold(mutex);
+                  std::unique_lock<std::mutex> hold(mutex);
                   log.push_back(request);
+                  const int n = static_cast<int>(log.size());
+                  hold.unlock();
+                  for (const std::string& a : reply(n, request)) socket.send(a, from);
               }
           }) {}
     ~StunResponder() {

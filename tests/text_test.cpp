@@ -128,6 +128,12 @@ TEST(AddressText, DottedQuadsAndPortWords) {
 }
 
 TEST(LanAddress, FirstOutsideLoopbackWins) {
+    char name[256];
+    EXPECT_TRUE(platform::host_name(name, sizeof name) && name[0] != '\0');
+    std::uint32_t ip = 0;
+    std::size_t count = 0;
+    EXPECT_FALSE(platform::resolve_ipv4("127.0.0.1", &ip, 0, &count));  // no room
+    EXPECT_TRUE(platform::resolve_ipv4("127.0.0.1", &ip, 1, &count) && ip == 0x7F000001);
     const struct {
         std::vector<std::uint32_t> list;
         const char* expected;  // nullptr: none
@@ -176,7 +182,7 @@ TEST(PeerDatagram, KindsDisplayAndCuts) {
         std::size_t kept;
     } cuts[] = {{"", 0}, {"ab", 2}, {"a\xc3", 1}, {"a\xc3\xa9", 3}, {"\xe2\x82", 0},
                 {"a\xe2\x82\xac", 4}, {"\xf0\x9f\x98", 0}, {"\xf0\x9f\x98\x80", 4}, {"a\xf0", 1},
-                {"\x80\x80", 2}, {"\xc3\xa9\xc3", 2}};
+                {"\x80\x80", 2}, {"\xc3\xa9\xc3", 2}, {"a\xe0\xa0", 1}, {"a\xc0", 1}};
     for (const auto& c : cuts) EXPECT_EQ(utf8_cut(c.text.data(), c.text.size()), c.kept) << c.text;
 }
 

@@ -70,8 +70,8 @@ std::size_t sanitize_for_display(const std::uint8_t* data, std::size_t size, cha
 }
 
 std::size_t utf8_cut(const char* text, std::size_t size) {
-    // Look back over at most three continuation bytes for the sequence's lead byte.
-    for (std::size_t back = 1; back <= 4 && back <= size; ++back) {
+    // Only a sequence that starts in the last three bytes can be incomplete.
+    for (std::size_t back = 1; back <= 3 && back <= size; ++back) {
         const auto b = static_cast<std::uint8_t>(text[size - back]);
         if (is_continuation(b)) continue;
         const std::size_t needed = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;

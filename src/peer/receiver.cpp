@@ -9,14 +9,14 @@
 namespace {
 
 constexpr char kDisplayFormat[] = "\n[Peer]: %s\n> ";
-// Framing of kDisplayFormat (12 characters) around the longest line, and the terminator.
-constexpr std::size_t kDisplaySize = 12 + kMaxChatLine + 1;
+// The framing of kDisplayFormat (all but its "%s") around the longest line, and the terminator.
+constexpr std::size_t kDisplaySize = sizeof kDisplayFormat - 2 + kMaxChatLine;
 
 constexpr char kLeftNotice[] = "\n[The peer has left the chat]\n> ";
 constexpr char kBackNotice[] = "\n[The peer is back]\n> ";
 
 // The STUN magic cookie, which stands at byte 4 of every STUN message.
-constexpr std::uint8_t kStunCookie[4] = {0x21, 0x12, 0xA4, 0x42};
+constexpr std::uint8_t kStunCookie[] = {0x21, 0x12, 0xA4, 0x42};
 
 bool same_endpoint(platform::Endpoint a, platform::Endpoint b) {
     return a.ip == b.ip && a.port == b.port;
@@ -88,10 +88,7 @@ int receive_loop(void* arg) {
                 break;
             case platform::RecvStatus::would_block:
                 // Asleep until a datagram comes or the program stops: no time-out, no polling.
-                if (platform::wait_socket(s->sock, &s->wake, platform::kForever) ==
-                    platform::Wake::stopped) {
-                    return 0;
-                }
+                if (!platform::wait_for_datagram(s->sock, &s->wake)) return 0;
                 break;
             case platform::RecvStatus::other:
                 if (is_running(s)) {

@@ -46,7 +46,7 @@ bool bind_any(Socket s);
 // The locally bound port; false leaves `port` alone.
 bool local_port(Socket s, std::uint16_t* port);
 // Asks the kernel for a receive buffer of about `bytes`; it may grant less.
-bool set_receive_buffer(Socket s, int bytes);
+void set_receive_buffer(Socket s, int bytes);
 void close_socket(Socket s);
 
 enum class SendStatus {
@@ -58,9 +58,9 @@ enum class SendStatus {
 // Sends one datagram.
 SendStatus send_to(Socket s, const void* data, std::size_t size, Endpoint to);
 RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* from);
-// Waits until the socket is readable (or writable): 1 ready, 0 time-out, -1 error.
-int wait_readable(Socket s, std::uint32_t timeout_ms);
-int wait_writable(Socket s, std::uint32_t timeout_ms);
+// Waits at most `timeout_ms` until the socket is readable (or writable); true when it is.
+bool wait_readable(Socket s, std::uint32_t timeout_ms);
+bool wait_writable(Socket s, std::uint32_t timeout_ms);
 
 // ---- waking a sleeping worker ------------------------------------------------------------------
 
@@ -76,11 +76,9 @@ bool waker_open(Waker* waker);
 void waker_signal(Waker* waker);
 void waker_close(Waker* waker);
 
-enum class Wake { readable, stopped, timed_out };
-
-// Sleeps until the socket has a datagram, the waker is signalled, or `timeout_ms` passes
-// (kForever: no limit). Only one thread may wait on a socket this way.
-Wake wait_socket(Socket s, Waker* waker, std::uint32_t timeout_ms);
+// Sleeps until the socket has a datagram (true) or the waker is signalled (false). Only one
+// thread may wait on a socket this way.
+bool wait_for_datagram(Socket s, Waker* waker);
 
 // Sleeps until the waker is signalled (true) or `timeout_ms` of the clock's time passes (false).
 bool wait_stop(Waker* waker, std::uint32_t timeout_ms);

@@ -26,12 +26,11 @@ void net_cleanup() {}
 
 Socket udp_open() {
     int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    return fd < 0 ? kInvalidSocket : static_cast<Socket>(fd);
+    return fd == -1 ? kInvalidSocket : static_cast<Socket>(fd);
 }
 
 bool set_nonblocking(Socket s) {
-    int flags = ::fcntl(fd_of(s), F_GETFL, 0);
-    return flags >= 0 && ::fcntl(fd_of(s), F_SETFL, flags | O_NONBLOCK) == 0;
+    return ::fcntl(fd_of(s), F_SETFL, ::fcntl(fd_of(s), F_GETFL, 0) | O_NONBLOCK) == 0;
 }
 
 bool bind_any(Socket s) {
@@ -47,12 +46,12 @@ bool local_port(Socket s, std::uint16_t* port) {
     return true;
 }
 
-bool set_receive_buffer(Socket s, int bytes) {
+void set_receive_buffer(Socket s, int bytes) {
+    ::setsockopt(fd_of(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 #ifdef SO_RCVBUFFORCE
     // Linux caps SO_RCVBUF at net.core.rmem_max; a privileged process may go past it.
-    if (::setsockopt(fd_of(s), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0) return true;
+    ::setsockopt(fd_of(s), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
 #endif
-    return ::setsockopt(fd_of(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
 }
 
 void close_socket(Socket s) { ::close(fd_of(s)); }
@@ -60,7 +59,7 @@ void close_socket(Socket s) { ::close(fd_of(s)); }
 SendStatus send_to(Socket s, const void* data, std::size_t size, Endpoint to) {
     sockaddr_in a = to_sockaddr(to);
     if (::sendto(fd_of(s), data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&a),
-                 sizeof a) >= 0) {
+                 sizeof a) != -1) {
         return SendStatus::ok;
     }
     return errno == EAGAIN || errno == EWOULDBLOCK ? SendStatus::would_block : SendStatus::failed;
@@ -73,7 +72,7 @@ RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* fro
     // from one that fits exactly; the buffer keeps the first `capacity` bytes either way.
     ssize_t n = ::recvfrom(fd_of(s), buffer, capacity, MSG_TRUNC,
                            reinterpret_cast<sockaddr*>(&a), &len);
-    if (n < 0) {
+    if (n == -1) {
         int e = errno;
         if (e == EAGAIN || e == EWOULDBLOCK || e == EINTR) return {RecvStatus::would_block, 0, e};
         if (e == ECONNREFUSED) return {RecvStatus::reset, 0, e};
@@ -86,15 +85,18 @@ RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* fro
     return {RecvStatus::ok, static_cast<std::size_t>(n), 0};
 }
 
-static int wait_for(Socket s, short events, std::uint32_t timeout_ms) {
-    pollfd p{fd_of(s), events, 0};
-    int r = ::poll(&p, 1, static_cast<int>(timeout_ms));
-    if (r < 0) return errno == EINTR ? 0 : -1;
-    return r > 0 ? 1 : 0;
+static bool wait_for(int fd, short events, int timeout_ms) {
+    pollfd p{fd, events, 0};
+    return ::poll(&p, 1, timeout_ms) > 0;
 }
 
-int wait_readable(Socket s, std::uint32_t timeout_ms) { return wait_for(s, POLLIN, timeout_ms); }
-int wait_writable(Socket s, std::uint32_t timeout_ms) { return wait_for(s, POLLOUT, timeout_ms); }
+bool wait_readable(Socket s, std::uint32_t timeout_ms) {
+    return wait_for(fd_of(s), POLLIN, static_cast<int>(timeout_ms));
+}
+
+bool wait_writable(Socket s, std::uint32_t timeout_ms) {
+    return wait_for(fd_of(s), POLLOUT, static_cast<int>(timeout_ms));
+}
 
 bool waker_open(Waker* waker) {
     int fds[2];
@@ -116,18 +118,15 @@ void waker_close(Waker* waker) {
     ::close(static_cast<int>(waker->handles[1]));
 }
 
-static int poll_timeout(std::uint32_t ms) { return ms == kForever ? -1 : static_cast<int>(ms); }
-
-Wake wait_socket(Socket s, Waker* waker, std::uint32_t timeout_ms) {
+bool wait_for_datagram(Socket s, Waker* waker) {
     pollfd p[2] = {{static_cast<int>(waker->handles[0]), POLLIN, 0}, {fd_of(s), POLLIN, 0}};
-    if (::poll(p, 2, poll_timeout(timeout_ms)) <= 0) return Wake::timed_out;
-    if (p[0].revents != 0) return Wake::stopped;
-    return Wake::readable;
+    ::poll(p, 2, -1);
+    return p[0].revents == 0;
 }
 
 bool system_wait_stop(Waker* waker, std::uint32_t ms) {
-    pollfd p{static_cast<int>(waker->handles[0]), POLLIN, 0};
-    return ::poll(&p, 1, poll_timeout(ms)) > 0;
+    return wait_for(static_cast<int>(waker->handles[0]), POLLIN,
+                    ms == kForever ? -1 : static_cast<int>(ms));
 }
 
 bool host_name(char* out, std::size_t capacity) {
@@ -199,14 +198,11 @@ bool thread_start(Thread* thread, ThreadProc proc, void* arg) {
 bool thread_wait(Thread thread, std::uint32_t timeout_ms) {
     auto* b = static_cast<ThreadBlock*>(thread.handle);
     if (b == nullptr) return true;
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += timeout_ms / 1000;
-    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const long nanoseconds = now.tv_nsec + static_cast<long>(timeout_ms % 1000) * 1000000L;
+    const timespec deadline{now.tv_sec + timeout_ms / 1000 + nanoseconds / 1000000000L,
+                            nanoseconds % 1000000000L};
     pthread_mutex_lock(&b->mutex);
     int rc = 0;
     while (!b->done && rc == 0) rc = pthread_cond_timedwait(&b->cond, &b->mutex, &deadline);
@@ -252,9 +248,9 @@ std::uint32_t system_tick_ms() {
 }
 
 void system_sleep_ms(std::uint32_t ms) {
-    timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-    }
+    // An interrupt cuts the sleep short, which suits the punching loop that it is to end.
+    const timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    nanosleep(&t, nullptr);
 }
 
 void console_init() {}
@@ -271,7 +267,7 @@ void on_signal(int signo) {
     interrupt_signal = signo;
     interrupt_handler(interrupt_context);
     // A read already under way returns with EINTR; one about to start finds the end of input.
-    if (null_input >= 0) ::dup2(null_input, STDIN_FILENO);
+    ::dup2(null_input, STDIN_FILENO);
 }
 
 }  // namespace
@@ -288,28 +284,20 @@ void on_interrupt(void (*handler)(void*), void* context) {
     action.sa_handler = handler != nullptr ? on_signal : SIG_DFL;
     if (handler == nullptr) {
         for (int signo : kInterrupts) sigaction(signo, &action, nullptr);
-        if (null_input >= 0) ::close(null_input);
-        null_input = -1;
+        ::close(null_input);
         return;
     }
     interrupt_handler = handler;
     interrupt_context = context;
-    if (null_input < 0) null_input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    null_input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     for (int signo : kInterrupts) sigaction(signo, &action, nullptr);
 }
 
 int interrupted_exit_code() { return 128 + interrupt_signal; }
 
+// Up to 256 bytes come whole and are never cut short by a signal; more may come short (false).
 bool random_bytes(void* out, std::size_t size) {
-    auto* p = static_cast<unsigned char*>(out);
-    while (size > 0) {
-        const ssize_t n = ::getrandom(p, size, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return ::getrandom(out, size, 0) == static_cast<ssize_t>(size);
 }
 
 }  // namespace platform

@@ -50,9 +50,9 @@ bool local_port(Socket s, std::uint16_t* port) {
     return true;
 }
 
-bool set_receive_buffer(Socket s, int bytes) {
-    return ::setsockopt(sock_of(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
-                        sizeof bytes) == 0;
+void set_receive_buffer(Socket s, int bytes) {
+    ::setsockopt(sock_of(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
+                 sizeof bytes);
 }
 
 void close_socket(Socket s) { ::closesocket(sock_of(s)); }
@@ -90,18 +90,16 @@ RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* fro
     return {RecvStatus::ok, static_cast<std::size_t>(n), 0};
 }
 
-static int wait_for(Socket s, bool write, std::uint32_t timeout_ms) {
+static bool wait_for(Socket s, bool write, std::uint32_t timeout_ms) {
     fd_set set;
     FD_ZERO(&set);
     FD_SET(sock_of(s), &set);
     timeval timeout{static_cast<long>(timeout_ms / 1000), static_cast<long>(timeout_ms % 1000) * 1000};
-    int r = ::select(0, write ? nullptr : &set, write ? &set : nullptr, nullptr, &timeout);
-    if (r == SOCKET_ERROR) return -1;
-    return r > 0 ? 1 : 0;
+    return ::select(0, write ? nullptr : &set, write ? &set : nullptr, nullptr, &timeout) > 0;
 }
 
-int wait_readable(Socket s, std::uint32_t timeout_ms) { return wait_for(s, false, timeout_ms); }
-int wait_writable(Socket s, std::uint32_t timeout_ms) { return wait_for(s, true, timeout_ms); }
+bool wait_readable(Socket s, std::uint32_t timeout_ms) { return wait_for(s, false, timeout_ms); }
+bool wait_writable(Socket s, std::uint32_t timeout_ms) { return wait_for(s, true, timeout_ms); }
 
 namespace {
 
@@ -129,15 +127,12 @@ void waker_close(Waker* waker) {
     WSACloseEvent(socket_event(waker));
 }
 
-Wake wait_socket(Socket s, Waker* waker, std::uint32_t timeout_ms) {
+bool wait_for_datagram(Socket s, Waker* waker) {
     // Selecting afresh records FD_READ at once when a datagram is already queued.
     WSAResetEvent(socket_event(waker));
     WSAEventSelect(sock_of(s), socket_event(waker), FD_READ);
     HANDLE both[2] = {stop_event(waker), socket_event(waker)};
-    const DWORD r = WaitForMultipleObjects(2, both, FALSE, wait_time(timeout_ms));
-    if (r == WAIT_OBJECT_0) return Wake::stopped;
-    if (r == WAIT_OBJECT_0 + 1) return Wake::readable;
-    return Wake::timed_out;
+    return WaitForMultipleObjects(2, both, FALSE, INFINITE) != WAIT_OBJECT_0;
 }
 
 bool system_wait_stop(Waker* waker, std::uint32_t ms) {

@@ -1,5 +1,6 @@
 #include "session/program.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "console/peer_entry.h"
@@ -85,7 +86,7 @@ void print_usage(const char* program) {
 
 int natchat_main(int argc, char** argv, std::FILE* in, StunServer stun) {
     platform::console_init();
-    const char* program = argc > 0 ? argv[0] : "natchat";
+    const char* program = argv[0] != nullptr ? argv[0] : "natchat";
     if (argc == 2) {
         const bool help = std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0;
         print_usage(program);
@@ -119,10 +120,9 @@ int natchat_main(int argc, char** argv, std::FILE* in, StunServer stun) {
 
     char peer_ip[kPeerIpSize] = {};
     std::uint16_t peer_port = 0;
-    bool address_fits = true;
     if (argc == 3) {
-        address_fits = std::strlen(argv[1]) < kPeerIpSize;
-        if (address_fits) std::memcpy(peer_ip, argv[1], std::strlen(argv[1]) + 1);
+        // Cut to the buffer: no dotted quad is that long, so the address check refuses it.
+        std::snprintf(peer_ip, sizeof peer_ip, "%s", argv[1]);
         peer_port = parse_port_text(argv[2]);
     } else {
         std::memcpy(peer_ip, s->public_ip, std::strlen(s->public_ip) + 1);
@@ -138,7 +138,7 @@ int natchat_main(int argc, char** argv, std::FILE* in, StunServer stun) {
     }
     // Anything but a dotted quad would have us punch at 255.255.255.255 for a minute.
     std::uint32_t ip = 0;
-    if (!address_fits || !parse_ipv4(peer_ip, &ip)) {
+    if (!parse_ipv4(peer_ip, &ip)) {
         std::printf("Invalid IP address\n");
         std::fflush(stdout);
         release_all(s);

@@ -8,18 +8,17 @@ namespace {
 
 constexpr int kAttempts = 5;
 constexpr std::uint32_t kAnswerWaitMs = 2000;
-constexpr std::size_t kReceiveBufferSize = 2048;
 
 // One attempt's answer: a datagram from the server that arrives within the wait and decodes.
 bool receive_answer(platform::Socket sock, platform::Endpoint server,
                     const std::uint8_t id[kTransactionIdSize], char* public_ip,
                     std::uint16_t* public_port) {
-    if (platform::wait_readable(sock, kAnswerWaitMs) <= 0) return false;
-    std::uint8_t buffer[kReceiveBufferSize];
+    if (!platform::wait_readable(sock, kAnswerWaitMs)) return false;
+    std::uint8_t buffer[2048];
     platform::Endpoint from{0, 0};
     platform::RecvResult r = platform::recv_from(sock, buffer, sizeof buffer, &from);
-    // An oversized datagram is no answer of ours, and neither is a truncated one.
-    if (r.status != platform::RecvStatus::ok || r.bytes == 0) return false;
+    // An oversized datagram is no answer of ours; the decoder refuses anything else that is none.
+    if (r.status != platform::RecvStatus::ok) return false;
     if (from.ip != server.ip || from.port != server.port) return false;
     return parse_binding_response(buffer, static_cast<std::int32_t>(r.bytes), id, public_ip,
                                   public_port);

@@ -45,9 +45,9 @@ TEST(Discovery, ScriptedServers) {
          }, 4, failed, 5, 0, 1.9},
     };
     for (const auto& c : cases) {
-        test::StunResponder server(c.reply);
         test::UdpSocket client;
-        client_at = client.endpoint();
+        client_at = client.endpoint();  // before the responder's thread starts
+        test::StunResponder server(c.reply);
         char ip[16] = "before";
         std::uint16_t port = 1;
         platform::Endpoint answered{0, 0};

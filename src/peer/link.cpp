@@ -6,6 +6,7 @@
 #include "shared/address_text.h"
 #include "peer/protocol.h"
 #include "peer/receiver.h"
+#include "peer/secure_link.h"
 #include "platform/platform.h"
 #include "shared/peer_session.h"
 
@@ -118,7 +119,8 @@ int keepalive_loop(void* arg) {
             platform::send_to(s->sock, kKeepalive, sizeof kKeepalive - 1, s->peer_addr);
             last_sent = now;
         }
-        // Asleep until the next keepalive is due or the peer would count as silent.
+        // Asleep until the next keepalive is due, the peer would count as silent, or the secure
+        // session has something to send again.
         std::uint32_t wait = kKeepaliveEveryMs - elapsed(now, last_sent);
         if (s->presence.load(std::memory_order_relaxed) == Presence::present) {
             const std::uint32_t quiet = elapsed(now, heard);
@@ -131,6 +133,7 @@ int keepalive_loop(void* arg) {
                 }
             }
         }
+        if (s->secure != nullptr) wait = std::min(wait, secure_link_tick(s));
         if (platform::wait_stop(&s->wake, wait)) break;
     }
     return 0;

@@ -1,8 +1,10 @@
 #include "peer/receiver.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "peer/protocol.h"
+#include "peer/secure_link.h"
 #include "platform/platform.h"
 #include "shared/peer_session.h"
 
@@ -31,7 +33,39 @@ bool from_peer(const PeerSession* s, const std::uint8_t* data, std::size_t size,
              data[5] == kStunCookie[1] && data[6] == kStunCookie[2] && data[7] == kStunCookie[3]);
 }
 
-void show_chat_line(PeerSession* s, const std::uint8_t* data, std::size_t size) {
+void announce_left(PeerSession* s) {
+    if (s->presence.exchange(Presence::left) != Presence::left) safe_print(s, kLeftNotice);
+}
+
+void handle_datagram(PeerSession* s, const std::uint8_t* data, std::size_t size,
+                     platform::Endpoint from) {
+    if (!from_peer(s, data, size, from)) {
+        s->strangers_dropped.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    s->packets_received.fetch_add(1, std::memory_order_relaxed);
+    bool left = false;
+    const bool secure = s->secure != nullptr && secure_link_receive(s, data, size, &left);
+    const DatagramKind kind = classify_datagram(data, size);
+    if (left || (!secure && kind == DatagramKind::bye)) return announce_left(s);
+    s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
+    if (s->presence.exchange(Presence::present) != Presence::present) safe_print(s, kBackNotice);
+    if (secure) return;
+    switch (kind) {
+        case DatagramKind::punch:
+            platform::send_to(s->sock, kPunchAck, sizeof kPunchAck - 1, from);
+            return;
+        case DatagramKind::chat:
+            show_peer_line(s, data, std::min(size, kMaxChatLine));
+            return;
+        default:
+            return;
+    }
+}
+
+}  // namespace
+
+void show_peer_line(PeerSession* s, const std::uint8_t* data, std::size_t size) {
     if (!s->connected.exchange(true, std::memory_order_relaxed)) {
         safe_print(s, "\n[Connection established!]\n> ");
     }
@@ -42,43 +76,16 @@ void show_chat_line(PeerSession* s, const std::uint8_t* data, std::size_t size) 
     safe_print(s, display);
 }
 
-void handle_datagram(PeerSession* s, const std::uint8_t* data, std::size_t size,
-                     platform::Endpoint from) {
-    if (!from_peer(s, data, size, from)) {
-        s->strangers_dropped.fetch_add(1, std::memory_order_relaxed);
-        return;
-    }
-    s->packets_received.fetch_add(1, std::memory_order_relaxed);
-    const DatagramKind kind = classify_datagram(data, size);
-    if (kind == DatagramKind::bye) {
-        if (s->presence.exchange(Presence::left) != Presence::left) safe_print(s, kLeftNotice);
-        return;
-    }
-    s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
-    if (s->presence.exchange(Presence::present) != Presence::present) safe_print(s, kBackNotice);
-    switch (kind) {
-        case DatagramKind::punch:
-            platform::send_to(s->sock, kPunchAck, sizeof kPunchAck - 1, from);
-            return;
-        case DatagramKind::chat:
-            show_chat_line(s, data, size);
-            return;
-        default:
-            return;
-    }
-}
-
-}  // namespace
-
 int receive_loop(void* arg) {
     auto* s = static_cast<PeerSession*>(arg);
-    std::uint8_t buffer[kMaxChatLine];
+    // Room for a sealed line; a plain one is shown as its first kMaxChatLine bytes.
+    std::uint8_t buffer[4096];
     while (is_running(s)) {
         platform::Endpoint from{0, 0};
         const platform::RecvResult r = platform::recv_from(s->sock, buffer, sizeof buffer, &from);
         switch (r.status) {
             case platform::RecvStatus::ok:
-            case platform::RecvStatus::message_too_long:  // kept as its first 2047 bytes
+            case platform::RecvStatus::message_too_long:  // kept as its first bytes
                 // Drain everything that is queued before waiting again, so a pasted block of
                 // lines does not overflow the socket's buffer.
                 if (r.bytes > 0) handle_datagram(s, buffer, r.bytes, from);

@@ -65,22 +65,25 @@ bool wait_writable(Socket s, std::uint32_t timeout_ms);
 // ---- waking a sleeping worker ------------------------------------------------------------------
 
 // A stop signal that worker threads sleep on: once signalled it stays signalled. Signalling is
-// safe from a POSIX signal handler.
+// safe from a POSIX signal handler. A nudge wakes the thread sleeping in wait_stop once, so that
+// it looks at its deadlines again.
 struct Waker {
-    std::intptr_t handles[2];  // a pipe's two ends, or an event and the socket's event
+    std::intptr_t handles[4];  // POSIX: two pipes; Windows: events (stop, socket, nudge)
 };
 
 inline constexpr std::uint32_t kForever = 0xFFFFFFFF;
 
 bool waker_open(Waker* waker);
 void waker_signal(Waker* waker);
+void waker_nudge(Waker* waker);
 void waker_close(Waker* waker);
 
 // Sleeps until the socket has a datagram (true) or the waker is signalled (false). Only one
 // thread may wait on a socket this way.
 bool wait_for_datagram(Socket s, Waker* waker);
 
-// Sleeps until the waker is signalled (true) or `timeout_ms` of the clock's time passes (false).
+// Sleeps until the waker is signalled (true), or until `timeout_ms` of the clock's time pass or a
+// nudge comes (false).
 bool wait_stop(Waker* waker, std::uint32_t timeout_ms);
 
 // ---- names -------------------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <initializer_list>
 #include <new>
 
 #include "platform/socket_headers.h"
@@ -99,23 +100,37 @@ bool wait_writable(Socket s, std::uint32_t timeout_ms) {
 }
 
 bool waker_open(Waker* waker) {
-    int fds[2];
-    if (::pipe(fds) != 0) return false;
-    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
-    waker->handles[0] = fds[0];
-    waker->handles[1] = fds[1];
+    int stop[2], nudge[2];
+    if (::pipe(stop) != 0) return false;
+    if (::pipe(nudge) != 0) {
+        ::close(stop[0]);
+        ::close(stop[1]);
+        return false;
+    }
+    for (int fd : {stop[1], nudge[0], nudge[1]}) ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    waker->handles[0] = stop[0];
+    waker->handles[1] = stop[1];
+    waker->handles[2] = nudge[0];
+    waker->handles[3] = nudge[1];
     return true;
 }
 
-// One byte that nobody reads: the read end stays readable from then on.
-void waker_signal(Waker* waker) {
+namespace {
+
+void write_byte(std::intptr_t fd) {
     const char byte = 1;
-    [[maybe_unused]] ssize_t n = ::write(static_cast<int>(waker->handles[1]), &byte, 1);
+    [[maybe_unused]] ssize_t n = ::write(static_cast<int>(fd), &byte, 1);
 }
 
+}  // namespace
+
+// One byte that nobody reads: the read end stays readable from then on.
+void waker_signal(Waker* waker) { write_byte(waker->handles[1]); }
+
+void waker_nudge(Waker* waker) { write_byte(waker->handles[3]); }
+
 void waker_close(Waker* waker) {
-    ::close(static_cast<int>(waker->handles[0]));
-    ::close(static_cast<int>(waker->handles[1]));
+    for (std::intptr_t fd : waker->handles) ::close(static_cast<int>(fd));
 }
 
 bool wait_for_datagram(Socket s, Waker* waker) {
@@ -124,9 +139,16 @@ bool wait_for_datagram(Socket s, Waker* waker) {
     return p[0].revents == 0;
 }
 
-bool system_wait_stop(Waker* waker, std::uint32_t ms) {
-    return wait_for(static_cast<int>(waker->handles[0]), POLLIN,
-                    ms == kForever ? -1 : static_cast<int>(ms));
+SystemWake system_wait_stop(Waker* waker, std::uint32_t ms) {
+    pollfd p[2] = {{static_cast<int>(waker->handles[0]), POLLIN, 0},
+                   {static_cast<int>(waker->handles[2]), POLLIN, 0}};
+    ::poll(p, 2, ms == kForever ? -1 : static_cast<int>(ms));
+    if (p[0].revents != 0) return SystemWake::stopped;
+    if (p[1].revents == 0) return SystemWake::timed_out;
+    char drain[64];
+    while (::read(static_cast<int>(waker->handles[2]), drain, sizeof drain) > 0) {
+    }
+    return SystemWake::nudged;
 }
 
 bool host_name(char* out, std::size_t capacity) {

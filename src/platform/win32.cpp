@@ -105,6 +105,7 @@ namespace {
 
 HANDLE stop_event(const Waker* w) { return reinterpret_cast<HANDLE>(w->handles[0]); }
 WSAEVENT socket_event(const Waker* w) { return reinterpret_cast<WSAEVENT>(w->handles[1]); }
+HANDLE nudge_event(const Waker* w) { return reinterpret_cast<HANDLE>(w->handles[2]); }
 DWORD wait_time(std::uint32_t ms) { return ms == kForever ? INFINITE : ms; }
 
 }  // namespace
@@ -112,19 +113,24 @@ DWORD wait_time(std::uint32_t ms) { return ms == kForever ? INFINITE : ms; }
 bool waker_open(Waker* waker) {
     HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     WSAEVENT readable = WSACreateEvent();
+    HANDLE nudge = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     waker->handles[0] = reinterpret_cast<std::intptr_t>(stop);
     waker->handles[1] = reinterpret_cast<std::intptr_t>(readable);
-    if (stop != nullptr && readable != WSA_INVALID_EVENT) return true;
-    if (stop != nullptr) CloseHandle(stop);
-    if (readable != WSA_INVALID_EVENT) WSACloseEvent(readable);
+    waker->handles[2] = reinterpret_cast<std::intptr_t>(nudge);
+    waker->handles[3] = 0;
+    if (stop != nullptr && readable != WSA_INVALID_EVENT && nudge != nullptr) return true;
+    waker_close(waker);
     return false;
 }
 
 void waker_signal(Waker* waker) { SetEvent(stop_event(waker)); }
 
+void waker_nudge(Waker* waker) { SetEvent(nudge_event(waker)); }
+
 void waker_close(Waker* waker) {
-    CloseHandle(stop_event(waker));
-    WSACloseEvent(socket_event(waker));
+    if (stop_event(waker) != nullptr) CloseHandle(stop_event(waker));
+    if (socket_event(waker) != WSA_INVALID_EVENT) WSACloseEvent(socket_event(waker));
+    if (nudge_event(waker) != nullptr) CloseHandle(nudge_event(waker));
 }
 
 bool wait_for_datagram(Socket s, Waker* waker) {
@@ -135,8 +141,11 @@ bool wait_for_datagram(Socket s, Waker* waker) {
     return WaitForMultipleObjects(2, both, FALSE, INFINITE) != WAIT_OBJECT_0;
 }
 
-bool system_wait_stop(Waker* waker, std::uint32_t ms) {
-    return WaitForSingleObject(stop_event(waker), wait_time(ms)) == WAIT_OBJECT_0;
+SystemWake system_wait_stop(Waker* waker, std::uint32_t ms) {
+    HANDLE both[2] = {stop_event(waker), nudge_event(waker)};
+    const DWORD r = WaitForMultipleObjects(2, both, FALSE, wait_time(ms));
+    if (r == WAIT_OBJECT_0) return SystemWake::stopped;
+    return r == WAIT_OBJECT_0 + 1 ? SystemWake::nudged : SystemWake::timed_out;
 }
 
 bool host_name(char* out, std::size_t capacity) {

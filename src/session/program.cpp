@@ -7,6 +7,7 @@
 #include "net/endpoint.h"
 #include "peer/link.h"
 #include "peer/protocol.h"
+#include "peer/secure_link.h"
 #include "platform/platform.h"
 #include "shared/address_text.h"
 #include "shared/peer_session.h"
@@ -14,6 +15,8 @@
 namespace {
 
 constexpr std::uint32_t kThreadWaitMs = 2000;
+// At the end, lines still unconfirmed and a secure session still being agreed get this long.
+constexpr std::uint32_t kFinishMs = 4000;
 constexpr std::size_t kChatLineSize = 2048;
 
 // Ctrl+C and its kin end the session the way "quit" does.
@@ -33,6 +36,7 @@ bool stop_thread(platform::Thread* thread) {
 // Releases the socket, the socket library, the waker and the lock, and the record itself.
 void release_all(PeerSession* s) {
     release_network(s);
+    secure_link_close(s);
     session_destroy(s);
     delete s;
 }
@@ -62,8 +66,7 @@ void chat(PeerSession* s, std::FILE* in) {
         if (whole) line[--n] = '\0';
         if (std::strcmp(line, "quit") == 0) return;
         const std::size_t send = whole || n < sizeof line - 1 ? n : utf8_cut(line, n);
-        // A typed line is worth a short wait when the socket is busy; nothing else repeats it.
-        if (send > 0) send_patiently(s->sock, line, send, s->peer_addr);
+        if (send > 0) secure_link_send(s, line, send);
         held = n - send;
         std::memmove(line, line + send, held);
         std::printf("> ");
@@ -106,8 +109,15 @@ int natchat_main(int argc, char** argv, std::FILE* in, StunServer stun) {
         delete s;
         return 1;
     }
+    if (!envelope_startup() || !secure_link_open(s)) {
+        std::printf("Could not start the cryptographic library\n");
+        session_destroy(s);
+        delete s;
+        return 1;
+    }
     if (!init_network(s)) {
         std::fflush(stdout);
+        secure_link_close(s);
         session_destroy(s);
         delete s;
         return 1;
@@ -149,9 +159,8 @@ int natchat_main(int argc, char** argv, std::FILE* in, StunServer stun) {
     int code = 0;
     if (connect_to_peer(s, peer_ip, peer_port)) {
         chat(s, in);
-        // The peer hears that we leave; a peer that does not know the word takes it for a
-        // keepalive.
-        send_patiently(s->sock, kBye, sizeof kBye - 1, s->peer_addr);
+        // Lines still on their way are given a moment, and the peer hears that we leave.
+        secure_link_finish(s, kFinishMs);
         const std::int32_t strangers = s->strangers_dropped.load(std::memory_order_relaxed);
         if (strangers > 0) std::printf("\nIgnored %d datagrams from other addresses\n", strangers);
         std::printf("\nShutting down...\n");

@@ -12,6 +12,7 @@ bool session_init(PeerSession* session) {
     session->peer_addr = platform::Endpoint{0, 0};
     session->recv_thread = platform::Thread{nullptr};
     session->keepalive_thread = platform::Thread{nullptr};
+    session->secure = nullptr;
     session->running.store(true, std::memory_order_relaxed);
     session->connected.store(false, std::memory_order_relaxed);
     session->interrupted.store(false, std::memory_order_relaxed);

@@ -6,6 +6,8 @@
 
 #include "platform/platform.h"
 
+struct SecureLink;
+
 // What the user was last told about the peer.
 enum class Presence { present, silent, left };
 
@@ -20,6 +22,7 @@ struct PeerSession {
     platform::Thread recv_thread;
     platform::Thread keepalive_thread;
     platform::Waker wake;  // signalled once, when `running` clears: the workers sleep on it
+    SecureLink* secure;    // the private, lossless chat over the link
     // Shared between threads without a lock: `running` has one writer (the main thread, or an
     // interrupt standing in for it), `connected` only ever goes to true, the counters have one
     // writer each while the receiver runs. Relaxed atomics are all that is needed.

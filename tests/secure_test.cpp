@@ -1,0 +1,146 @@
+// The secure session: the agreement and its order, sealed records and each way one is refused,
+// and lossless delivery in simulated time.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "peer/delivery.h"
+#include "peer/envelope.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Agrees a session between `a` and `b`, each with the other's commitment first.
+bool agree(Handshake* a, Handshake* b, Channel* ca, Channel* cb) {
+    std::uint8_t m[kHandshakeSize];
+    make_commit(b, m);
+    take_commit(a, m, sizeof m);
+    make_commit(a, m);
+    take_commit(b, m, sizeof m);
+    make_reveal(b, m);
+    const bool ok = take_reveal(a, m, sizeof m, ca);
+    make_reveal(a, m);
+    return take_reveal(b, m, sizeof m, cb) && ok;
+}
+
+TEST(Envelope, AgreementNeedsTheCommitmentFirst) {
+    ASSERT_TRUE(envelope_startup());
+    Handshake a, b, m1, m2;
+    for (Handshake* h : {&a, &b, &m1, &m2}) ASSERT_TRUE(handshake_start(h));
+    Channel ca, cb, cm1, cm2;
+    std::uint8_t reveal[kHandshakeSize], commit[kHandshakeSize];
+    make_reveal(&b, reveal);
+    EXPECT_FALSE(take_reveal(&a, reveal, sizeof reveal, &ca)) << "a reveal before its commitment";
+    make_commit(&a, commit);
+    EXPECT_FALSE(take_commit(&a, commit, sizeof commit)) << "our own commitment sent back";
+    make_commit(&m1, commit);
+    EXPECT_TRUE(take_commit(&a, commit, sizeof commit));
+    EXPECT_FALSE(take_reveal(&a, reveal, sizeof reveal, &ca)) << "a key other than the one bound";
+    ASSERT_TRUE(agree(&a, &b, &ca, &cb));
+    EXPECT_STREQ(ca.code, cb.code);
+    EXPECT_EQ(std::string(ca.code).size(), 9u);
+    // Someone in between agrees a session with each side: the two codes differ.
+    ASSERT_TRUE(agree(&a, &m1, &ca, &cm1) && agree(&m2, &b, &cm2, &cb));
+    EXPECT_STRNE(ca.code, cb.code);
+    EXPECT_STREQ(ca.code, cm1.code);
+}
+
+TEST(Envelope, SealedRecordsOpenOnceAndOnlyUnaltered) {
+    Handshake a, b, c;
+    Channel ca, cb, cc, spare;
+    for (Handshake* h : {&a, &b, &c}) ASSERT_TRUE(handshake_start(h));
+    ASSERT_TRUE(agree(&a, &b, &ca, &cb) && agree(&a, &c, &spare, &cc));
+    const auto seal = [&](std::size_t size) {
+        Bytes out(size + kRecordOverhead);
+        EXPECT_EQ(seal_record(&ca, 'L', std::string(size, 'x').data(), size, out.data()), out.size());
+        return out;
+    };
+    const Bytes first = seal(5), second = seal(2047);
+    const auto with = [](Bytes m, std::size_t at) { m[at] ^= 1; return m; };
+    Bytes late;
+    for (int i = 0; i < 64; ++i) late = seal(1);
+    const struct {
+        Bytes record;
+        Channel* opener;
+        bool opens;
+    } cases[] = {
+        {second, &cb, true}, {first, &cb, true},  // reordered within the window
+        {second, &cb, false},                     // replayed
+        {with(seal(3), 20), &cb, false},          // ciphertext altered
+        {with(seal(3), 18), &cb, false},          // counter altered
+        {with(seal(3), 10), &cb, false},          // type altered
+        {with(seal(3), 30), &cb, false},          // tag altered
+        {seal(3), &cc, false},                    // another session's key
+        {seal(3), &ca, false},                    // our own key: the direction is wrong
+        {Bytes(first.begin(), first.end() - 1), &cb, false},  // truncated
+        {Bytes(4096 + kRecordOverhead, 0), &cb, false},       // oversized
+        {late, &cb, true}, {seal(1), &cb, true},
+        {seal(1), &cb, true},
+    };
+    for (const auto& c : cases) {
+        std::uint8_t kind = 0, body[4096];
+        std::size_t n = 0;
+        EXPECT_EQ(open_record(c.opener, c.record.data(), c.record.size(), &kind, body, &n), c.opens);
+        EXPECT_TRUE(!c.opens || (kind == 'L' && n == c.record.size() - kRecordOverhead));
+    }
+    // 64 records after it, one that never came is too old to tell from a replay.
+    Bytes old = seal(1);
+    for (int i = 0; i < 64; ++i) seal(1);
+    std::uint8_t kind = 0, body[16];
+    std::size_t n = 0;
+    const Bytes newest = seal(1);
+    EXPECT_TRUE(open_record(&cb, newest.data(), newest.size(), &kind, body, &n));
+    EXPECT_FALSE(open_record(&cb, old.data(), old.size(), &kind, body, &n));
+}
+
+TEST(Delivery, RetransmitsInOrderWithBackOffAndGivesUp) {
+    Delivery d;
+    std::vector<std::uint32_t> sent;
+    const SendLine send = [&](std::uint32_t seq, const std::string&) { sent.push_back(seq); };
+    for (int i = 0; i < 100; ++i) delivery_queue(&d, "line " + std::to_string(i), 1000);
+    delivery_pump(&d, 1000, send);
+    EXPECT_EQ(sent.size(), 64u) << "a window of 64 lines";
+    EXPECT_EQ(delivery_due_in(&d, 1999), 1u);
+    delivery_pump(&d, 1999, send);
+    EXPECT_EQ(sent.size(), 64u);
+    delivery_pump(&d, 2000, send);  // the first time-out: everything in flight again
+    EXPECT_EQ(sent.size(), 128u);
+    EXPECT_EQ(delivery_due_in(&d, 2000), 2000u) << "doubled";
+    delivery_acked(&d, 2100, 10, 0b101, send);  // 1-10, 12 and 14 came: 11 and 13 are resent
+    EXPECT_EQ(std::vector<std::uint32_t>(sent.begin() + 128, sent.end()),
+              (std::vector<std::uint32_t>{11, 13, 65, 66, 67, 68, 69, 70, 71, 72, 73, 74}));
+    EXPECT_EQ(d.rto, 1000u) << "no round trip from lines sent twice";
+    delivery_acked(&d, 2150, 74, 0, send);  // lines 65-74, sent once, came back in 50 ms
+    EXPECT_EQ(d.rto, 200u);
+    EXPECT_EQ(sent.size(), 128u + 12 + 26) << "and the window moves on to the last 26";
+    delivery_acked(&d, 2200, 100, 0, send);
+    std::size_t count = 0;
+    std::string first;
+    delivery_queue(&d, "unanswered", 3000);
+    delivery_queue(&d, "also", 3000);
+    EXPECT_FALSE(delivery_give_up(&d, 32999, &count, &first));
+    EXPECT_TRUE(delivery_give_up(&d, 33000, &count, &first));
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(first, "unanswered");
+}
+
+TEST(Delivery, ReceiverShowsEachLineOnceInOrder) {
+    Delivery d;
+    std::vector<std::string> ready;
+    std::uint32_t cumulative = 0;
+    std::uint64_t map = 0;
+    for (std::uint32_t seq : {2u, 4u, 2u, 65u, 64u, 1u, 1u, 3u}) {
+        delivery_take(&d, seq, std::to_string(seq), &ready);
+    }
+    EXPECT_EQ(ready, (std::vector<std::string>{"1", "2", "3", "4"}));
+    delivery_ack(&d, &cumulative, &map);
+    EXPECT_EQ(cumulative, 4u);
+    EXPECT_EQ(map, std::uint64_t{1} << 58) << "64 is held; 65 was beyond the window";
+    delivery_take(&d, 6, "6", &ready);
+    delivery_ack(&d, &cumulative, &map);
+    EXPECT_EQ(map, (std::uint64_t{1} << 0) | (std::uint64_t{1} << 58));
+}
+
+}  // namespace

@@ -4,11 +4,11 @@
 set -euo pipefail
 
 declare -A wanted=(
-  [build]="cmake g++ make"
-  [test]="cmake g++ make libgtest-dev clang libclang-rt-14-dev coturn iproute2 nftables python3 netcat-openbsd procps"
-  [demo]="cmake g++ make coturn iproute2 nftables python3 tmux"
-  [bench]="cmake g++ make coturn iproute2 nftables python3 netcat-openbsd"
-  [windows]="g++-mingw-w64-x86-64-posix googletest wine wine64"
+  [build]="cmake g++ make libgcrypt20-dev"
+  [test]="cmake g++ make libgtest-dev libgcrypt20-dev clang libclang-rt-14-dev coturn iproute2 nftables python3 netcat-openbsd procps tcpdump"
+  [demo]="cmake g++ make libgcrypt20-dev coturn iproute2 nftables python3 tmux"
+  [bench]="cmake g++ make libgcrypt20-dev coturn iproute2 nftables python3 netcat-openbsd"
+  [windows]="g++-mingw-w64-x86-64-posix googletest wine wine64 libgcrypt-mingw-w64-dev"
 )
 
 packages=()

@@ -3,7 +3,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-release"
-if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null; then
+if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null || [ ! -f /usr/include/gcrypt.h ]; then
   "$root/scripts/deps.sh" build >&2
 fi
 if [ ! -f "$build/CMakeCache.txt" ]; then

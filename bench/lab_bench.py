@@ -14,12 +14,9 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab"))
-from labkit import Failure, Lab, Peer, connect, running, wait_connected  # noqa: E402
+from labkit import CODE, Failure, Lab, Peer, connect, running, wait_connected  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
-
-
-CODE = re.compile(rb"Security code: [0-9]{4} [0-9]{4}\n")
 
 
 def connect_and_quit(lab, natchat):

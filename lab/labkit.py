@@ -1,6 +1,7 @@
 """The NAT lab from Python: brings lab.sh up and down, and drives real natchat processes in its
 hosts through their standard input and output. Used by the lab scenarios, the demo and the
 benchmarks. Run as root."""
+import argparse
 import contextlib
 import os
 import re
@@ -154,6 +155,13 @@ def chat_both_ways(a, b, tag=""):
 
 
 LEFT = b"\n[The peer has left the chat]\n> "
+CODE = re.compile(rb"\nThis chat is encrypted. Security code: ([0-9]{4} [0-9]{4})\nRead the code "
+                  rb"to your peer by voice: if the two codes differ, someone is in between.\n> ")
+
+
+def same_code(a, b):
+    codes = [p.expect(CODE, 10).group(1) for p in (a, b)]
+    check(codes[0] == codes[1], f"the security codes differ: {codes}")
 
 
 def quit_both(a, b, hear_left=True):
@@ -166,3 +174,30 @@ def quit_both(a, b, hear_left=True):
         check(p.text().endswith(b"\nShutting down...\n"), f"{p.name} did not say it shut down")
         if other:
             other.expect(LEFT, 1.0, mark)
+
+
+def scenario_main(scenarios, docs):
+    """The command line of a file of scenarios: SCENARIO --natchat PATH [--natchat-exe PATH] runs
+    one (exit 0 pass, 1 fail, 77 skipped without root); --list names them."""
+    parser = argparse.ArgumentParser(description=docs)
+    parser.add_argument("scenario", nargs="?")
+    parser.add_argument("--natchat")
+    parser.add_argument("--natchat-exe")
+    parser.add_argument("--list", action="store_true")
+    args = parser.parse_args()
+    if args.list:
+        print("\n".join(s.__name__ for s in scenarios))
+        return 0
+    if os.geteuid() != 0:
+        print("SKIPPED: the NAT lab needs root (network namespaces and nftables)")
+        return 77
+    started = time.monotonic()
+    run = {s.__name__: s for s in scenarios}[args.scenario]
+    try:
+        paths = [os.path.abspath(p) for p in (args.natchat, args.natchat_exe) if p]
+        run(*paths)
+    except Failure as e:
+        print(f"FAILED {args.scenario}: {e}")
+        return 1
+    print(f"passed {args.scenario} in {time.monotonic() - started:.1f} s")
+    return 0

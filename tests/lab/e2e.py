@@ -1,8 +1,5 @@
 #!/usr/bin/env python3
-"""End-to-end scenarios of the real natchat binary across the NAT lab, as root.
-    e2e.py SCENARIO --natchat PATH [--natchat-exe PATH]    exit 0 pass, 1 fail, 77 skipped
-    e2e.py --list"""
-import argparse
+"""End-to-end scenarios of the real natchat binary across the NAT lab, as root."""
 import os
 import re
 import signal
@@ -12,17 +9,8 @@ import time
 
 LAB_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "lab")
 sys.path.insert(0, LAB_DIR)
-from labkit import (ESTABLISHED, LEFT, Failure, Lab, Peer, chat_both_ways, check,  # noqa: E402
-                    connect, quit_both, running, wait_connected)
-
-
-CODE = re.compile(rb"\nThis chat is encrypted. Security code: ([0-9]{4} [0-9]{4})\nRead the code "
-                  rb"to your peer by voice: if the two codes differ, someone is in between.\n> ")
-
-
-def same_code(a, b):
-    codes = [p.expect(CODE, 10).group(1) for p in (a, b)]
-    check(codes[0] == codes[1], f"the security codes differ: {codes}")
+from labkit import (ESTABLISHED, LEFT, Lab, Peer, chat_both_ways, check, connect,  # noqa: E402
+                    quit_both, running, same_code, scenario_main, wait_connected)
 
 
 def cone(natchat):
@@ -181,35 +169,9 @@ def offline(natchat):
         f"exit code {r.returncode}, output:\n{r.stdout.decode(errors='replace')}")
 
 
-# The windows scenario runs from scripts/test-windows.sh.
 SCENARIOS = [offline, cone, same_lan, symmetric, loss_and_expiry, stranger, plain_peer]
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("scenario", nargs="?")
-    parser.add_argument("--natchat")
-    parser.add_argument("--natchat-exe", help="natchat.exe, for the windows scenario")
-    parser.add_argument("--list", action="store_true")
-    args = parser.parse_args()
-    if args.list:
-        print("\n".join(s.__name__ for s in SCENARIOS))
-        return 0
-    if os.geteuid() != 0:
-        print("SKIPPED: the NAT lab needs root (network namespaces and nftables)")
-        return 77
-    started = time.monotonic()
-    try:
-        if args.scenario == "windows":
-            windows(os.path.abspath(args.natchat), os.path.abspath(args.natchat_exe))
-        else:
-            globals()[args.scenario](os.path.abspath(args.natchat))
-    except Failure as e:
-        print(f"FAILED {args.scenario}: {e}")
-        return 1
-    print(f"passed {args.scenario} in {time.monotonic() - started:.1f} s")
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    # The windows scenario runs from scripts/test-windows.sh.
+    sys.exit(scenario_main(SCENARIOS + ([windows] if "windows" in sys.argv else []), __doc__))

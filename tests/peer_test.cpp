@@ -17,28 +17,7 @@ namespace {
 
 using test::eventually;
 using test::Lines;
-
-// A session on a real loopback socket, and a peer socket to talk to it.
-struct Rig {
-    Rig() {
-        session_init(&s);
-        s.sock = own.sock;
-        s.peer_addr = peer.endpoint();
-        s.last_heard = platform::tick_ms();
-    }
-    ~Rig() { session_destroy(&s); }
-    void start(platform::Thread* t, platform::ThreadProc proc) { platform::thread_start(t, proc, &s); }
-    // Stops both workers, as the program does, before the output is read.
-    void stop() {
-        stop_running(&s);
-        for (platform::Thread* t : {&s.recv_thread, &s.keepalive_thread}) {
-            EXPECT_TRUE(platform::thread_wait(*t, 2000));
-            platform::thread_close(t);
-        }
-    }
-    test::UdpSocket own, peer, elsewhere;
-    PeerSession s;
-};
+using test::Rig;
 
 TEST(Receiver, OnlyThePeerIsHeard) {
     const std::string longest(2047, 'a'), hi = "\n[Connection established!]\n> ";

@@ -2,11 +2,18 @@
 // and lossless delivery in simulated time.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "peer/delivery.h"
 #include "peer/envelope.h"
+#include "peer/link.h"
+#include "peer/receiver.h"
+#include "peer/secure_link.h"
+#include "support.h"
 
 namespace {
 
@@ -38,10 +45,23 @@ TEST(Envelope, AgreementNeedsTheCommitmentFirst) {
     make_commit(&m1, commit);
     EXPECT_TRUE(take_commit(&a, commit, sizeof commit));
     EXPECT_FALSE(take_reveal(&a, reveal, sizeof reveal, &ca)) << "a key other than the one bound";
+    make_commit(&b, commit);
+    EXPECT_FALSE(take_commit(&a, commit, sizeof commit)) << "the first commitment binds";
+    // A low-order key (all zeros) would give a shared secret of zeros: refused.
+    ASSERT_TRUE(handshake_start(&a));
+    const std::uint8_t zero_hash[32] = {0x66, 0x68, 0x7a, 0xad, 0xf8, 0x62, 0xbd, 0x77, 0x6c, 0x8f, 0xc1,
+        0x8b, 0x8e, 0x9f, 0x8e, 0x20, 0x08, 0x97, 0x14, 0x85, 0x6e, 0xe2, 0x33, 0xb3, 0x90, 0x2a,
+        0x59, 0x1d, 0x0d, 0x5f, 0x29, 0x25};  // SHA-256 of 32 zero bytes
+    std::memcpy(commit + kEnvelopeHeader, zero_hash, 32);
+    std::memset(reveal + kEnvelopeHeader, 0, 32);
+    EXPECT_TRUE(take_commit(&a, commit, sizeof commit));
+    EXPECT_FALSE(take_reveal(&a, reveal, sizeof reveal, &ca));
+    ASSERT_TRUE(handshake_start(&a));
     ASSERT_TRUE(agree(&a, &b, &ca, &cb));
     EXPECT_STREQ(ca.code, cb.code);
     EXPECT_EQ(std::string(ca.code).size(), 9u);
     // Someone in between agrees a session with each side: the two codes differ.
+    for (Handshake* h : {&a, &b}) ASSERT_TRUE(handshake_start(h));
     ASSERT_TRUE(agree(&a, &m1, &ca, &cm1) && agree(&m2, &b, &cm2, &cb));
     EXPECT_STRNE(ca.code, cb.code);
     EXPECT_STREQ(ca.code, cm1.code);
@@ -51,7 +71,7 @@ TEST(Envelope, SealedRecordsOpenOnceAndOnlyUnaltered) {
     Handshake a, b, c;
     Channel ca, cb, cc, spare;
     for (Handshake* h : {&a, &b, &c}) ASSERT_TRUE(handshake_start(h));
-    ASSERT_TRUE(agree(&a, &b, &ca, &cb) && agree(&a, &c, &spare, &cc));
+    ASSERT_TRUE(agree(&a, &b, &ca, &cb) && handshake_start(&a) && agree(&a, &c, &spare, &cc));
     const auto seal = [&](std::size_t size) {
         Bytes out(size + kRecordOverhead);
         EXPECT_EQ(seal_record(&ca, 'L', std::string(size, 'x').data(), size, out.data()), out.size());
@@ -141,6 +161,57 @@ TEST(Delivery, ReceiverShowsEachLineOnceInOrder) {
     delivery_take(&d, 6, "6", &ready);
     delivery_ack(&d, &cumulative, &map);
     EXPECT_EQ(map, (std::uint64_t{1} << 0) | (std::uint64_t{1} << 58));
+}
+
+}  // namespace
+
+namespace {
+
+// Two sessions agree and chat through a relay that drops every fourth datagram.
+TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
+    test::Rig a, b;
+    test::UdpSocket& relay = a.peer;  // a sends to it; it passes on to b, and back
+    b.s.peer_addr = relay.endpoint();
+    std::atomic<bool> done{false};
+    std::thread pass([&] {
+        std::string d;
+        int n = 0;
+        for (platform::Endpoint from{}; !done;) {
+            if (relay.receive(&d, &from, 5) && ++n % 4 != 0) {
+                relay.send(d, from.port == a.own.port ? b.own.endpoint() : a.own.endpoint());
+            }
+        }
+    });
+    const std::string out = test::output_of([&](std::FILE*) {
+        for (test::Rig* r : {&a, &b}) {
+            ASSERT_TRUE(envelope_startup() && secure_link_open(&r->s));
+            r->start(&r->s.recv_thread, receive_loop);
+            r->start(&r->s.keepalive_thread, keepalive_loop);
+        }
+        for (int i = 0; i < 50; ++i) secure_link_send(&a.s, ("line " + std::to_string(i)).c_str(), 6 + (i > 9));
+        secure_link_send(&b.s, "back", 4);
+        EXPECT_TRUE(test::eventually([&] { return b.s.secure->delivery.delivered == 50; }, 20000));
+        a.peer.send("plain text", b.own.endpoint());  // a plain line from the secure peer's address
+        secure_link_finish(&a.s, 5000);
+        EXPECT_TRUE(test::eventually([&] { return b.s.presence == Presence::left; }, 5000));
+        a.stop();
+        b.stop();
+    });
+    done = true;
+    pass.join();
+    std::string expected;
+    for (int i = 0; i < 50; ++i) expected += "\n[Peer]: line " + std::to_string(i) + "\n> ";
+    std::string shown;
+    for (std::size_t at = 0; (at = out.find("\n[Peer]: line ", at)) != std::string::npos; ++at) {
+        shown += out.substr(at, out.find("> ", at) + 2 - at);
+    }
+    EXPECT_EQ(shown, expected);
+    EXPECT_NE(out.find("\n[Peer]: back\n> "), std::string::npos);
+    EXPECT_EQ(out.find("plain text"), std::string::npos);
+    const std::size_t code = out.find("Security code: ");
+    EXPECT_NE(out.find(out.substr(code, 24), code + 1), std::string::npos) << "the same code";
+    EXPECT_NE(out.find("[The peer has left the chat]"), std::string::npos);
+    for (test::Rig* r : {&a, &b}) secure_link_close(&r->s);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "net/endpoint.h"
+#include "shared/peer_session.h"
 #include "platform/platform.h"
 
 namespace test {
@@ -138,6 +139,28 @@ struct SimulatedClock {
     std::function<void(std::uint32_t now)> on_sleep;
     platform::Clock clock{[](void* c) { return static_cast<SimulatedClock*>(c)->now.load(); },
                           sleep, this};
+};
+
+// A session on a real loopback socket, a peer socket to talk to it, and one more.
+struct Rig {
+    Rig() {
+        session_init(&s);
+        s.sock = own.sock;
+        s.peer_addr = peer.endpoint();
+        s.last_heard = platform::tick_ms();
+    }
+    ~Rig() { session_destroy(&s); }
+    void start(platform::Thread* t, platform::ThreadProc proc) { platform::thread_start(t, proc, &s); }
+    // Stops both workers, as the program does, before the output is read.
+    void stop() {
+        stop_running(&s);
+        for (platform::Thread* t : {&s.recv_thread, &s.keepalive_thread}) {
+            EXPECT_TRUE(platform::thread_wait(*t, 2000));
+            platform::thread_close(t);
+        }
+    }
+    UdpSocket own, peer, elsewhere;
+    PeerSession s;
 };
 
 }  // namespace test

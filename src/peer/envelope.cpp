@@ -98,9 +98,12 @@ void make_reveal(const Handshake* h, std::uint8_t out[kHandshakeSize]) {
 
 bool take_commit(Handshake* h, const std::uint8_t* data, std::size_t size) {
     if (envelope_type(data, size) != EnvelopeType::commit) return false;
-    // Our own commitment sent back would have us talk to ourselves.
-    if (std::memcmp(data + kEnvelopeHeader, h->commit, 32) == 0) return false;
-    std::memcpy(h->peer_commit, data + kEnvelopeHeader, 32);
+    const std::uint8_t* commit = data + kEnvelopeHeader;
+    // Our own commitment sent back would have us talk to ourselves; and the first commitment
+    // binds: a later, different one is somebody else's.
+    if (std::memcmp(commit, h->commit, 32) == 0) return false;
+    if (h->have_peer_commit) return std::memcmp(commit, h->peer_commit, 32) == 0;
+    std::memcpy(h->peer_commit, commit, 32);
     h->have_peer_commit = true;
     return true;
 }

@@ -54,7 +54,8 @@ EnvelopeType envelope_type(const std::uint8_t* data, std::size_t size);
 void make_commit(const Handshake* h, std::uint8_t out[kHandshakeSize]);
 void make_reveal(const Handshake* h, std::uint8_t out[kHandshakeSize]);
 
-// Takes the peer's commitment; false for a malformed one or our own sent back.
+// Takes the peer's commitment; false for a malformed one, our own sent back, or one other than
+// the first.
 bool take_commit(Handshake* h, const std::uint8_t* data, std::size_t size);
 
 // Takes the peer's reveal: true when it matches the commitment that came before it, and then

@@ -167,17 +167,17 @@ TEST(Delivery, ReceiverShowsEachLineOnceInOrder) {
 
 namespace {
 
-// Two sessions agree and chat through a relay that drops every fourth datagram.
+// Two sessions agree and chat through a relay that drops every fourth of the first 160 datagrams.
 TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
     test::Rig a, b;
     test::UdpSocket& relay = a.peer;  // a sends to it; it passes on to b, and back
     b.s.peer_addr = relay.endpoint();
-    std::atomic<bool> done{false};
+    std::atomic<bool> done{false}, lossy{true};
     std::thread pass([&] {
         std::string d;
         int n = 0;
         for (platform::Endpoint from{}; !done;) {
-            if (relay.receive(&d, &from, 5) && ++n % 4 != 0) {
+            if (relay.receive(&d, &from, 5) && (++n % 4 != 0 || n > 160 || !lossy)) {
                 relay.send(d, from.port == a.own.port ? b.own.endpoint() : a.own.endpoint());
             }
         }
@@ -190,10 +190,15 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
         }
         for (int i = 0; i < 50; ++i) secure_link_send(&a.s, ("line " + std::to_string(i)).c_str(), 6 + (i > 9));
         secure_link_send(&b.s, "back", 4);
-        EXPECT_TRUE(test::eventually([&] { return b.s.secure->delivery.delivered == 50; }, 20000));
+        EXPECT_TRUE(test::eventually([&] {
+            return b.s.secure->delivery.delivered == 50 && a.s.secure->delivery.delivered == 1;
+        }, 20000));
         a.peer.send("plain text", b.own.endpoint());  // a plain line from the secure peer's address
+        lossy = false;  // the bye is sent once
         secure_link_finish(&a.s, 5000);
         EXPECT_TRUE(test::eventually([&] { return b.s.presence == Presence::left; }, 5000));
+        // Nothing left to offer, send or decide.
+        EXPECT_TRUE(test::eventually([&] { return secure_link_tick(&b.s) > 5000; }));
         a.stop();
         b.stop();
     });
@@ -212,6 +217,53 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
     EXPECT_NE(out.find(out.substr(code, 24), code + 1), std::string::npos) << "the same code";
     EXPECT_NE(out.find("[The peer has left the chat]"), std::string::npos);
     for (test::Rig* r : {&a, &b}) secure_link_close(&r->s);
+}
+
+}  // namespace
+
+namespace {
+
+// In simulated time: offers every 500 ms; plain after 3 s without a sign from the peer, after
+// 20 s with signs but no agreement.
+TEST(SecureLink, DecidesForPlainInTime) {
+    for (bool signs : {false, true}) {
+        test::Rig rig;
+        test::SimulatedClock clock(0xFFFFFFFFu - 1000);
+        rig.s.last_heard = clock.now.load();
+        ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s));
+        std::uint8_t commit[kHandshakeSize];
+        Handshake other;
+        ASSERT_TRUE(handshake_start(&other));
+        make_commit(&other, commit);
+        const auto offers = [&] {
+            int n = 0;
+            for (const std::string& d : rig.peer.drain(30)) n += d.rfind(std::string("KEEPALIVE\0C", 11), 0) == 0;
+            return n;
+        };
+        const std::string out = test::output_of([&](std::FILE*) {
+            rig.start(&rig.s.recv_thread, receive_loop);
+            rig.start(&rig.s.keepalive_thread, keepalive_loop);
+            EXPECT_EQ(offers(), 1);
+            if (signs) rig.peer.send(std::string(reinterpret_cast<char*>(commit), sizeof commit), rig.own.endpoint());
+            EXPECT_EQ(offers(), signs ? 1 : 0);  // the first commitment is answered at once
+            clock.now += 499;
+            EXPECT_EQ(offers(), 0);
+            clock.now += 1;
+            EXPECT_EQ(offers(), 1);
+            const std::uint32_t limit = signs ? 20000 : 3000;
+            clock.now += limit - 501;
+            EXPECT_FALSE(test::eventually([&] { return rig.s.secure->mode != LinkMode::agreeing; }, 50));
+            clock.now += 1;
+            EXPECT_TRUE(test::eventually([&] { return rig.s.secure->mode == LinkMode::plain; }));
+            rig.stop();
+        });
+        EXPECT_NE(out.find(signs ? "\nThis chat is NOT encrypted: no secure session could be agreed "
+                                   "with the peer.\n> "
+                                 : "\nThis chat is NOT encrypted: the peer's program does not offer "
+                                   "a secure session.\n> "), std::string::npos);
+        EXPECT_EQ(out.find("NOT encrypted"), out.rfind("NOT encrypted"));
+        secure_link_close(&rig.s);
+    }
 }
 
 }  // namespace

@@ -106,10 +106,12 @@ void take_record(PeerSession* s, const std::uint8_t* data, std::size_t size, boo
         return;
     }
     l->peer_has_keys = true;  // nothing more to offer
-    if (kind == kRecordLine && n >= 4) {
+    if (kind == kRecordLine) {
+        // A record too short for its sequence number carries an empty line.
+        const char* text = reinterpret_cast<char*>(body) + 4;
         std::vector<std::string> ready;
         delivery_take(&l->delivery, static_cast<std::uint32_t>(get(body, 4)),
-                      std::string(reinterpret_cast<char*>(body) + 4, n - 4), &ready);
+                      std::string(text, text + std::max<std::size_t>(n, 4) - 4), &ready);
         for (const std::string& line : ready) {
             show_peer_line(s, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
         }

@@ -155,7 +155,7 @@ def chat_both_ways(a, b, tag=""):
 
 
 LEFT = b"\n[The peer has left the chat]\n> "
-CODE = re.compile(rb"\nThis chat is encrypted. Security code: ([0-9]{4} [0-9]{4})\nRead the code "
+CODE = re.compile(rb"\nThis chat is encrypted.\nSecurity code: ([0-9]{4} [0-9]{4})\nRead the code "
                   rb"to your peer by voice: if the two codes differ, someone is in between.\n> ")
 
 

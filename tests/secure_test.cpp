@@ -240,6 +240,7 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
         EXPECT_NE(out.find(part), std::string::npos) << part;
     }
     EXPECT_EQ(out.find("plain text"), std::string::npos);
+    EXPECT_EQ(secure_link_refused(&b.s), 1);
     const std::size_t code = out.find("Security code: ");
     EXPECT_NE(out.find(out.substr(code, 24), code + 1), std::string::npos) << "the same code";
     for (test::Rig* r : {&a, &b}) secure_link_close(&r->s);

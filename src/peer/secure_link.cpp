@@ -101,7 +101,9 @@ void take_record(PeerSession* s, const std::uint8_t* data, std::size_t size, boo
     std::uint8_t kind = 0;
     std::uint8_t body[4096];
     std::size_t n = 0;
-    if (l->mode != LinkMode::secure || !open_record(&l->channel, data, size, &kind, body, &n)) {
+    // Before we have the keys, a record of a peer that has them waits for its retransmission.
+    if (l->mode != LinkMode::secure) return;
+    if (!open_record(&l->channel, data, size, &kind, body, &n)) {
         ++l->rejected;
         return;
     }
@@ -165,8 +167,8 @@ bool secure_link_receive(PeerSession* s, const std::uint8_t* data, std::size_t s
             l->mode = LinkMode::secure;
             char notice[200];
             std::snprintf(notice, sizeof notice,
-                          "\nThis chat is encrypted. Security code: %s\nRead the code to your peer "
-                          "by voice: if the two codes differ, someone is in between.\n> ",
+                          "\nThis chat is encrypted.\nSecurity code: %s\nRead the code to your "
+                          "peer by voice: if the two codes differ, someone is in between.\n> ",
                           l->channel.code);
             safe_print(s, notice);
             send_ack(s);  // tells the peer that we have the keys
@@ -259,4 +261,11 @@ void secure_link_finish(PeerSession* s, std::uint32_t limit_ms) {
         send_patiently(s->sock, kBye, sizeof kBye - 1, s->peer_addr);
     }
     platform::lock_leave(&l->lock);
+}
+
+std::int32_t secure_link_refused(PeerSession* s) {
+    platform::lock_enter(&s->secure->lock);
+    const std::int32_t refused = s->secure->rejected;
+    platform::lock_leave(&s->secure->lock);
+    return refused;
 }

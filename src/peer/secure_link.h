@@ -51,3 +51,7 @@ void secure_link_send(PeerSession* session, const char* text, std::size_t size);
 // Main thread, at the end: waits (at most `limit_ms`) until the mode is decided and every line is
 // acknowledged, then tells the peer that we leave.
 void secure_link_finish(PeerSession* session, std::uint32_t limit_ms);
+
+// Datagrams from the peer's address that were refused: records that did not open, and plain lines
+// once the peer had offered the secure session.
+std::int32_t secure_link_refused(PeerSession* session);

@@ -163,6 +163,8 @@ int natchat_main(int argc, char** argv, std::FILE* in, StunServer stun) {
         secure_link_finish(s, kFinishMs);
         const std::int32_t strangers = s->strangers_dropped.load(std::memory_order_relaxed);
         if (strangers > 0) std::printf("\nIgnored %d datagrams from other addresses\n", strangers);
+        const std::int32_t refused = secure_link_refused(s);
+        if (refused > 0) std::printf("\nRefused %d datagrams that the peer did not seal\n", refused);
         std::printf("\nShutting down...\n");
     } else {
         std::printf("\nConnection failed or interrupted\n");

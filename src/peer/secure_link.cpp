@@ -256,7 +256,8 @@ void secure_link_finish(PeerSession* s, std::uint32_t limit_ms) {
         report_unconfirmed(s, l->delivery.out.size(), l->delivery.out.front().text);
     }
     if (l->mode == LinkMode::secure) {
-        send_sealed(s, kRecordBye, nullptr, 0);
+        const std::uint8_t nothing[1] = {};
+        send_sealed(s, kRecordBye, nothing, 0);
     } else {
         send_patiently(s->sock, kBye, sizeof kBye - 1, s->peer_addr);
     }

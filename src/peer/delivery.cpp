@@ -9,9 +9,9 @@ constexpr std::uint32_t kMaxRtoMs = 8000;
 constexpr std::uint32_t kGiveUpMs = 30000;
 constexpr std::uint32_t kNothing = 0xFFFFFFFF;
 
-// The time-out of a line sent `sends` times: doubled at every try.
-std::uint32_t timeout_of(const Delivery* d, int sends) {
-    return std::min(d->rto << std::min(sends - 1, 6), kMaxRtoMs);
+// The time-out of a line: doubled at every time-out it has had.
+std::uint32_t timeout_of(const Delivery* d, const Outgoing& o) {
+    return std::min(d->rto << std::min(o.timeouts, 6), kMaxRtoMs);
 }
 
 bool in_window(const Delivery* d, const Outgoing& o) {
@@ -41,14 +41,19 @@ void sample_rtt(Delivery* d, std::uint32_t rtt) {
 
 void delivery_queue(Delivery* d, std::string text, std::uint32_t now) {
     if (d->out.empty()) d->heard_at = now;  // the wait for an answer starts now
-    d->out.push_back(Outgoing{d->next_seq++, std::move(text), 0, 0, false});
+    d->out.push_back(Outgoing{d->next_seq++, std::move(text), 0, 0, 0, false});
 }
 
 void delivery_pump(Delivery* d, std::uint32_t now, const SendLine& send) {
     for (Outgoing& o : d->out) {
         if (!in_window(d, o)) break;
         if (o.acked) continue;
-        if (o.sends == 0 || now - o.sent_at >= timeout_of(d, o.sends)) send_line(&o, now, send);
+        if (o.sends == 0) {
+            send_line(&o, now, send);
+        } else if (now - o.sent_at >= timeout_of(d, o)) {
+            ++o.timeouts;
+            send_line(&o, now, send);
+        }
     }
 }
 
@@ -58,10 +63,11 @@ void delivery_acked(Delivery* d, std::uint32_t now, std::uint32_t cumulative, st
     for (Outgoing& o : d->out) {
         const std::uint32_t bit = o.seq - cumulative - 2;  // wraps for seq <= cumulative + 1
         const bool acked = o.seq <= cumulative || (bit < 64 && (map >> bit & 1) != 0);
-        if (!acked || o.acked || o.sends == 0) continue;
+        if (!acked || o.sends == 0) continue;
+        highest = std::max(highest, o.seq);
+        if (o.acked) continue;
         o.acked = true;
         d->heard_at = now;
-        highest = std::max(highest, o.seq);
         if (o.sends == 1) sample_rtt(d, now - o.sent_at);
     }
     while (!d->out.empty() && d->out.front().acked) d->out.pop_front();
@@ -81,7 +87,7 @@ std::uint32_t delivery_due_in(const Delivery* d, std::uint32_t now) {
         if (o.acked) continue;
         if (o.sends == 0) return 0;
         const std::uint32_t waited = now - o.sent_at;
-        const std::uint32_t timeout = timeout_of(d, o.sends);
+        const std::uint32_t timeout = timeout_of(d, o);
         due = std::min(due, waited >= timeout ? 0 : timeout - waited);
     }
     return due;

@@ -21,6 +21,7 @@ struct Outgoing {
     std::string text;
     std::uint32_t sent_at;  // its latest sending
     int sends;              // 0: not sent yet
+    int timeouts;           // sendings after a time-out: each doubles the next one
     bool acked;
 };
 

@@ -86,9 +86,8 @@ std::uint32_t delivery_due_in(const Delivery* d, std::uint32_t now) {
         if (!in_window(d, o)) break;
         if (o.acked) continue;
         if (o.sends == 0) return 0;
-        const std::uint32_t waited = now - o.sent_at;
         const std::uint32_t timeout = timeout_of(d, o);
-        due = std::min(due, waited >= timeout ? 0 : timeout - waited);
+        due = std::min(due, timeout - std::min(now - o.sent_at, timeout));
     }
     return due;
 }

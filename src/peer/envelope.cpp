@@ -20,12 +20,14 @@ void write_header(char type, std::uint8_t* out) {
 
 bool hmac_sha256(const std::uint8_t key[32], const std::uint8_t* a, std::size_t a_size,
                  const std::uint8_t* b, std::size_t b_size, std::uint8_t out[32]) {
-    gcry_md_hd_t md;
-    if (gcry_md_open(&md, GCRY_MD_SHA256, GCRY_MD_FLAG_HMAC) != 0) return false;
-    const bool ok = gcry_md_setkey(md, key, 32) == 0;
-    gcry_md_write(md, a, a_size);
-    gcry_md_write(md, b, b_size);
-    if (ok) std::memcpy(out, gcry_md_read(md, GCRY_MD_SHA256), 32);
+    gcry_md_hd_t md = nullptr;  // closing a null handle does nothing
+    const bool ok = gcry_md_open(&md, GCRY_MD_SHA256, GCRY_MD_FLAG_HMAC) == 0 &&
+                    gcry_md_setkey(md, key, 32) == 0;
+    if (ok) {
+        gcry_md_write(md, a, a_size);
+        gcry_md_write(md, b, b_size);
+        std::memcpy(out, gcry_md_read(md, GCRY_MD_SHA256), 32);
+    }
     gcry_md_close(md);
     return ok;
 }
@@ -33,11 +35,11 @@ bool hmac_sha256(const std::uint8_t key[32], const std::uint8_t* a, std::size_t 
 // ChaCha20-Poly1305 in either direction; opening also checks the tag.
 bool aead(const std::uint8_t key[32], const std::uint8_t* aad, const std::uint8_t* in,
           std::size_t size, std::uint8_t* out, std::uint8_t* tag, bool seal) {
-    gcry_cipher_hd_t c;
-    if (gcry_cipher_open(&c, GCRY_CIPHER_CHACHA20, GCRY_CIPHER_MODE_POLY1305, 0) != 0) return false;
     std::uint8_t nonce[kNonceSize] = {};
     std::memcpy(nonce + 4, aad + kEnvelopeHeader, 8);
-    bool ok = gcry_cipher_setkey(c, key, 32) == 0 && gcry_cipher_setiv(c, nonce, kNonceSize) == 0 &&
+    gcry_cipher_hd_t c = nullptr;  // closing a null handle does nothing
+    bool ok = gcry_cipher_open(&c, GCRY_CIPHER_CHACHA20, GCRY_CIPHER_MODE_POLY1305, 0) == 0 &&
+              gcry_cipher_setkey(c, key, 32) == 0 && gcry_cipher_setiv(c, nonce, kNonceSize) == 0 &&
               gcry_cipher_authenticate(c, aad, kAadSize) == 0;
     if (seal) {
         ok = ok && gcry_cipher_encrypt(c, out, size, in, size) == 0 &&

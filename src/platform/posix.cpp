@@ -6,6 +6,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -42,9 +43,9 @@ bool bind_any(Socket s) {
 bool local_port(Socket s, std::uint16_t* port) {
     sockaddr_in a{};
     socklen_t len = sizeof a;
-    if (::getsockname(fd_of(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) return false;
-    *port = ntohs(a.sin_port);
-    return true;
+    const bool ok = ::getsockname(fd_of(s), reinterpret_cast<sockaddr*>(&a), &len) == 0;
+    if (ok) *port = ntohs(a.sin_port);
+    return ok;
 }
 
 void set_receive_buffer(Socket s, int bytes) {
@@ -63,7 +64,15 @@ SendStatus send_to(Socket s, const void* data, std::size_t size, Endpoint to) {
                  sizeof a) != -1) {
         return SendStatus::ok;
     }
-    return errno == EAGAIN || errno == EWOULDBLOCK ? SendStatus::would_block : SendStatus::failed;
+    switch (errno) {
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+            return SendStatus::would_block;
+        default:
+            return SendStatus::failed;
+    }
 }
 
 RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* from) {
@@ -74,16 +83,21 @@ RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* fro
     ssize_t n = ::recvfrom(fd_of(s), buffer, capacity, MSG_TRUNC,
                            reinterpret_cast<sockaddr*>(&a), &len);
     if (n == -1) {
-        int e = errno;
-        if (e == EAGAIN || e == EWOULDBLOCK || e == EINTR) return {RecvStatus::would_block, 0, e};
-        if (e == ECONNREFUSED) return {RecvStatus::reset, 0, e};
-        return {RecvStatus::other, 0, e};
+        const int e = errno;
+        switch (e) {
+            case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+            case EWOULDBLOCK:
+#endif
+            case EINTR: return {RecvStatus::would_block, 0, e};
+            case ECONNREFUSED: return {RecvStatus::reset, 0, e};
+            default: return {RecvStatus::other, 0, e};
+        }
     }
     if (from != nullptr) *from = from_sockaddr(a);
-    if (static_cast<std::size_t>(n) > capacity) {
-        return {RecvStatus::message_too_long, capacity, EMSGSIZE};
-    }
-    return {RecvStatus::ok, static_cast<std::size_t>(n), 0};
+    const std::size_t kept = std::min(static_cast<std::size_t>(n), capacity);
+    if (kept == static_cast<std::size_t>(n)) return {RecvStatus::ok, kept, 0};
+    return {RecvStatus::message_too_long, kept, EMSGSIZE};
 }
 
 static bool wait_for(int fd, short events, int timeout_ms) {
@@ -100,19 +114,15 @@ bool wait_writable(Socket s, std::uint32_t timeout_ms) {
 }
 
 bool waker_open(Waker* waker) {
-    int stop[2], nudge[2];
-    if (::pipe(stop) != 0) return false;
-    if (::pipe(nudge) != 0) {
-        ::close(stop[0]);
-        ::close(stop[1]);
-        return false;
-    }
+    int stop[2] = {-1, -1}, nudge[2] = {-1, -1};
+    const bool ok = ::pipe(stop) == 0 && ::pipe(nudge) == 0;
     for (int fd : {stop[1], nudge[0], nudge[1]}) ::fcntl(fd, F_SETFL, O_NONBLOCK);
     waker->handles[0] = stop[0];
     waker->handles[1] = stop[1];
     waker->handles[2] = nudge[0];
     waker->handles[3] = nudge[1];
-    return true;
+    if (!ok) waker_close(waker);  // closing -1 does nothing
+    return ok;
 }
 
 namespace {
@@ -207,14 +217,14 @@ bool thread_start(Thread* thread, ThreadProc proc, void* arg) {
     sigemptyset(&blocked);
     for (int signo : kInterrupts) sigaddset(&blocked, signo);
     pthread_sigmask(SIG_BLOCK, &blocked, &before);
-    const int rc = pthread_create(&b->id, nullptr, thread_main, b);
+    const bool started = pthread_create(&b->id, nullptr, thread_main, b) == 0;
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    if (rc != 0) {
+    if (started) {
+        thread->handle = b;
+    } else {
         release_block(b);
-        return false;
     }
-    thread->handle = b;
-    return true;
+    return started;
 }
 
 bool thread_wait(Thread thread, std::uint32_t timeout_ms) {

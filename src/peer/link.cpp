@@ -108,12 +108,34 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
     return true;
 }
 
+namespace {
+
+// Says once that the peer has gone quiet. The change and its notice go together under the
+// console lock, as the receiver's do, so that a datagram that comes meanwhile is never taken for
+// silence. Returns the milliseconds until the peer would count as silent.
+std::uint32_t check_silence(PeerSession* s) {
+    platform::lock_enter(&s->console_lock);
+    const std::uint32_t quiet = elapsed(platform::tick_ms(), s->last_heard.load(std::memory_order_relaxed));
+    std::uint32_t due = platform::kForever;
+    if (s->presence.load(std::memory_order_relaxed) == Presence::present) {
+        if (quiet < kSilentAfterMs) {
+            due = kSilentAfterMs - quiet;
+        } else {
+            s->presence.store(Presence::silent, std::memory_order_relaxed);
+            console_write(kSilentNotice);
+        }
+    }
+    platform::lock_leave(&s->console_lock);
+    return due;
+}
+
+}  // namespace
+
 int keepalive_loop(void* arg) {
     auto* s = static_cast<PeerSession*>(arg);
     std::uint32_t last_sent = platform::tick_ms();
     platform::send_to(s->sock, kKeepalive, sizeof kKeepalive - 1, s->peer_addr);
     while (is_running(s)) {
-        const std::uint32_t heard = s->last_heard.load(std::memory_order_relaxed);
         const std::uint32_t now = platform::tick_ms();
         if (elapsed(now, last_sent) >= kKeepaliveEveryMs) {
             platform::send_to(s->sock, kKeepalive, sizeof kKeepalive - 1, s->peer_addr);
@@ -121,18 +143,7 @@ int keepalive_loop(void* arg) {
         }
         // Asleep until the next keepalive is due, the peer would count as silent, or the secure
         // session has something to send again.
-        std::uint32_t wait = kKeepaliveEveryMs - elapsed(now, last_sent);
-        if (s->presence.load(std::memory_order_relaxed) == Presence::present) {
-            const std::uint32_t quiet = elapsed(now, heard);
-            if (quiet < kSilentAfterMs) {
-                wait = std::min(wait, kSilentAfterMs - quiet);
-            } else {
-                Presence expected = Presence::present;
-                if (s->presence.compare_exchange_strong(expected, Presence::silent)) {
-                    safe_print(s, kSilentNotice);
-                }
-            }
-        }
+        std::uint32_t wait = std::min(kKeepaliveEveryMs - elapsed(now, last_sent), check_silence(s));
         if (s->secure != nullptr) wait = std::min(wait, secure_link_tick(s));
         if (platform::wait_stop(&s->wake, wait)) break;
     }

@@ -33,8 +33,18 @@ bool from_peer(const PeerSession* s, const std::uint8_t* data, std::size_t size,
              data[5] == kStunCookie[1] && data[6] == kStunCookie[2] && data[7] == kStunCookie[3]);
 }
 
+// What the user is told about the peer changes under the console lock, with its notice.
 void announce_left(PeerSession* s) {
-    if (s->presence.exchange(Presence::left) != Presence::left) safe_print(s, kLeftNotice);
+    platform::lock_enter(&s->console_lock);
+    if (s->presence.exchange(Presence::left) != Presence::left) console_write(kLeftNotice);
+    platform::lock_leave(&s->console_lock);
+}
+
+void note_heard(PeerSession* s) {
+    platform::lock_enter(&s->console_lock);
+    s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
+    if (s->presence.exchange(Presence::present) != Presence::present) console_write(kBackNotice);
+    platform::lock_leave(&s->console_lock);
 }
 
 void handle_datagram(PeerSession* s, const std::uint8_t* data, std::size_t size,
@@ -48,8 +58,7 @@ void handle_datagram(PeerSession* s, const std::uint8_t* data, std::size_t size,
     const bool secure = s->secure != nullptr && secure_link_receive(s, data, size, &left);
     const DatagramKind kind = classify_datagram(data, size);
     if (left || (!secure && kind == DatagramKind::bye)) return announce_left(s);
-    s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
-    if (s->presence.exchange(Presence::present) != Presence::present) safe_print(s, kBackNotice);
+    note_heard(s);
     if (secure) return;
     switch (kind) {
         case DatagramKind::punch:

@@ -35,9 +35,13 @@ void stop_running(PeerSession* session) {
     platform::waker_signal(&session->wake);
 }
 
-void safe_print(PeerSession* session, const char* text) {
-    platform::lock_enter(&session->console_lock);
+void console_write(const char* text) {
     std::fputs(text, stdout);
     std::fflush(stdout);
+}
+
+void safe_print(PeerSession* session, const char* text) {
+    platform::lock_enter(&session->console_lock);
+    console_write(text);
     platform::lock_leave(&session->console_lock);
 }

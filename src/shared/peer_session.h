@@ -48,4 +48,7 @@ void stop_running(PeerSession* session);
 // so a message from a worker thread always reaches the console whole.
 void safe_print(PeerSession* session, const char* text);
 
+// The same for a caller that holds the console lock already.
+void console_write(const char* text);
+
 inline bool is_running(const PeerSession* s) { return s->running.load(std::memory_order_relaxed); }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -129,13 +130,11 @@ bool take_reveal(const Handshake* h, const std::uint8_t* data, std::size_t size,
     std::uint8_t info[65];
     std::memcpy(info, low ? h->pub : peer_pub, 32);
     std::memcpy(info + 32, low ? peer_pub : h->pub, 32);
-    std::uint8_t prk[32], t[3][32];
-    if (!hmac_sha256(kSalt, shared, 32, nullptr, 0, prk)) return false;
+    std::uint8_t prk[32] = {}, t[3][32] = {};
+    bool ok = hmac_sha256(kSalt, shared, 32, nullptr, 0, prk);
     for (int i = 0; i < 3; ++i) {
         info[64] = static_cast<std::uint8_t>(i + 1);
-        if (!hmac_sha256(prk, t[i == 0 ? 0 : i - 1], i == 0 ? 0 : 32, info, sizeof info, t[i])) {
-            return false;
-        }
+        ok = ok && hmac_sha256(prk, t[i == 0 ? 0 : i - 1], i == 0 ? 0 : 32, info, sizeof info, t[i]);
     }
     std::memcpy(channel->send_key, t[low ? 0 : 1], 32);
     std::memcpy(channel->recv_key, t[low ? 1 : 0], 32);
@@ -143,7 +142,7 @@ bool take_reveal(const Handshake* h, const std::uint8_t* data, std::size_t size,
     const std::uint32_t code = (std::uint32_t{t[2][0]} << 24 | std::uint32_t{t[2][1]} << 16 |
                                 std::uint32_t{t[2][2]} << 8 | t[2][3]) % 100000000u;
     std::snprintf(channel->code, sizeof channel->code, "%04u %04u", code / 10000, code % 10000);
-    return true;
+    return ok;
 }
 
 std::size_t seal_record(Channel* channel, std::uint8_t kind, const void* body, std::size_t size,
@@ -170,11 +169,10 @@ bool open_record(Channel* channel, const std::uint8_t* data, std::size_t size, s
         return false;  // replayed, or too old to tell
     }
     const std::size_t sealed = size - kAadSize - kTagSize;
-    std::uint8_t plain[4096];
+    std::vector<std::uint8_t> plain(sealed);
     std::uint8_t tag[kTagSize];
     std::memcpy(tag, data + size - kTagSize, kTagSize);
-    if (sealed > sizeof plain ||
-        !aead(channel->recv_key, data, data + kAadSize, sealed, plain, tag, false)) {
+    if (!aead(channel->recv_key, data, data + kAadSize, sealed, plain.data(), tag, false)) {
         return false;
     }
     if (fresh) {
@@ -185,7 +183,7 @@ bool open_record(Channel* channel, const std::uint8_t* data, std::size_t size, s
         channel->seen |= std::uint64_t{1} << behind;
     }
     *kind = plain[0];
-    std::memcpy(body, plain + 1, sealed - 1);
+    std::memcpy(body, plain.data() + 1, sealed - 1);
     *body_size = sealed - 1;
     return true;
 }

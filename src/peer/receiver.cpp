@@ -40,10 +40,12 @@ void announce_left(PeerSession* s) {
     platform::lock_leave(&s->console_lock);
 }
 
+// A peer that has left stays gone: what still comes from it was on its way before its bye.
 void note_heard(PeerSession* s) {
     platform::lock_enter(&s->console_lock);
     s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
-    if (s->presence.exchange(Presence::present) != Presence::present) console_write(kBackNotice);
+    Presence silent = Presence::silent;
+    if (s->presence.compare_exchange_strong(silent, Presence::present)) console_write(kBackNotice);
     platform::lock_leave(&s->console_lock);
 }
 

@@ -254,6 +254,7 @@ void secure_link_finish(PeerSession* s, std::uint32_t limit_ms) {
     }
     if (l->mode == LinkMode::secure && !l->delivery.out.empty()) {
         report_unconfirmed(s, l->delivery.out.size(), l->delivery.out.front().text);
+        l->delivery.out.clear();
     }
     if (l->mode == LinkMode::secure) {
         const std::uint8_t nothing[1] = {};

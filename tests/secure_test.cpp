@@ -137,7 +137,11 @@ TEST(Delivery, RetransmitsInOrderWithBackOffAndGivesUp) {
     delivery_acked(&d, 2150, 74, 0, send);  // lines 65-74, sent once, came back in 50 ms
     EXPECT_EQ(d.rto, 200u);
     EXPECT_EQ(sent.size(), 128u + 12 + 26) << "and the window moves on to the last 26";
-    delivery_acked(&d, 2200, 100, 0, send);
+    delivery_acked(&d, 2200, 74, 1, send);  // 76 came, 75 not: sent a round trip ago, it waits
+    EXPECT_EQ(sent.size(), 166u);
+    delivery_acked(&d, 2201, 74, 1, send);
+    EXPECT_EQ(sent.back(), 75u);
+    delivery_acked(&d, 2202, 100, 0, send);
     std::size_t count = 0;
     std::string first;
     delivery_queue(&d, "unanswered", 3000);

@@ -148,10 +148,13 @@ bool take_reveal(const Handshake* h, const std::uint8_t* data, std::size_t size,
 std::size_t seal_record(Channel* channel, std::uint8_t kind, const void* body, std::size_t size,
                         std::uint8_t* out) {
     write_header('S', out);
-    const std::uint64_t counter = ++channel->sent;
-    for (int i = 0; i < 8; ++i) {
-        out[kEnvelopeHeader + i] = static_cast<std::uint8_t>(counter >> (56 - 8 * i));
-    }
+    const std::uint64_t c = ++channel->sent;
+    const std::uint8_t counter[8] = {
+        static_cast<std::uint8_t>(c >> 56), static_cast<std::uint8_t>(c >> 48),
+        static_cast<std::uint8_t>(c >> 40), static_cast<std::uint8_t>(c >> 32),
+        static_cast<std::uint8_t>(c >> 24), static_cast<std::uint8_t>(c >> 16),
+        static_cast<std::uint8_t>(c >> 8),  static_cast<std::uint8_t>(c)};
+    std::memcpy(out + kEnvelopeHeader, counter, sizeof counter);
     std::uint8_t* plain = out + kAadSize;  // sealed in place
     plain[0] = kind;
     std::memcpy(plain + 1, body, size);

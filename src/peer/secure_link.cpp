@@ -118,9 +118,12 @@ void take_record(PeerSession* s, const std::uint8_t* data, std::size_t size, boo
             show_peer_line(s, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
         }
         send_ack(s);
-    } else if (kind == kRecordAck && n == 12) {
-        delivery_acked(&l->delivery, platform::tick_ms(), static_cast<std::uint32_t>(get(body, 4)),
-                       get(body + 4, 8), line_sender(s));
+    } else if (kind == kRecordAck) {
+        if (n == 12) {
+            delivery_acked(&l->delivery, platform::tick_ms(),
+                           static_cast<std::uint32_t>(get(body, 4)), get(body + 4, 8),
+                           line_sender(s));
+        }
     } else if (kind == kRecordBye) {
         *left = true;
     }

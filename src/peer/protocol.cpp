@@ -1,5 +1,6 @@
 #include "peer/protocol.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -71,7 +72,8 @@ std::size_t sanitize_for_display(const std::uint8_t* data, std::size_t size, cha
 
 std::size_t utf8_cut(const char* text, std::size_t size) {
     // Only a sequence that starts in the last three bytes can be incomplete.
-    for (std::size_t back = 1; back <= 3 && back <= size; ++back) {
+    const std::size_t look = std::min<std::size_t>(size, 3);
+    for (std::size_t back = 1; back <= look; ++back) {
         const auto b = static_cast<std::uint8_t>(text[size - back]);
         if (is_continuation(b)) continue;
         const std::size_t needed = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;

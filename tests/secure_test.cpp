@@ -69,6 +69,26 @@ TEST(Envelope, AgreementNeedsTheCommitmentFirst) {
     EXPECT_STREQ(ca.code, cm1.code);
 }
 
+// The code from RFC 7748's X25519 test keys (we hold Alice's, the peer reveals Bob's), as an
+// independent HKDF-SHA256 computes it.
+TEST(Envelope, CodeOfKnownKeys) {
+    const auto hex = [](std::uint8_t* out, const char* text) {
+        for (int i = 0; i < 32; ++i) out[i] = static_cast<std::uint8_t>(std::stoi(std::string(text + 2 * i, 2), nullptr, 16));
+    };
+    Handshake alice{}, bob{};
+    hex(alice.secret, "77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
+    hex(alice.pub, "8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a");
+    hex(bob.pub, "de9edb7d7b7dc1b4d35b61c2ece435373f8343c85b78674dadfc7e146f882b4f");
+    hex(bob.commit, "f35e5616160a30bf3c6e79fa73c576d40205e8fc3ba4e1c6dcf93e6b98e857b4");
+    std::uint8_t m[kHandshakeSize];
+    Channel channel;
+    make_commit(&bob, m);
+    ASSERT_TRUE(take_commit(&alice, m, sizeof m));
+    make_reveal(&bob, m);
+    ASSERT_TRUE(take_reveal(&alice, m, sizeof m, &channel));
+    EXPECT_STREQ(channel.code, "9969 3783");
+}
+
 TEST(Envelope, SealedRecordsOpenOnceAndOnlyUnaltered) {
     Handshake a, b, c;
     Channel ca, cb, cc, spare;

@@ -33,11 +33,11 @@ bool pick_lan_address(const std::uint32_t* addresses, std::size_t count, char* o
 
 bool get_local_ip(char* out) {
     char name[256];
-    if (!platform::host_name(name, sizeof name)) return false;
     std::uint32_t addresses[kMaxHostAddresses];
     std::size_t count = 0;
-    if (!platform::resolve_ipv4(name, addresses, kMaxHostAddresses, &count)) return false;
-    return pick_lan_address(addresses, count, out);
+    return platform::host_name(name, sizeof name) &&
+           platform::resolve_ipv4(name, addresses, kMaxHostAddresses, &count) &&
+           pick_lan_address(addresses, count, out);
 }
 
 void send_patiently(platform::Socket sock, const void* data, std::size_t size,

@@ -75,7 +75,7 @@ void delivery_acked(Delivery* d, std::uint32_t now, std::uint32_t cumulative, st
     // its time-out, but not more often than once a round trip.
     for (Outgoing& o : d->out) {
         if (o.seq > highest) break;
-        if (!o.acked && o.sends > 0 && now - o.sent_at > d->srtt) send_line(&o, now, send);
+        if (!o.acked && now - o.sent_at > d->srtt) send_line(&o, now, send);
     }
     if (!d->out.empty()) delivery_pump(d, now, send);
 }

@@ -9,7 +9,6 @@
 namespace {
 
 constexpr char kMagic[] = "KEEPALIVE";  // what a peer that knows none of this takes it for
-constexpr std::size_t kNonceSize = 12;
 constexpr std::size_t kTagSize = 16;
 constexpr std::size_t kAadSize = kEnvelopeHeader + 8;
 
@@ -36,11 +35,11 @@ bool hmac_sha256(const std::uint8_t key[32], const std::uint8_t* a, std::size_t 
 // ChaCha20-Poly1305 in either direction; opening also checks the tag.
 bool aead(const std::uint8_t key[32], const std::uint8_t* aad, const std::uint8_t* in,
           std::size_t size, std::uint8_t* out, std::uint8_t* tag, bool seal) {
-    std::uint8_t nonce[kNonceSize] = {};
+    std::uint8_t nonce[12] = {};  // 4 zero bytes and the record's counter
     std::memcpy(nonce + 4, aad + kEnvelopeHeader, 8);
     gcry_cipher_hd_t c = nullptr;  // closing a null handle does nothing
     bool ok = gcry_cipher_open(&c, GCRY_CIPHER_CHACHA20, GCRY_CIPHER_MODE_POLY1305, 0) == 0 &&
-              gcry_cipher_setkey(c, key, 32) == 0 && gcry_cipher_setiv(c, nonce, kNonceSize) == 0 &&
+              gcry_cipher_setkey(c, key, 32) == 0 && gcry_cipher_setiv(c, nonce, sizeof nonce) == 0 &&
               gcry_cipher_authenticate(c, aad, kAadSize) == 0;
     if (seal) {
         ok = ok && gcry_cipher_encrypt(c, out, size, in, size) == 0 &&
@@ -78,13 +77,13 @@ bool handshake_start(Handshake* h) {
 }
 
 EnvelopeType envelope_type(const std::uint8_t* data, std::size_t size) {
-    if (size < kEnvelopeHeader || std::memcmp(data, kMagic, 9) != 0 || data[9] != 0) {
-        return EnvelopeType::none;
-    }
+    // The shortest of them is a record without a body.
+    const bool marked = size >= kRecordOverhead && std::memcmp(data, kMagic, 9) == 0 && data[9] == 0;
+    if (!marked) return EnvelopeType::none;
     switch (data[10]) {
         case 'C': return size == kHandshakeSize ? EnvelopeType::commit : EnvelopeType::none;
         case 'R': return size == kHandshakeSize ? EnvelopeType::reveal : EnvelopeType::none;
-        case 'S': return size >= kRecordOverhead ? EnvelopeType::record : EnvelopeType::none;
+        case 'S': return EnvelopeType::record;
         default: return EnvelopeType::none;
     }
 }

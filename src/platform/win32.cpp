@@ -141,11 +141,9 @@ bool wait_for_datagram(Socket s, Waker* waker) {
     return WaitForMultipleObjects(2, both, FALSE, INFINITE) != WAIT_OBJECT_0;
 }
 
-SystemWake system_wait_stop(Waker* waker, std::uint32_t ms) {
-    HANDLE both[2] = {stop_event(waker), nudge_event(waker)};
-    const DWORD r = WaitForMultipleObjects(2, both, FALSE, wait_time(ms));
-    if (r == WAIT_OBJECT_0) return SystemWake::stopped;
-    return r == WAIT_OBJECT_0 + 1 ? SystemWake::nudged : SystemWake::timed_out;
+bool system_wait_stop(Waker* waker, std::uint32_t ms) {
+    HANDLE both[2] = {stop_event(waker), nudge_event(waker)};  // the nudge resets itself
+    return WaitForMultipleObjects(2, both, FALSE, wait_time(ms)) == WAIT_OBJECT_0;
 }
 
 bool host_name(char* out, std::size_t capacity) {

@@ -20,9 +20,9 @@ bool session_init(PeerSession* session) {
     session->strangers_dropped.store(0, std::memory_order_relaxed);
     session->last_heard.store(0, std::memory_order_relaxed);
     session->presence.store(Presence::present, std::memory_order_relaxed);
-    if (!platform::waker_open(&session->wake)) return false;
-    platform::lock_init(&session->console_lock);
-    return true;
+    const bool woken = platform::waker_open(&session->wake);
+    if (woken) platform::lock_init(&session->console_lock);
+    return woken;
 }
 
 void session_destroy(PeerSession* session) {

@@ -46,10 +46,10 @@ void release_all(PeerSession* s) {
 // record, its socket and its lock stay valid for as long as that worker can run.
 void shut_down(PeerSession* s) {
     stop_running(s);
-    // Both are stopped and waited for, whatever the first wait gives.
-    const bool ended = stop_thread(&s->recv_thread) & stop_thread(&s->keepalive_thread);
+    const bool receiver_ended = stop_thread(&s->recv_thread);
+    const bool keepalive_ended = stop_thread(&s->keepalive_thread);
     platform::on_interrupt(nullptr, nullptr);
-    if (ended) release_all(s);
+    if (receiver_ended && keepalive_ended) release_all(s);
 }
 
 // Sends each typed line to the peer until "quit", the end of input or an interrupt. A line too

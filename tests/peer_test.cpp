@@ -10,6 +10,7 @@
 
 #include "peer/link.h"
 #include "peer/receiver.h"
+#include "peer/secure_link.h"
 #include "shared/peer_session.h"
 #include "support.h"
 
@@ -49,6 +50,8 @@ TEST(Receiver, OnlyThePeerIsHeard) {
         if (c.sender == stranger) rig.s.peer_addr.ip = test::kLoopback + 1;
         rig.s.stun_server = c.sender == stun_server ? rig.peer.endpoint() : rig.elsewhere.endpoint();
         rig.s.peer_addr.port = rig.elsewhere.port;
+        // A secure session waits for offers: a peer that makes none is heard as a plain one.
+        ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s));
         const auto all = static_cast<int>(c.sent.size()) - (c.sent.back().empty() ? 1 : 0);
         const std::string shown = test::output_of([&](std::FILE*) {
             rig.start(&rig.s.recv_thread, receive_loop);
@@ -64,6 +67,7 @@ TEST(Receiver, OnlyThePeerIsHeard) {
         EXPECT_EQ(rig.s.strangers_dropped.load(), all - c.counted);
         EXPECT_EQ(rig.s.connected.load(), c.shown.find(hi) != std::string::npos);
         EXPECT_TRUE(rig.elsewhere.drain(10).empty());
+        secure_link_close(&rig.s);
     }
 }
 

@@ -33,12 +33,17 @@ bool stop_thread(platform::Thread* thread) {
     return ended;
 }
 
-// Releases the socket, the socket library, the waker and the lock, and the record itself.
-void release_all(PeerSession* s) {
-    release_network(s);
+// Releases the secure link (if any), the waker and the lock, and the record itself.
+void release_session(PeerSession* s) {
     secure_link_close(s);
     session_destroy(s);
     delete s;
+}
+
+// The socket and the socket library first, then the session.
+void release_all(PeerSession* s) {
+    release_network(s);
+    release_session(s);
 }
 
 // Stops both workers, then releases what they use. A worker that does not end in time (stuck in
@@ -111,15 +116,12 @@ int natchat_main(int argc, char** argv, std::FILE* in, StunServer stun) {
     }
     if (!envelope_startup() || !secure_link_open(s)) {
         std::printf("Could not start the cryptographic library\n");
-        session_destroy(s);
-        delete s;
+        release_session(s);
         return 1;
     }
     if (!init_network(s)) {
         std::fflush(stdout);
-        secure_link_close(s);
-        session_destroy(s);
-        delete s;
+        release_session(s);
         return 1;
     }
     if (!discover_public_address(stun, s->sock, s->public_ip, &s->public_port, &s->stun_server)) {

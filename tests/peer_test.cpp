@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "peer/link.h"
@@ -172,11 +174,15 @@ TEST(Keepalive, EveryFiveSecondsAndSilenceNoticedOnce) {
         rig.start(&rig.s.keepalive_thread, keepalive_loop);
         std::string got;
         platform::Endpoint from{};
+        // The keepalive thread times its sleep from when it lies down: let it, before time moves.
+        const auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); };
         EXPECT_TRUE(rig.peer.receive(&got, &from, 2000) && got == "KEEPALIVE");
+        settle();
         clock.now += 4999;
         EXPECT_FALSE(rig.peer.receive(&got, &from, 100));
         clock.now += 1;  // 5000 ms after the first, across the wrap
         EXPECT_TRUE(rig.peer.receive(&got, &from, 2000));
+        settle();
         clock.now += 9999;
         EXPECT_FALSE(eventually([&] { return rig.s.presence != Presence::present; }, 100));
         clock.now += 1;  // 15 s without a word from the peer

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,69 +15,117 @@ using test::Lines;
 
 constexpr std::uint32_t kMapped = 0xC6336407;  // 198.51.100.7
 
+TEST(Discovery, NatVerdictFromMappings) {
+    const platform::Endpoint local{0x0A000005, 4000}, out{kMapped, 4000};
+    const struct {
+        std::vector<platform::Endpoint> mapped;
+        NatKind nat;
+    } cases[] = {
+        {{}, NatKind::unknown},
+        {{local}, NatKind::none},
+        {{local, out}, NatKind::none},
+        {{out}, NatKind::unknown},
+        {{{0x0A000005, 4001}}, NatKind::unknown},
+        {{out, out}, NatKind::cone},
+        {{out, out, out}, NatKind::cone},
+        {{out, {kMapped, 4001}}, NatKind::symmetric},
+        {{out, out, {kMapped + 1, 4000}}, NatKind::symmetric},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(nat_verdict(local, c.mapped.data(), c.mapped.size()), c.nat) << c.mapped.size();
+    }
+}
+
 TEST(Discovery, ScriptedServers) {
+    using Reply = test::StunResponder::Reply;
     test::UdpSocket liar;
     platform::Endpoint client_at{};
-    const auto answer = [](int port) {
-        return [port](int, const std::string& req) { return Lines{test::binding_success(req, kMapped, port)}; };
+    const auto answer = [&](int port) -> Reply {
+        return [port, &client_at](int, const std::string& req) {
+            // 0: the client's own address, as a server sees a computer without NAT
+            return Lines{port == 0 ? test::binding_success(req, test::kLoopback, client_at.port)
+                                   : test::binding_success(req, kMapped, port)};
+        };
     };
+    const Reply silent = [](int, const std::string&) { return Lines{}; };
     const char* failed = "Failed to discover external address";
+    const std::string unknown = "NAT: unknown (only one STUN server answered)\n";
     const struct {
-        test::StunResponder::Reply reply;
+        std::vector<Reply> servers;  // the first is the primary
         int retries;  // failed attempts reported, in order from 1
-        const char* last;
-        std::size_t requests;  // 0: not checked
+        std::string last;
+        std::size_t requests;  // to the primary; 0: not checked
         double min_s, max_s;
     } cases[] = {
-        {answer(40000), 0, "External address: 198.51.100.7:40000", 1, 0, 1},
-        {[](int n, const std::string& req) {
+        {{answer(40000)}, 0, "External address: 198.51.100.7:40000\n" + unknown, 1, 0, 1},
+        {{[](int n, const std::string& req) {
              return n < 3 ? Lines{} : Lines{test::binding_success(req, kMapped, 65535)};
-         }, 2, "External address: 198.51.100.7:65535", 3, 3.9, 5},
-        {[](int, const std::string&) { return Lines{}; }, 4, failed, 5, 9.9, 12},
-        {[](int, const std::string&) { return Lines{"stray"}; }, 4, failed, 5, 0, 1.9},
-        // A late answer to the first request, read during the second attempt.
-        {[](int n, const std::string& req) {
-             return n == 1 ? Lines{"stray", test::binding_success(req, kMapped, 5)} : Lines{};
-         }, 1, "External address: 198.51.100.7:5", 0, 0, 1.9},
-        // Right answers, from an address that was not asked.
-        {[&](int, const std::string& req) {
+         }}, 2, "External address: 198.51.100.7:65535\n" + unknown, 3, 3.9, 5},
+        {{silent}, 4, failed, 5, 9.9, 12},
+        // A stray datagram, and right answers from an address that was not asked.
+        {{[&](int, const std::string& req) {
              liar.send(test::binding_success(req, kMapped, 5), client_at);
-             return Lines{};
-         }, 4, failed, 5, 0, 1.9},
+             return Lines{"stray"};
+         }}, 4, failed, 5, 9.9, 12},
+        // A late answer to the first request comes during the first wait.
+        {{[](int n, const std::string& req) {
+             return n == 1 ? Lines{"stray", test::binding_success(req, kMapped, 5)} : Lines{};
+         }}, 0, "External address: 198.51.100.7:5\n" + unknown, 1, 0, 1},
+        {{answer(0), answer(0)}, 0, "External address: 127.0.0.1:*\nNAT: none (this computer's "
+                                    "address is public)\n", 1, 0, 1},
+        {{answer(7), answer(7), answer(7)}, 0, "External address: 198.51.100.7:7\nNAT: cone (the "
+                                    "same public port for every destination)\n", 1, 0, 1},
+        {{answer(7), silent, answer(8)}, 0, "External address: 198.51.100.7:7\nNAT: symmetric (a "
+                                    "new public port for every destination)\n", 1, 0.4, 1},
+        // A silent primary: the other's answer serves after one attempt.
+        {{silent, answer(9)}, 0, "External address: 198.51.100.7:9\n" + unknown, 1, 1.9, 3},
     };
     for (const auto& c : cases) {
         test::UdpSocket client;
-        client_at = client.endpoint();  // before the responder's thread starts
-        test::StunResponder server(c.reply);
-        char ip[16] = "before";
-        std::uint16_t port = 1;
-        platform::Endpoint answered{0, 0};
+        client_at = client.endpoint();  // before the responders' threads start
+        std::vector<std::unique_ptr<test::StunResponder>> responders;
+        std::vector<StunServer> servers;
+        for (const Reply& reply : c.servers) {
+            responders.push_back(std::make_unique<test::StunResponder>(reply));
+            servers.push_back({"127.0.0.1", responders.back()->socket.port});
+        }
+        PeerSession s;
+        session_init(&s);
+        s.sock = client.sock;
+        std::snprintf(s.public_ip, sizeof s.public_ip, "before");
         bool ok = false;
         const auto start = std::chrono::steady_clock::now();
-        const std::string out = test::output_of([&](std::FILE*) {
-            ok = discover_public_address({"127.0.0.1", server.socket.port}, client.sock, ip, &port,
-                                         &answered);
+        std::string out = test::output_of([&](std::FILE*) {
+            ok = discover_public_address(&s, servers.data(), servers.size());
         });
+        session_destroy(&s);
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
         std::string expected = "Discovering external address via STUN...\n";
         for (int k = 1; k <= c.retries; ++k) {
             expected += "STUN attempt " + std::to_string(k) + " failed, retrying...\n";
         }
-        EXPECT_EQ(out, expected + c.last + "\n");
+        std::string last = c.last;
+        if (last.find('*') != std::string::npos) last.replace(last.find('*'), 1, std::to_string(client.port));
+        EXPECT_EQ(out, expected + last + (ok ? "" : "\n"));
         EXPECT_EQ(ok, c.last != failed);
-        EXPECT_TRUE(ok || (std::string(ip) == "before" && port == 1));
-        EXPECT_EQ(answered.port, ok ? server.socket.port : 0);
+        EXPECT_TRUE(ok || std::string(s.public_ip) == "before");
+        const StunServer& answered = servers[c.servers.size() == 2 && c.min_s > 1.5 ? 1 : 0];
+        EXPECT_EQ(s.stun_server.port, ok ? answered.port : 0);
         EXPECT_TRUE(took.count() >= c.min_s && took.count() <= c.max_s) << took.count();
-        const Lines got = server.received();
+        const Lines got = responders.front()->received();
         EXPECT_TRUE(c.requests == 0 || got.size() == c.requests) << got.size();
-        for (const std::string& r : got) EXPECT_EQ(r, got.front()) << "one transaction id";
+        for (const auto& r : responders) {
+            for (const std::string& q : r->received()) EXPECT_EQ(q, got.front()) << "one transaction id";
+        }
     }
-    char ip[16] = "before";
-    std::uint16_t port = 1;
+    PeerSession s;
+    session_init(&s);
     test::UdpSocket client;
-    EXPECT_EQ(test::output_of([&](std::FILE*) {
-        discover_public_address({"no-such-host.invalid", 1}, client.sock, ip, &port, &client_at);
-    }), "Discovering external address via STUN...\nFailed to resolve STUN server\n");
+    s.sock = client.sock;
+    const StunServer nowhere[] = {{"no-such-host.invalid", 1}, {"nor-this.invalid", 2}};
+    EXPECT_EQ(test::output_of([&](std::FILE*) { discover_public_address(&s, nowhere, 2); }),
+              "Discovering external address via STUN...\nFailed to resolve STUN server\n");
+    session_destroy(&s);
 }
 
 }  // namespace

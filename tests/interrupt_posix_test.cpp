@@ -27,11 +27,12 @@ TEST(Interrupt, SigintEndsTheChatInOrder) {
         }
     });
     ASSERT_EQ(write(fds[1], "hello\n", 6), 6);
-    std::string name = "natchat", ip = "127.0.0.1", port = std::to_string(peer.port);
-    char* argv[] = {name.data(), ip.data(), port.data(), nullptr};
+    std::string name = "natchat", option = "--stun", server = "127.0.0.1:" + std::to_string(stun.socket.port),
+                ip = "127.0.0.1", port = std::to_string(peer.port);
+    char* argv[] = {name.data(), option.data(), server.data(), ip.data(), port.data(), nullptr};
     int code = 0;
     testing::internal::CaptureStdout();
-    code = natchat_main(3, argv, in, {"127.0.0.1", stun.socket.port});
+    code = natchat_main(5, argv, in);
     const std::string out = testing::internal::GetCapturedStdout();
     answer.join();
     std::fclose(in);

@@ -13,6 +13,7 @@
 #include "peer/link.h"
 #include "peer/receiver.h"
 #include "peer/secure_link.h"
+#include "peer/sweep.h"
 #include "shared/peer_session.h"
 #include "support.h"
 
@@ -49,9 +50,9 @@ TEST(Receiver, OnlyThePeerIsHeard) {
     for (const auto& c : cases) {
         Rig rig;
         // Every test socket sends from 127.0.0.1: a peer elsewhere makes the sender a stranger.
-        if (c.sender == stranger) rig.s.peer_addr.ip = test::kLoopback + 1;
+        // The port typed is another one: the peer's datagrams show where it really is.
+        rig.s.peer_addr = {c.sender == stranger ? test::kLoopback + 1 : test::kLoopback, rig.elsewhere.port};
         rig.s.stun_server = c.sender == stun_server ? rig.peer.endpoint() : rig.elsewhere.endpoint();
-        rig.s.peer_addr.port = rig.elsewhere.port;
         // A secure session waits for offers: a peer that makes none is heard as a plain one.
         ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s));
         const auto all = static_cast<int>(c.sent.size()) - (c.sent.back().empty() ? 1 : 0);
@@ -64,12 +65,72 @@ TEST(Receiver, OnlyThePeerIsHeard) {
             EXPECT_EQ(rig.peer.drain(100), Lines(c.acks, "PUNCH_ACK"));
             rig.stop();
         });
-        EXPECT_EQ(shown, c.shown);
+        const std::string moved = "\nThe peer answers from port " + std::to_string(rig.peer.port) +
+                                  ": sending there from now on\n";
+        EXPECT_EQ(shown, (c.counted > 0 ? moved : "") + c.shown);
+        EXPECT_EQ(rig.s.peer_addr.load().port, c.counted > 0 ? rig.peer.port : rig.elsewhere.port);
         EXPECT_EQ(rig.s.packets_received.load(), c.counted);
         EXPECT_EQ(rig.s.strangers_dropped.load(), all - c.counted);
         EXPECT_EQ(rig.s.connected.load(), c.shown.find(hi) != std::string::npos);
         EXPECT_TRUE(rig.elsewhere.drain(10).empty());
         secure_link_close(&rig.s);
+    }
+}
+
+// Behind a symmetric NAT: the first socket to hear the peer becomes the session's; the others
+// are no longer heard.
+TEST(Receiver, FirstCandidateToHearThePeerWins) {
+    Rig rig;
+    test::UdpSocket spares[2];
+    rig.s.peer_addr = rig.peer.endpoint();
+    rig.s.candidates[0] = rig.own.sock;
+    rig.s.candidates[1] = spares[0].sock;
+    rig.s.candidates[2] = spares[1].sock;
+    rig.s.candidate_count = 3;
+    test::output_of([&](std::FILE*) {
+        rig.start(&rig.s.recv_thread, receive_loop);
+        rig.peer.send("PUNCH", spares[1].endpoint());
+        EXPECT_TRUE(eventually([&] { return rig.s.settled.load(); }));
+        rig.peer.send("PUNCH", spares[0].endpoint());
+        rig.peer.send("PUNCH", rig.own.endpoint());
+        rig.peer.send("KEEPALIVE", spares[1].endpoint());
+        EXPECT_TRUE(eventually([&] { return rig.s.packets_received == 2; }));
+        rig.stop();
+    });
+    EXPECT_EQ(rig.s.sock.load(), spares[1].sock);
+    std::string d;
+    platform::Endpoint from{};
+    EXPECT_TRUE(rig.peer.receive(&d, &from, 100) && d == "PUNCH_ACK" && from.port == spares[1].port);
+    EXPECT_FALSE(rig.peer.receive(&d, &from, 50));
+}
+
+// The sweep, in simulated time: rounds 100 ms apart of at most 10 punches, or longer ones.
+TEST(Sweep, RateTotalAndOnlyTheTypedAddress) {
+    const std::uint32_t typed = 0xC6336409;
+    for (const std::uint32_t start : {1000000u, 0xFFFFFFFFu - 5000}) {
+        for (const std::uint32_t step : {100u, 333u}) {
+            for (const std::uint32_t random : {0u, 0xFFFFFFFFu, 0x9E3779B9u}) {
+                Sweep sweep;
+                sweep_begin(&sweep, typed, start, random);
+                std::vector<std::uint16_t> ports;
+                for (std::uint32_t e = 0; e <= 120000; e += step) {
+                    platform::Endpoint out[40];
+                    const std::size_t n = sweep_due(&sweep, start + e, out, (step + 99) / 100 * 10);
+                    for (std::size_t i = 0; i < n; ++i) {
+                        EXPECT_EQ(out[i].ip, typed);
+                        EXPECT_GE(out[i].port, 1024);
+                        ports.push_back(out[i].port);
+                    }
+                    // Never more than 100 a second since the sweep began, 3 s in.
+                    const std::uint32_t allowed = e < 3000 ? 0 : (e - 3000) / 10;
+                    EXPECT_LE(ports.size(), allowed) << e;
+                    EXPECT_GE(ports.size() + 20, std::min(allowed, 4000u)) << e;
+                }
+                EXPECT_EQ(ports.size(), 4000u);
+                std::sort(ports.begin(), ports.end());
+                EXPECT_EQ(std::unique(ports.begin(), ports.end()), ports.end()) << "a port twice";
+            }
+        }
     }
 }
 
@@ -80,18 +141,30 @@ struct PunchRun {
     Lines lines, progress;
     int bursts;   // passes after the one that saw the first datagram
     int punches;  // PUNCH datagrams the peer got
+    std::size_t senders;  // the ports they came from
 };
 
 // connect_to_peer in simulated time: while the pass that began `elapsed` ms into the run sleeps,
 // the peer sends `arrivals(elapsed)` datagrams, each counted before time moves on.
 PunchRun punch(std::uint32_t start, const std::function<int(std::uint32_t)>& arrivals,
-               std::uint32_t step_ms = 0, bool stop_at_once = false) {
+               std::uint32_t step_ms = 0, bool stop_at_once = false,
+               NatKind nat = NatKind::unknown) {
     Rig rig;
+    rig.s.nat = nat;
     test::SimulatedClock clock(start, step_ms);
-    int expected = 0, bursts = 0;
+    int expected = 0, bursts = 0, punches = 0;
+    std::vector<std::uint16_t> ports;
+    // Read as the run goes, so that the peer's socket never overflows.
+    const auto take_punches = [&] {
+        std::string d;
+        for (platform::Endpoint from{}; rig.peer.receive(&d, &from, 0); ports.push_back(from.port)) {
+            punches += d == "PUNCH";
+        }
+    };
     clock.on_sleep = [&](std::uint32_t now) {
         if (stop_at_once) rig.s.running = false;
         bursts += expected > 0;
+        take_punches();
         for (int i = arrivals(now - start); i > 0; --i, ++expected) {
             rig.peer.send("KEEPALIVE", rig.own.endpoint());
         }
@@ -102,12 +175,14 @@ PunchRun punch(std::uint32_t start, const std::function<int(std::uint32_t)>& arr
         ok = connect_to_peer(&rig.s, "127.0.0.1", rig.peer.port);
         rig.stop();
     }));
-    PunchRun run{ok, {}, {}, bursts, 0};
+    take_punches();
+    std::sort(ports.begin(), ports.end());
+    PunchRun run{ok, {}, {}, bursts, punches,
+                 static_cast<std::size_t>(std::unique(ports.begin(), ports.end()) - ports.begin())};
     for (std::string l; std::getline(out, l);) {
         run.lines.push_back(l);
         if (l.rfind("Still", 0) == 0 || l.rfind("Connection in", 0) == 0) run.progress.push_back(l);
     }
-    for (const std::string& d : rig.peer.drain(50)) run.punches += d == "PUNCH";
     return run;
 }
 
@@ -153,7 +228,10 @@ TEST(Punching, ArrivalScriptsAcrossStartTicks) {
                              "First packet received! Confirming connection stability..."),
                   c.arrivals(0) + c.arrivals(2666) > 0);
         EXPECT_EQ(Lines(run.lines.end() - 5, run.lines.end()) == success, run.result);
-        EXPECT_EQ(run.lines.back() == "Connection timeout after 60 seconds", !run.result);
+        const std::string why = c.arrivals(0) + c.arrivals(2666) > 0 ? "Some datagrams came"
+                                                                     : "Nothing came from the peer: ";
+        EXPECT_EQ(run.lines[run.lines.size() - 3] == "Connection timeout after 60 seconds" &&
+                      run.lines[run.lines.size() - 2].rfind(why, 0) == 0, !run.result);
         EXPECT_TRUE(c.progress_lines == 0 || run.progress.size() == c.progress_lines);
         for (const auto& [at, line] : c.progress) {
             EXPECT_EQ(at < run.progress.size() ? run.progress[at] : "", line);
@@ -163,6 +241,11 @@ TEST(Punching, ArrivalScriptsAcrossStartTicks) {
     EXPECT_FALSE(stopped.result);
     EXPECT_EQ(stopped.lines.back(), still + "0 sec, 1 attempts)");
     EXPECT_EQ(stopped.punches, 10);
+    // Behind a symmetric NAT 256 spare sockets punch too, every 5 s, each from a port of its own.
+    PunchRun spares = punch(1000000, none, 0, false, NatKind::symmetric);
+    EXPECT_EQ(spares.punches, 602 * 10 + 13 * 256);
+    EXPECT_EQ(spares.senders, 257u);
+    EXPECT_EQ(spares.lines.end()[-2].rfind("Nothing came from the peer. Our NAT is symmetric", 0), 0u);
 }
 
 TEST(Keepalive, EveryFiveSecondsAndSilenceNoticedOnce) {

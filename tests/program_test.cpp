@@ -22,12 +22,14 @@ struct Outcome {
     std::string out;
 };
 
-Outcome run(Lines words, const std::string& typed, StunServer stun) {
+// natchat with `words` after its name, and the STUN server `stun` ("HOST:PORT") first.
+Outcome run(Lines words, const std::string& typed, const std::string& stun) {
+    words.insert(words.begin() + 1, {"--stun", stun});
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
     int code = -1;
     std::string out = test::output_of([&](std::FILE* in) {
-        code = natchat_main(static_cast<int>(argv.size()), argv.data(), in, stun);
+        code = natchat_main(static_cast<int>(argv.size()), argv.data(), in);
     }, typed);
     return {code, out};
 }
@@ -50,6 +52,13 @@ TEST(Program, UsageAndRefusedWords) {
     } cases[] = {
         {{"/opt/nc", "-h"}, 0, ""}, {{"/opt/nc", "--help"}, 0, ""}, {{"/opt/nc", "-H"}, 1, ""},
         {{"/opt/nc", "help"}, 1, ""}, {{"/opt/nc", "1.2.3.4", "5000", "x"}, 1, ""},
+        {{"/opt/nc", "--stun"}, 1, ""}, {{"/opt/nc", "--stun", ":3478"}, 1, ""},
+        {{"/opt/nc", "--stun", "h:0", "--help"}, 1, ""},
+        {{"/opt/nc", "--stun", std::string(256, 'h')}, 1, ""},
+        {{"/opt/nc", "--stun", "a", "--stun", "b", "--stun", "c", "--stun", "d", "--stun", "e",
+          "--stun", "f", "--stun", "g", "--stun", "h", "-h"}, 1, ""},
+        {{"/opt/nc", "--stun", "a", "--stun", "b", "--stun", "c", "--stun", "d", "--stun", "e",
+          "--stun", "f", "--stun", "g:1", "--help"}, 0, ""},
         {{"natchat", "1.2.3.4", "0"}, 1, "Invalid port number\n"},
         {{"natchat", "1.2.3.4", "65536"}, 1, "Invalid port number\n"},
         {{"natchat", "1.2.3", "5000"}, 1, "Invalid IP address\n"},
@@ -59,7 +68,7 @@ TEST(Program, UsageAndRefusedWords) {
         {{"natchat"}, 1, "Enter peer port: Invalid port number\n"},
     };
     for (const auto& c : cases) {
-        const Outcome r = run(c.words, "1.2.3.4\n\n", {"127.0.0.1", stun.socket.port});
+        const Outcome r = run(c.words, "1.2.3.4\n\n", "127.0.0.1:" + std::to_string(stun.socket.port));
         EXPECT_EQ(r.code, c.code);
         if (c.ends.empty()) {
             EXPECT_EQ(r.out.rfind("Usage: /opt/nc [peer_ip peer_port]\n\n", 0), 0u);
@@ -71,7 +80,7 @@ TEST(Program, UsageAndRefusedWords) {
             EXPECT_TRUE(ends_with(r.out, c.ends)) << r.out;
         }
     }
-    const Outcome r = run({"natchat", "1.2.3.4", "5000"}, "", {"no-such-host.invalid", 1});
+    const Outcome r = run({"natchat", "1.2.3.4", "5000"}, "", "no-such-host.invalid");
     EXPECT_TRUE(r.code == 1 && ends_with(r.out, "Failed to resolve STUN server\n"));
 }
 
@@ -100,7 +109,7 @@ TEST(Program, ChatLoopSendsEachLineAsOneDatagram) {
             }
         });
         const Outcome r = run({"natchat", "127.0.0.1", std::to_string(peer.port)}, typed + end,
-                          {"127.0.0.1", stun.socket.port});
+                          "127.0.0.1:" + std::to_string(stun.socket.port));
         const std::size_t lines = 8 + (end == "x\xc3");
         EXPECT_TRUE(test::eventually([&] {
             std::lock_guard<std::mutex> hold(mutex);

@@ -82,7 +82,31 @@ bool init_network(PeerSession* session) {
     return true;
 }
 
+void open_candidates(PeerSession* session) {
+    platform::Socket* c = session->candidates;
+    std::size_t n = 0;
+    c[n++] = session->sock;
+    while (n < kSpareSockets + 1) {
+        const platform::Socket spare = platform::udp_open();
+        if (spare == platform::kInvalidSocket) break;  // out of descriptors: punch with fewer
+        if (!platform::set_nonblocking(spare) || !platform::bind_any(spare)) {
+            platform::close_socket(spare);
+            break;
+        }
+        c[n++] = spare;
+    }
+    session->candidate_count = n;
+}
+
+void close_candidates(PeerSession* session) {
+    for (std::size_t i = 0; i < session->candidate_count; ++i) {
+        if (session->candidates[i] != session->sock) platform::close_socket(session->candidates[i]);
+    }
+    session->candidate_count = 0;
+}
+
 void release_network(PeerSession* session) {
+    close_candidates(session);
     platform::close_socket(session->sock);
     platform::net_cleanup();
 }

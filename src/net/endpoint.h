@@ -13,7 +13,14 @@ struct PeerSession;
 // everything acquired here is released again.
 bool init_network(PeerSession* session);
 
-// Closes the socket and ends the use of the socket library, in that order.
+// Behind a symmetric NAT: `sock` and up to kSpareSockets more, non-blocking and bound, become the
+// session's candidate sockets. Fewer when the system runs out of sockets.
+void open_candidates(PeerSession* session);
+
+// Closes every candidate socket but `sock`; the list is empty afterwards.
+void close_candidates(PeerSession* session);
+
+// Closes the candidates and the socket, and ends the use of the socket library, in that order.
 void release_network(PeerSession* session);
 
 // The first address of this host that is not in 127.0.0.0/8, as dotted text; false leaves `out`

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "shared/address_text.h"
+#include "net/endpoint.h"
 #include "peer/protocol.h"
 #include "peer/receiver.h"
 #include "peer/secure_link.h"
+#include "peer/sweep.h"
 #include "platform/platform.h"
+#include "shared/address_text.h"
 #include "shared/peer_session.h"
 
 namespace {
@@ -22,6 +24,10 @@ constexpr std::uint32_t kKeepaliveEveryMs = 5000;
 // Three keepalives missed in a row: the peer has gone quiet.
 constexpr std::uint32_t kSilentAfterMs = 3 * kKeepaliveEveryMs;
 constexpr std::uint32_t kAddressNone = 0xFFFFFFFF;
+// Each spare socket punches this often, so that its mapping stays open while the peer looks.
+constexpr std::uint32_t kSparePunchEveryMs = 5000;
+// Sweep punches a round: a round takes at least kBurstPauseMs, which keeps the rate.
+constexpr std::size_t kSweepPerRound = kSweepPerSecond * kBurstPauseMs / 1000;
 
 constexpr char kSilentNotice[] = "\n[Nothing heard from the peer for 15 seconds]\n> ";
 
@@ -35,6 +41,37 @@ std::int32_t received(const PeerSession* s) {
 void send_burst(PeerSession* s) {
     for (int i = 0; i < kPunchesPerBurst; ++i) {
         platform::send_to(s->sock, kPunch, sizeof kPunch - 1, s->peer_addr);
+    }
+}
+
+// One punch from every spare socket, each opening (or keeping) a mapping of its own.
+void punch_from_spares(PeerSession* s) {
+    for (std::size_t i = 1; i < s->candidate_count; ++i) {
+        platform::send_to(s->candidates[i], kPunch, sizeof kPunch - 1, s->peer_addr);
+    }
+}
+
+void sweep_round(PeerSession* s, Sweep* sweep, std::uint32_t now) {
+    platform::Endpoint to[kSweepPerRound];
+    const std::size_t n = sweep_due(sweep, now, to, kSweepPerRound);
+    for (std::size_t i = 0; i < n; ++i) platform::send_to(s->sock, kPunch, sizeof kPunch - 1, to[i]);
+}
+
+// What natchat knows of why no path opened, and what would help.
+void explain_timeout(const PeerSession* s) {
+    if (received(s) > 0) {
+        std::printf("Some datagrams came from the peer, but too few for a steady path.\n"
+                    "The network between you may lose too much; try again.\n");
+    } else if (s->nat == NatKind::symmetric) {
+        std::printf("Nothing came from the peer. Our NAT is symmetric, and the peer's most likely "
+                    "is too: no direct path opens between two such NATs.\n"
+                    "What would help: one of you on another network (a home line rather than a "
+                    "mobile one), or a port forwarded on one of the routers.\n");
+    } else {
+        std::printf("Nothing came from the peer: the address typed may be wrong, or the peer did "
+                    "not enter ours (%s:%u) in time.\n"
+                    "Check both addresses and start again at about the same time.\n",
+                    s->public_ip, static_cast<unsigned>(s->public_port));
     }
 }
 
@@ -52,9 +89,19 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
 
     s->packets_received.store(0, std::memory_order_relaxed);
     s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
+    // Behind a symmetric NAT our typed address is of no use to the peer: many sockets punch
+    // instead, and the peer's sweep may hit one of their mappings. A NAT known to keep one mapping
+    // for every destination lets the peer's answer to a sweep punch in, so that side sweeps.
+    if (s->nat == NatKind::symmetric) open_candidates(s);
+    const bool sweeps = s->nat == NatKind::cone || s->nat == NatKind::none;
     platform::thread_start(&s->recv_thread, receive_loop, s);
 
     const std::uint32_t start = platform::tick_ms();
+    Sweep sweep{};
+    std::uint32_t random = 0;
+    platform::random_bytes(&random, sizeof random);
+    sweep_begin(&sweep, ip, start, random);
+    std::uint32_t spares_punched = start - kSparePunchEveryMs;
     bool first_seen = false;
     std::uint32_t first_packet = 0;
     std::uint32_t last_progress = 0;
@@ -76,6 +123,15 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
             }
         }
         send_burst(s);
+        if (s->candidate_count > 0) {
+            if (s->settled.load(std::memory_order_acquire)) {
+                close_candidates(s);
+            } else if (elapsed(now, spares_punched) >= kSparePunchEveryMs) {
+                punch_from_spares(s);
+                spares_punched = now;
+            }
+        }
+        if (sweeps && received(s) == 0) sweep_round(s, &sweep, now);
         ++attempts;
         platform::sleep_ms(kBurstPauseMs);
 
@@ -94,12 +150,15 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
         }
         if (elapsed(now, start) > kTimeoutMs) {
             std::printf("\nConnection timeout after 60 seconds\n");
+            explain_timeout(s);
             std::fflush(stdout);
             return false;
         }
     }
 
     if (!s->connected.load(std::memory_order_relaxed)) return false;
+    // Five datagrams have come, so the receiver has chosen its socket.
+    if (s->candidate_count > 0 && s->settled.load(std::memory_order_acquire)) close_candidates(s);
     platform::thread_start(&s->keepalive_thread, keepalive_loop, s);
     std::printf("\nConnection successfully established!\n");
     std::printf("Type messages and press Enter to send.\n");

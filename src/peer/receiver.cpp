@@ -28,9 +28,20 @@ bool same_endpoint(platform::Endpoint a, platform::Endpoint b) {
 // port; a second answer of the STUN server is no chat line, even when the peer sits there too.
 bool from_peer(const PeerSession* s, const std::uint8_t* data, std::size_t size,
                platform::Endpoint from) {
-    if (from.ip != s->peer_addr.ip) return false;
+    if (from.ip != s->peer_addr.load().ip) return false;
     return !(size >= 8 && same_endpoint(from, s->stun_server) && data[4] == kStunCookie[0] &&
              data[5] == kStunCookie[1] && data[6] == kStunCookie[2] && data[7] == kStunCookie[3]);
+}
+
+// The peer's NAT may map it to another port than the one typed (a symmetric NAT does, for us):
+// what it sends shows where it really is, and everything goes there from now on.
+void follow_peer(PeerSession* s, platform::Endpoint from) {
+    if (from.port == s->peer_addr.load().port) return;
+    s->peer_addr.store(from);
+    char line[96];
+    std::snprintf(line, sizeof line, "\nThe peer answers from port %u: sending there from now on\n%s",
+                  static_cast<unsigned>(from.port), s->connected.load() ? "> " : "");
+    safe_print(s, line);
 }
 
 // What the user is told about the peer changes under the console lock, with its notice.
@@ -49,28 +60,61 @@ void note_heard(PeerSession* s) {
     platform::lock_leave(&s->console_lock);
 }
 
-void handle_datagram(PeerSession* s, const std::uint8_t* data, std::size_t size,
-                     platform::Endpoint from) {
+// True when the datagram came from the peer.
+bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* data,
+                     std::size_t size, platform::Endpoint from) {
     if (!from_peer(s, data, size, from)) {
         s->strangers_dropped.fetch_add(1, std::memory_order_relaxed);
-        return;
+        return false;
     }
+    s->sock.store(sock);  // the socket that hears the peer is the one to answer from
+    follow_peer(s, from);
     s->packets_received.fetch_add(1, std::memory_order_relaxed);
     bool left = false;
     const bool secure = s->secure != nullptr && secure_link_receive(s, data, size, &left);
     const DatagramKind kind = classify_datagram(data, size);
-    if (left || (!secure && kind == DatagramKind::bye)) return announce_left(s);
+    if (left || (!secure && kind == DatagramKind::bye)) {
+        announce_left(s);
+        return true;
+    }
     note_heard(s);
-    if (secure) return;
-    switch (kind) {
-        case DatagramKind::punch:
-            platform::send_to(s->sock, kPunchAck, sizeof kPunchAck - 1, from);
-            return;
-        case DatagramKind::chat:
-            show_peer_line(s, data, std::min(size, kMaxChatLine));
-            return;
-        default:
-            return;
+    if (secure) return true;
+    if (kind == DatagramKind::punch) platform::send_to(sock, kPunchAck, sizeof kPunchAck - 1, from);
+    if (kind == DatagramKind::chat) show_peer_line(s, data, std::min(size, kMaxChatLine));
+    return true;
+}
+
+enum class Drained { empty, peer_heard, failed };
+
+// Reads everything `sock` has queued, so that a pasted block of lines does not overflow the
+// socket's buffer. While a socket is still to be chosen, reading stops at the peer's first
+// datagram: the socket it came on is the session's from then on.
+Drained drain(PeerSession* s, platform::Socket sock, bool choosing) {
+    // Room for a sealed line; a plain one is shown as its first kMaxChatLine bytes.
+    std::uint8_t buffer[4096];
+    for (;;) {
+        platform::Endpoint from{0, 0};
+        const platform::RecvResult r = platform::recv_from(sock, buffer, sizeof buffer, &from);
+        switch (r.status) {
+            case platform::RecvStatus::ok:
+            case platform::RecvStatus::message_too_long:  // kept as its first bytes
+                if (r.bytes > 0 && handle_datagram(s, sock, buffer, r.bytes, from) && choosing) {
+                    return Drained::peer_heard;
+                }
+                break;
+            case platform::RecvStatus::reset:
+                // A punch of ours refused by a closed port says nothing about the path; go on.
+                break;
+            case platform::RecvStatus::would_block:
+                return Drained::empty;
+            case platform::RecvStatus::other:
+                if (is_running(s)) {
+                    char line[64];
+                    std::snprintf(line, sizeof line, "\nReceive error: %d\n", r.code);
+                    safe_print(s, line);
+                }
+                return Drained::failed;
+        }
     }
 }
 
@@ -89,33 +133,31 @@ void show_peer_line(PeerSession* s, const std::uint8_t* data, std::size_t size) 
 
 int receive_loop(void* arg) {
     auto* s = static_cast<PeerSession*>(arg);
-    // Room for a sealed line; a plain one is shown as its first kMaxChatLine bytes.
-    std::uint8_t buffer[4096];
+    // Behind a symmetric NAT every candidate socket is heard, until one of them hears the peer.
+    bool choosing = s->candidate_count > 0;
+    platform::Socket watched[platform::kMaxWaitSockets];
     while (is_running(s)) {
-        platform::Endpoint from{0, 0};
-        const platform::RecvResult r = platform::recv_from(s->sock, buffer, sizeof buffer, &from);
-        switch (r.status) {
-            case platform::RecvStatus::ok:
-            case platform::RecvStatus::message_too_long:  // kept as its first bytes
-                // Drain everything that is queued before waiting again, so a pasted block of
-                // lines does not overflow the socket's buffer.
-                if (r.bytes > 0) handle_datagram(s, buffer, r.bytes, from);
-                break;
-            case platform::RecvStatus::reset:
-                // A punch of ours refused by a closed port says nothing about the path; go on.
-                break;
-            case platform::RecvStatus::would_block:
-                // Asleep until a datagram comes or the program stops: no time-out, no polling.
-                if (!platform::wait_for_datagram(s->sock, &s->wake)) return 0;
-                break;
-            case platform::RecvStatus::other:
-                if (is_running(s)) {
-                    char line[64];
-                    std::snprintf(line, sizeof line, "\nReceive error: %d\n", r.code);
-                    safe_print(s, line);
-                }
-                return 0;
+        std::size_t count = 0;
+        if (choosing) {
+            for (; count < s->candidate_count; ++count) watched[count] = s->candidates[count];
+        } else {
+            watched[count++] = s->sock.load();
         }
+        bool settled_now = false;
+        for (std::size_t i = 0; i < count && !settled_now; ++i) {
+            const Drained d = drain(s, watched[i], choosing);
+            if (d == Drained::failed) return 0;
+            settled_now = d == Drained::peer_heard;
+        }
+        if (settled_now) {
+            // From here on the main thread may close the others; what the chosen socket still
+            // holds is read on the next round.
+            choosing = false;
+            s->settled.store(true, std::memory_order_release);
+            continue;
+        }
+        // Asleep until a datagram comes or the program stops: no time-out, no polling.
+        if (!platform::wait_for_datagram(watched, count, &s->wake)) return 0;
     }
     return 0;
 }

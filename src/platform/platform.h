@@ -43,6 +43,8 @@ void net_cleanup();
 Socket udp_open();
 bool set_nonblocking(Socket s);
 bool bind_any(Socket s);
+// The local address this computer sends from toward `to`, as routing picks it; nothing is sent.
+bool source_ip_toward(Endpoint to, std::uint32_t* ip);
 // The locally bound port; false leaves `port` alone.
 bool local_port(Socket s, std::uint16_t* port);
 // Asks the kernel for a receive buffer of about `bytes`; it may grant less.
@@ -78,9 +80,12 @@ void waker_signal(Waker* waker);
 void waker_nudge(Waker* waker);
 void waker_close(Waker* waker);
 
-// Sleeps until the socket has a datagram (true) or the waker is signalled (false). Only one
-// thread may wait on a socket this way.
-bool wait_for_datagram(Socket s, Waker* waker);
+// The most sockets one wait_for_datagram watches.
+inline constexpr std::size_t kMaxWaitSockets = 260;
+
+// Sleeps until one of the `count` sockets has a datagram (true) or the waker is signalled
+// (false). Only one thread may wait on a socket this way.
+bool wait_for_datagram(const Socket* sockets, std::size_t count, Waker* waker);
 
 // Sleeps until the waker is signalled (true), or until `timeout_ms` of the clock's time pass or a
 // nudge comes (false).

@@ -40,6 +40,18 @@ bool bind_any(Socket s) {
     return ::bind(fd_of(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
 }
 
+bool source_ip_toward(Endpoint to, std::uint32_t* ip) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (fd < 0) return false;
+    sockaddr_in a = to_sockaddr(to);
+    socklen_t len = sizeof a;
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+    ::close(fd);
+    if (ok) *ip = from_sockaddr(a).ip;
+    return ok;
+}
+
 bool local_port(Socket s, std::uint16_t* port) {
     sockaddr_in a{};
     socklen_t len = sizeof a;
@@ -143,9 +155,12 @@ void waker_close(Waker* waker) {
     for (std::intptr_t fd : waker->handles) ::close(static_cast<int>(fd));
 }
 
-bool wait_for_datagram(Socket s, Waker* waker) {
-    pollfd p[2] = {{static_cast<int>(waker->handles[0]), POLLIN, 0}, {fd_of(s), POLLIN, 0}};
-    ::poll(p, 2, -1);
+bool wait_for_datagram(const Socket* sockets, std::size_t count, Waker* waker) {
+    pollfd p[kMaxWaitSockets + 1];
+    p[0] = {static_cast<int>(waker->handles[0]), POLLIN, 0};
+    count = std::min(count, kMaxWaitSockets);
+    for (std::size_t i = 0; i < count; ++i) p[i + 1] = {fd_of(sockets[i]), POLLIN, 0};
+    ::poll(p, static_cast<nfds_t>(count + 1), -1);
     return p[0].revents == 0;
 }
 

@@ -1,6 +1,7 @@
 // The Win32 twin of the platform layer: Windows Sockets 2 and the kernel's threads, critical
 // section and tick counter.
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -38,6 +39,18 @@ bool set_nonblocking(Socket s) {
 bool bind_any(Socket s) {
     sockaddr_in a = to_sockaddr(Endpoint{INADDR_ANY, 0});
     return ::bind(sock_of(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) != SOCKET_ERROR;
+}
+
+bool source_ip_toward(Endpoint to, std::uint32_t* ip) {
+    const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET) return false;
+    sockaddr_in a = to_sockaddr(to);
+    int len = sizeof a;
+    const bool ok = ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != SOCKET_ERROR &&
+                    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != SOCKET_ERROR;
+    ::closesocket(s);
+    if (ok) *ip = from_sockaddr(a).ip;
+    return ok;
 }
 
 bool local_port(Socket s, std::uint16_t* port) {
@@ -133,10 +146,14 @@ void waker_close(Waker* waker) {
     if (nudge_event(waker) != nullptr) CloseHandle(nudge_event(waker));
 }
 
-bool wait_for_datagram(Socket s, Waker* waker) {
-    // Selecting afresh records FD_READ at once when a datagram is already queued.
+bool wait_for_datagram(const Socket* sockets, std::size_t count, Waker* waker) {
+    // One event serves every socket. Selecting afresh records FD_READ at once when a datagram is
+    // already queued.
     WSAResetEvent(socket_event(waker));
-    WSAEventSelect(sock_of(s), socket_event(waker), FD_READ);
+    count = std::min(count, kMaxWaitSockets);
+    for (std::size_t i = 0; i < count; ++i) {
+        WSAEventSelect(sock_of(sockets[i]), socket_event(waker), FD_READ);
+    }
     HANDLE both[2] = {stop_event(waker), socket_event(waker)};
     return WaitForMultipleObjects(2, both, FALSE, INFINITE) != WAIT_OBJECT_0;
 }

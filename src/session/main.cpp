@@ -2,4 +2,4 @@
 
 #include "session/program.h"
 
-int main(int argc, char** argv) { return natchat_main(argc, argv, stdin, StunServer{kStunServerHost, kStunServerPort}); }
+int main(int argc, char** argv) { return natchat_main(argc, argv, stdin); }

@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "shared/address_text.h"
 #include "shared/peer_session.h"
+#include "stun/discovery.h"
 
 namespace {
 
@@ -18,6 +19,47 @@ constexpr std::uint32_t kThreadWaitMs = 2000;
 // At the end, lines still unconfirmed and a secure session still being agreed get this long.
 constexpr std::uint32_t kFinishMs = 4000;
 constexpr std::size_t kChatLineSize = 2048;
+constexpr std::size_t kMaxStunServers = 8;
+constexpr std::uint16_t kStunDefaultPort = 3478;
+
+// The command line without its options: the words that remain, and the STUN servers to ask.
+struct CommandLine {
+    const char* words[3];  // the program's name, then at most two more
+    int count;
+    StunServer stun[kMaxStunServers];
+    std::size_t stun_count;
+    char stun_hosts[kMaxStunServers][256];
+};
+
+// "--stun HOST[:PORT]", given any number of times up to kMaxStunServers, replaces the default
+// servers; every other word keeps its place. False for a word too many, an option without its
+// server, or a server that is no HOST[:PORT].
+bool read_command_line(int argc, char** argv, CommandLine* c) {
+    c->words[0] = argc > 0 && argv[0] != nullptr ? argv[0] : "natchat";
+    c->count = 1;
+    c->stun_count = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--stun") != 0) {
+            if (c->count == 3) return false;
+            c->words[c->count++] = argv[i];
+            continue;
+        }
+        if (i + 1 == argc || c->stun_count == kMaxStunServers) return false;
+        const char* text = argv[++i];
+        char* host = c->stun_hosts[c->stun_count];
+        const char* colon = std::strrchr(text, ':');
+        const std::size_t host_size = colon != nullptr ? static_cast<std::size_t>(colon - text) : std::strlen(text);
+        const std::uint16_t port = colon != nullptr ? parse_port_text(colon + 1) : kStunDefaultPort;
+        if (host_size == 0 || host_size >= sizeof c->stun_hosts[0] || port == 0) return false;
+        std::memcpy(host, text, host_size);
+        host[host_size] = '\0';
+        c->stun[c->stun_count++] = StunServer{host, port};
+    }
+    if (c->stun_count == 0) {
+        for (const StunServer& server : kDefaultStunServers) c->stun[c->stun_count++] = server;
+    }
+    return true;
+}
 
 // Ctrl+C and its kin end the session the way "quit" does.
 void interrupt_session(void* context) {
@@ -85,23 +127,29 @@ void print_usage(const char* program) {
     std::printf(
         "Usage: %s [peer_ip peer_port]\n\nUDP-based P2P communication through NAT\n\n"
         "Arguments (optional):\n  peer_ip    IP address of the peer\n"
-        "  peer_port  Port number of the peer\n\nExamples:\n  %s\n"
+        "  peer_port  Port number of the peer\n"
+        "\nOptions:\n  --stun HOST[:PORT]  a STUN server to ask (port 3478 unless given); may be\n"
+        "                     repeated, and replaces the default servers\n"
+        "\nExamples:\n  %s\n"
         "    Start in interactive mode, enter peer info when prompted\n\n"
         "  %s 192.168.1.100 5000\n    Connect directly to peer at 192.168.1.100:5000\n\n"
         "After connection, type messages and press Enter to send.\nType 'quit' to exit.\n",
         program, program, program);
 }
 
-int natchat_main(int argc, char** argv, std::FILE* in, StunServer stun) {
+int natchat_main(int argc, char** argv, std::FILE* in) {
     platform::console_init();
-    const char* program = argv[0] != nullptr ? argv[0] : "natchat";
-    if (argc == 2) {
-        const bool help = std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0;
+    CommandLine command;
+    const bool understood = read_command_line(argc, argv, &command);
+    const char* program = command.words[0];
+    if (understood && command.count == 2) {
+        const char* word = command.words[1];
+        const bool help = std::strcmp(word, "-h") == 0 || std::strcmp(word, "--help") == 0;
         print_usage(program);
         std::fflush(stdout);
         return help ? 0 : 1;
     }
-    if (argc != 1 && argc != 3) {
+    if (!understood || (command.count != 1 && command.count != 3)) {
         print_usage(program);
         std::fflush(stdout);
         return 1;
@@ -124,7 +172,7 @@ int natchat_main(int argc, char** argv, std::FILE* in, StunServer stun) {
         release_session(s);
         return 1;
     }
-    if (!discover_public_address(stun, s->sock, s->public_ip, &s->public_port, &s->stun_server)) {
+    if (!discover_public_address(s, command.stun, command.stun_count)) {
         std::fflush(stdout);
         release_all(s);
         return 1;
@@ -132,10 +180,10 @@ int natchat_main(int argc, char** argv, std::FILE* in, StunServer stun) {
 
     char peer_ip[kPeerIpSize] = {};
     std::uint16_t peer_port = 0;
-    if (argc == 3) {
+    if (command.count == 3) {
         // Cut to the buffer: no dotted quad is that long, so the address check refuses it.
-        std::snprintf(peer_ip, sizeof peer_ip, "%s", argv[1]);
-        peer_port = parse_port_text(argv[2]);
+        std::snprintf(peer_ip, sizeof peer_ip, "%s", command.words[1]);
+        peer_port = parse_port_text(command.words[2]);
     } else {
         std::memcpy(peer_ip, s->public_ip, std::strlen(s->public_ip) + 1);
         peer_port = s->public_port;

@@ -4,10 +4,8 @@
 
 #include <cstdio>
 
-#include "stun/discovery.h"
 
 void print_usage(const char* program);
 
 // Returns the exit code: 0 after "--help", "quit" or the end of input; 1 on any failure.
-// `stun` is the server that tells the public address.
-int natchat_main(int argc, char** argv, std::FILE* in, StunServer stun);
+int natchat_main(int argc, char** argv, std::FILE* in);

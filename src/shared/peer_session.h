@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -11,14 +12,37 @@ struct SecureLink;
 // What the user was last told about the peer.
 enum class Presence { present, silent, left };
 
+// How our own NAT maps the socket, as the STUN servers saw it.
+enum class NatKind {
+    unknown,    // only one server answered
+    none,       // the mapped address is our own
+    cone,       // one mapping for every destination
+    symmetric,  // a new mapping for each destination
+};
+
+// Behind a symmetric NAT the session's socket and this many more punch, each through a mapping
+// of its own.
+inline constexpr std::size_t kSpareSockets = 256;
+
 struct PeerSession {
-    platform::Socket sock;
+    // Where everything is sent from and received on. Only the receiver changes it, while the
+    // path opens: to the first of the spare sockets that hears the peer.
+    std::atomic<platform::Socket> sock;
     std::uint16_t local_port;
     char local_ip[64];     // LAN address as dotted text, or "unknown"
     char public_ip[64];    // as the STUN server reported it
     std::uint16_t public_port;
     platform::Endpoint stun_server;  // where that report came from
-    platform::Endpoint peer_addr;    // where every datagram to the peer goes
+    NatKind nat;
+    // Where every datagram to the peer goes: the address typed, until the peer's datagrams show
+    // another port (the receiver follows them).
+    std::atomic<platform::Endpoint> peer_addr;
+    // Behind a symmetric NAT, `sock` and the spares: while the path opens the receiver listens on
+    // all of them, until one hears the peer and becomes `sock`; it then sets `settled`, and from
+    // that moment only the main thread touches the list.
+    platform::Socket candidates[kSpareSockets + 1];
+    std::size_t candidate_count;
+    std::atomic<bool> settled;
     platform::Thread recv_thread;
     platform::Thread keepalive_thread;
     platform::Waker wake;  // signalled once, when `running` clears: the workers sleep on it

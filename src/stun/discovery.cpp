@@ -2,41 +2,100 @@
 
 #include <cstdio>
 
+#include "shared/address_text.h"
 #include "stun/binding.h"
 
 namespace {
 
 constexpr int kAttempts = 5;
 constexpr std::uint32_t kAnswerWaitMs = 2000;
+// Once the primary has answered, the others get this much longer: a silent one must not hold up
+// the start.
+constexpr std::uint32_t kOthersGraceMs = 500;
+constexpr std::size_t kMaxAddresses = 4;
 
-// One attempt's answer: a datagram from the server that arrives within the wait and decodes.
-bool receive_answer(platform::Socket sock, platform::Endpoint server,
-                    const std::uint8_t id[kTransactionIdSize], char* public_ip,
-                    std::uint16_t* public_port) {
-    if (!platform::wait_readable(sock, kAnswerWaitMs)) return false;
-    std::uint8_t buffer[2048];
-    platform::Endpoint from{0, 0};
-    platform::RecvResult r = platform::recv_from(sock, buffer, sizeof buffer, &from);
-    // An oversized datagram is no answer of ours; the decoder refuses anything else that is none.
-    if (r.status != platform::RecvStatus::ok) return false;
-    if (from.ip != server.ip || from.port != server.port) return false;
-    return parse_binding_response(buffer, static_cast<std::int32_t>(r.bytes), id, public_ip,
-                                  public_port);
+struct Asked {
+    platform::Endpoint to;
+    bool answered;
+    char ip[16];  // dotted text, as the decoder writes it
+    std::uint16_t port;
+};
+
+bool same_endpoint(platform::Endpoint a, platform::Endpoint b) {
+    return a.ip == b.ip && a.port == b.port;
+}
+
+// Distinct addresses over every server's name, in order, at most kMaxAddresses.
+std::size_t resolve_all(const StunServer* servers, std::size_t count, Asked* asked) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t addresses[kMaxAddresses];
+        std::size_t found = 0;
+        if (!platform::resolve_ipv4(servers[i].host, addresses, kMaxAddresses, &found)) continue;
+        for (std::size_t k = 0; k < found && n < kMaxAddresses; ++k) {
+            const platform::Endpoint to{addresses[k], servers[i].port};
+            bool known = false;
+            for (std::size_t j = 0; j < n; ++j) known = known || same_endpoint(asked[j].to, to);
+            if (!known) asked[n++] = Asked{to, false, {}, 0};
+        }
+    }
+    return n;
+}
+
+// Takes what arrives until `until` (a tick), or until `done` holds; answers count only from the
+// address they were asked at.
+template <typename Done>
+void receive_answers(platform::Socket sock, const std::uint8_t id[kTransactionIdSize],
+                     Asked* asked, std::size_t count, std::uint32_t until, Done done) {
+    for (;;) {
+        const std::uint32_t left = until - platform::tick_ms();
+        // Past the deadline the difference wraps far beyond any wait.
+        if (done() || left > kAnswerWaitMs || !platform::wait_readable(sock, left)) return;
+        std::uint8_t buffer[2048];
+        platform::Endpoint from{0, 0};
+        const platform::RecvResult r = platform::recv_from(sock, buffer, sizeof buffer, &from);
+        // An oversized datagram is no answer of ours; the decoder refuses anything else that is none.
+        if (r.status != platform::RecvStatus::ok) continue;
+        for (std::size_t i = 0; i < count; ++i) {
+            Asked& a = asked[i];
+            if (!a.answered && same_endpoint(from, a.to)) {
+                a.answered = parse_binding_response(buffer, static_cast<std::int32_t>(r.bytes), id,
+                                                    a.ip, &a.port);
+            }
+        }
+    }
+}
+
+const char* verdict_line(NatKind nat) {
+    switch (nat) {
+        case NatKind::none: return "NAT: none (this computer's address is public)\n";
+        case NatKind::cone: return "NAT: cone (the same public port for every destination)\n";
+        case NatKind::symmetric:
+            return "NAT: symmetric (a new public port for every destination)\n";
+        default: return "NAT: unknown (only one STUN server answered)\n";
+    }
 }
 
 }  // namespace
 
-bool discover_public_address(StunServer server, platform::Socket sock, char* public_ip,
-                             std::uint16_t* public_port, platform::Endpoint* answered_by) {
+NatKind nat_verdict(platform::Endpoint local, const platform::Endpoint* mapped, std::size_t count) {
+    if (count > 0 && same_endpoint(mapped[0], local)) return NatKind::none;
+    if (count < 2) return NatKind::unknown;
+    for (std::size_t i = 1; i < count; ++i) {
+        if (!same_endpoint(mapped[i], mapped[0])) return NatKind::symmetric;
+    }
+    return NatKind::cone;
+}
+
+bool discover_public_address(PeerSession* s, const StunServer* servers, std::size_t count) {
     std::printf("Discovering external address via STUN...\n");
     std::fflush(stdout);  // the wait that follows can take seconds
-    std::uint32_t address = 0;
-    std::size_t count = 0;
-    if (!platform::resolve_ipv4(server.host, &address, 1, &count)) {
+    Asked asked[kMaxAddresses];
+    const std::size_t n = resolve_all(servers, count, asked);
+    if (n == 0) {
         std::printf("Failed to resolve STUN server\n");
         return false;
     }
-    const platform::Endpoint to{address, server.port};
 
     std::uint8_t request[kStunHeaderSize];
     std::int32_t length = 0;
@@ -46,18 +105,58 @@ bool discover_public_address(StunServer server, platform::Socket sock, char* pub
         return false;
     }
 
-    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-        platform::send_to(sock, request, static_cast<std::size_t>(length), to);
-        if (receive_answer(sock, to, id, public_ip, public_port)) {
-            *answered_by = to;
-            std::printf("External address: %s:%u\n", public_ip, static_cast<unsigned>(*public_port));
-            return true;
+    const platform::Socket sock = s->sock;
+    const Asked& primary = asked[0];
+    const auto any_answered = [&] {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (asked[i].answered) return true;
         }
+        return false;
+    };
+    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!asked[i].answered) platform::send_to(sock, request, static_cast<std::size_t>(length), asked[i].to);
+        }
+        receive_answers(sock, id, asked, n, platform::tick_ms() + kAnswerWaitMs,
+                        [&] { return primary.answered; });
+        if (primary.answered) {
+            receive_answers(sock, id, asked, n, platform::tick_ms() + kOthersGraceMs, [&] {
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (!asked[i].answered) return false;
+                }
+                return true;
+            });
+        }
+        // Another server's answer serves as well when the primary stays silent.
+        if (any_answered()) break;
         if (attempt < kAttempts) {
             std::printf("STUN attempt %d failed, retrying...\n", attempt);
             std::fflush(stdout);
         }
     }
-    std::printf("Failed to discover external address\n");
-    return false;
+    if (!any_answered()) {
+        std::printf("Failed to discover external address\n");
+        return false;
+    }
+
+    platform::Endpoint mapped[kMaxAddresses];
+    std::size_t answers = 0;
+    const Asked* chosen = nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!asked[i].answered) continue;
+        if (chosen == nullptr) chosen = &asked[i];
+        std::uint32_t ip = 0;
+        parse_ipv4(asked[i].ip, &ip);
+        mapped[answers++] = platform::Endpoint{ip, asked[i].port};
+    }
+    std::snprintf(s->public_ip, sizeof s->public_ip, "%s", chosen->ip);
+    s->public_port = chosen->port;
+    s->stun_server = chosen->to;
+    platform::Endpoint local{0, 0};
+    platform::source_ip_toward(chosen->to, &local.ip);
+    platform::local_port(sock, &local.port);
+    s->nat = nat_verdict(local, mapped, answers);
+    std::printf("External address: %s:%u\n", s->public_ip, static_cast<unsigned>(s->public_port));
+    std::printf("%s", verdict_line(s->nat));
+    return true;
 }

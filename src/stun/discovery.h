@@ -1,21 +1,32 @@
-// Learning the public address and port that the NAT maps our socket to, from a STUN server.
+// Learning the public address and port that the NAT maps our socket to, and how the NAT maps,
+// from STUN servers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
-
-// The public STUN service natchat asks.
-inline constexpr const char* kStunServerHost = "stun.l.google.com";
-inline constexpr std::uint16_t kStunServerPort = 19302;
+#include "shared/peer_session.h"
 
 struct StunServer {
     const char* host;
     std::uint16_t port;
 };
 
-// Sends one Binding Request to `server` up to five times, waiting two seconds for each answer, and
-// prints the outcome. Only an answer from the address asked counts. True fills `public_ip` (16
-// bytes at least), `public_port` and the server's address; false leaves them.
-bool discover_public_address(StunServer server, platform::Socket sock, char* public_ip,
-                             std::uint16_t* public_port, platform::Endpoint* answered_by);
+// The public STUN services natchat asks unless told otherwise: two operators at two addresses,
+// so that the answers show whether the NAT maps each destination apart.
+inline constexpr StunServer kDefaultStunServers[] = {
+    {"stun.l.google.com", 19302},
+    {"stun.cloudflare.com", 3478},
+};
+
+// Asks every address of the servers at once (the first server's first address is the primary)
+// and sends again to those that have not answered, up to five times, two seconds apart. Prints
+// the outcome, the retries for the primary, and the NAT's verdict on a line of its own. Only an
+// answer from an address asked counts; the primary's mapping is the one reported when it
+// answers. True fills `public_ip`, `public_port`, `stun_server` and `nat` of the session.
+bool discover_public_address(PeerSession* session, const StunServer* servers, std::size_t count);
+
+// What the mappings that `count` servers reported say of the NAT, for a socket bound to `local`
+// (the address routing sends from, and the socket's port).
+NatKind nat_verdict(platform::Endpoint local, const platform::Endpoint* mapped, std::size_t count);

@@ -8,6 +8,7 @@
 #   lab.sh exec HOST COMMAND...      HOST is inet, ra, rb, a1, a2 or b1
 #
 #   inet  198.51.100.1     the internet: a bridge, and coturn on UDP 19302
+#         198.51.100.3     a second coturn, on UDP 3478, for telling the kinds of NAT apart
 #   ra    198.51.100.11    router A: LAN 192.0.2.0/24 behind it, a1 = .10, a2 = .20
 #   rb    198.51.100.12    router B: LAN 203.0.113.0/24 behind it, b1 = .10
 #
@@ -21,6 +22,7 @@ set -euo pipefail
 prefix=${LAB_PREFIX:-ncl}
 hosts_all=(inet ra rb a1 a2 b1)
 stun_name=stun.l.google.com
+stun2_name=stun.cloudflare.com
 
 ns() { echo "$prefix-$1"; }
 in_ns() { local n; n=$(ns "$1"); shift; ip netns exec "$n" "$@"; }
@@ -55,6 +57,7 @@ host_file() {  # host_file HOST ADDRESS: name resolution inside the host's names
     echo "127.0.0.1 localhost"
     [ -n "$2" ] && echo "$2 $(hostname)"
     echo "198.51.100.1 $stun_name"
+    echo "198.51.100.3 $stun2_name"
   } >"$dir/hosts"
   # No resolver to ask: every name the lab knows is in the hosts file.
   : >"$dir/resolv.conf"
@@ -137,10 +140,15 @@ up() {
   lan_host a2 ra 192.0.2.20 192.0.2.1
   lan_host b1 rb 203.0.113.10 203.0.113.1
 
-  in_ns inet turnserver --stun-only --listening-ip 198.51.100.1 --listening-port 19302 \
-    --no-cli --no-tls --no-dtls --log-file stdout --no-stdout-log >/dev/null 2>&1 &
+  in_ns inet ip addr add 198.51.100.3/24 dev br0
+  local server
+  for server in 198.51.100.1:19302 198.51.100.3:3478; do
+    in_ns inet turnserver --stun-only --listening-ip "${server%:*}" --listening-port "${server#*:}" \
+      --no-cli --no-tls --no-dtls --log-file stdout --no-stdout-log \
+      --pidfile "/tmp/$prefix-turn-${server%:*}.pid" >/dev/null 2>&1 &
+  done
   for _ in $(seq 100); do
-    in_ns inet ss -uln | grep -q '198.51.100.1:19302' && break
+    [ "$(in_ns inet ss -uln | grep -cE '198.51.100.1:19302|198.51.100.3:3478')" -ge 2 ] && break
     sleep 0.05
   done
   trap - ERR

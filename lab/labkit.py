@@ -146,6 +146,25 @@ def wait_connected(*peers, timeout=30.0):
         p.expect(ESTABLISHED, timeout)
 
 
+def symmetric_cone_run(lab, natchat, limit=45.0):
+    """One connection from a1 behind router A (symmetric) to b1 behind router B (cone): the
+    seconds from both addresses entered to both connected, or None past `limit`."""
+    with running(*connect(lab, natchat)) as (a, b):
+        started = time.monotonic()
+        try:
+            a.expect(b"\nNAT: symmetric (a new public port for every destination)\n")
+            b.expect(b"\nNAT: cone (the same public port for every destination)\n")
+            wait_connected(a, b, timeout=limit)
+        except Failure as e:
+            print(f"not connected: {str(e)[:300]}")
+            return None
+        seconds = time.monotonic() - started
+        b.expect(re.compile(rb"\nThe peer answers from port [0-9]+: sending there from now on\n"))
+        chat_both_ways(a, b)
+        quit_both(a, b)
+        return seconds
+
+
 def chat_both_ways(a, b, tag=""):
     for sender, receiver in ((a, b), (b, a)):
         line = f"hello from {sender.name}{tag}"

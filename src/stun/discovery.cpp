@@ -9,7 +9,7 @@ namespace {
 
 constexpr int kAttempts = 5;
 constexpr std::uint32_t kAnswerWaitMs = 2000;
-// Once the primary has answered, the others get this much longer: a silent one must not hold up
+// Once one server has answered, the others get this much longer: a silent one must not hold up
 // the start.
 constexpr std::uint32_t kOthersGraceMs = 500;
 constexpr std::size_t kMaxAddresses = 4;
@@ -106,35 +106,36 @@ bool discover_public_address(PeerSession* s, const StunServer* servers, std::siz
     }
 
     const platform::Socket sock = s->sock;
-    const Asked& primary = asked[0];
-    const auto any_answered = [&] {
+    const auto ask_the_silent = [&] {
         for (std::size_t i = 0; i < n; ++i) {
-            if (asked[i].answered) return true;
+            if (!asked[i].answered) {
+                platform::send_to(sock, request, static_cast<std::size_t>(length), asked[i].to);
+            }
         }
-        return false;
+    };
+    const auto count_answers = [&] {
+        std::size_t answers = 0;
+        for (std::size_t i = 0; i < n; ++i) answers += asked[i].answered ? 1 : 0;
+        return answers;
     };
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!asked[i].answered) platform::send_to(sock, request, static_cast<std::size_t>(length), asked[i].to);
-        }
+        ask_the_silent();
         receive_answers(sock, id, asked, n, platform::tick_ms() + kAnswerWaitMs,
-                        [&] { return primary.answered; });
-        if (primary.answered) {
-            receive_answers(sock, id, asked, n, platform::tick_ms() + kOthersGraceMs, [&] {
-                for (std::size_t i = 0; i < n; ++i) {
-                    if (!asked[i].answered) return false;
-                }
-                return true;
-            });
+                        [&] { return asked[0].answered; });
+        if (count_answers() > 0) {
+            // The rest get one more request and a short while, so that a server that was slow
+            // to start (the primary too) still tells the kind of NAT.
+            ask_the_silent();
+            receive_answers(sock, id, asked, n, platform::tick_ms() + kOthersGraceMs,
+                            [&] { return count_answers() == n; });
+            break;
         }
-        // Another server's answer serves as well when the primary stays silent.
-        if (any_answered()) break;
         if (attempt < kAttempts) {
             std::printf("STUN attempt %d failed, retrying...\n", attempt);
             std::fflush(stdout);
         }
     }
-    if (!any_answered()) {
+    if (count_answers() == 0) {
         std::printf("Failed to discover external address\n");
         return false;
     }

@@ -27,7 +27,7 @@ echo "natchat.exe --help: usage text, exit code 0"
 ctest --test-dir build-win -L unit -j"$(nproc)" --output-on-failure
 
 if [ "$(id -u)" -eq 0 ]; then
-  [ -x build/natchat ] || cmake --build build --target natchat >/dev/null
+  [ -x build/natchat ] || { cmake -S . -B build >/dev/null && cmake --build build --target natchat >/dev/null; }
   python3 tests/lab/e2e.py windows --natchat build/natchat --natchat-exe build-win/natchat.exe
 else
   echo "skipped: the Windows chat across the NAT lab needs root"

@@ -15,8 +15,9 @@ namespace platform {
 using Socket = std::uintptr_t;
 inline constexpr Socket kInvalidSocket = ~Socket{0};
 
-// An IPv4 address and port, both in host byte order.
-struct Endpoint {
+// An IPv4 address and port, both in host byte order. Eight-byte aligned, so that an atomic one is
+// lock-free with every compiler.
+struct alignas(8) Endpoint {
     std::uint32_t ip;
     std::uint16_t port;
 };

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -104,8 +105,7 @@ TEST(Discovery, ScriptedServers) {
         for (int k = 1; k <= c.retries; ++k) {
             expected += "STUN attempt " + std::to_string(k) + " failed, retrying...\n";
         }
-        std::string last = c.last;
-        if (last.find('*') != std::string::npos) last.replace(last.find('*'), 1, std::to_string(client.port));
+        const std::string last = std::regex_replace(c.last, std::regex("\\*"), std::to_string(client.port));
         EXPECT_EQ(out, expected + last + (ok ? "" : "\n"));
         EXPECT_EQ(ok, c.last != failed);
         EXPECT_TRUE(ok || std::string(s.public_ip) == "before");
@@ -118,14 +118,6 @@ TEST(Discovery, ScriptedServers) {
             for (const std::string& q : r->received()) EXPECT_EQ(q, got.front()) << "one transaction id";
         }
     }
-    PeerSession s;
-    session_init(&s);
-    test::UdpSocket client;
-    s.sock = client.sock;
-    const StunServer nowhere[] = {{"no-such-host.invalid", 1}, {"nor-this.invalid", 2}};
-    EXPECT_EQ(test::output_of([&](std::FILE*) { discover_public_address(&s, nowhere, 2); }),
-              "Discovering external address via STUN...\nFailed to resolve STUN server\n");
-    session_destroy(&s);
 }
 
 }  // namespace

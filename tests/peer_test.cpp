@@ -65,10 +65,15 @@ TEST(Receiver, OnlyThePeerIsHeard) {
             EXPECT_EQ(rig.peer.drain(100), Lines(c.acks, "PUNCH_ACK"));
             rig.stop();
         });
+        // Two datagrams in a row from the peer's port, and it is where everything goes.
         const std::string moved = "\nThe peer answers from port " + std::to_string(rig.peer.port) +
                                   ": sending there from now on\n";
-        EXPECT_EQ(shown, (c.counted > 0 ? moved : "") + c.shown);
-        EXPECT_EQ(rig.s.peer_addr.load().port, c.counted > 0 ? rig.peer.port : rig.elsewhere.port);
+        std::string rest = shown;
+        const std::size_t at = rest.find(moved);
+        if (at != std::string::npos) rest.erase(at, moved.size() + (rest.find("> ", at + moved.size()) == at + moved.size() ? 2 : 0));
+        EXPECT_EQ(rest, c.shown);
+        EXPECT_EQ(at != std::string::npos, c.counted >= 2);
+        EXPECT_EQ(rig.s.peer_addr.load().port, c.counted >= 2 ? rig.peer.port : rig.elsewhere.port);
         EXPECT_EQ(rig.s.packets_received.load(), c.counted);
         EXPECT_EQ(rig.s.strangers_dropped.load(), all - c.counted);
         EXPECT_EQ(rig.s.connected.load(), c.shown.find(hi) != std::string::npos);

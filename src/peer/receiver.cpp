@@ -34,9 +34,13 @@ bool from_peer(const PeerSession* s, const std::uint8_t* data, std::size_t size,
 }
 
 // The peer's NAT may map it to another port than the one typed (a symmetric NAT does, for us):
-// what it sends shows where it really is, and everything goes there from now on.
+// what it sends shows where it really is, and everything goes there from now on. Two datagrams
+// in a row from the new port are needed: behind a symmetric NAT the peer punches once from each
+// of many sockets before it keeps one, which sends in bursts.
 void follow_peer(PeerSession* s, platform::Endpoint from) {
-    if (from.port == s->peer_addr.load().port) return;
+    const std::uint16_t before = s->last_peer_port;
+    s->last_peer_port = from.port;
+    if (from.port == s->peer_addr.load().port || before != from.port) return;
     s->peer_addr.store(from);
     char line[96];
     std::snprintf(line, sizeof line, "\nThe peer answers from port %u: sending there from now on\n%s",

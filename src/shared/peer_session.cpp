@@ -11,6 +11,7 @@ bool session_init(PeerSession* session) {
     session->stun_server = platform::Endpoint{0, 0};
     session->nat = NatKind::unknown;
     session->peer_addr = platform::Endpoint{0, 0};
+    session->last_peer_port = 0;
     session->candidate_count = 0;
     session->settled.store(false, std::memory_order_relaxed);
     session->recv_thread = platform::Thread{nullptr};

@@ -37,6 +37,7 @@ struct PeerSession {
     // Where every datagram to the peer goes: the address typed, until the peer's datagrams show
     // another port (the receiver follows them).
     std::atomic<platform::Endpoint> peer_addr;
+    std::uint16_t last_peer_port;  // the receiver's own: where the peer's latest datagram came from
     // Behind a symmetric NAT, `sock` and the spares: while the path opens the receiver listens on
     // all of them, until one hears the peer and becomes `sock`; it then sets `settled`, and from
     // that moment only the main thread touches the list.

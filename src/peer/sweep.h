@@ -20,12 +20,14 @@ struct Sweep {
     std::uint32_t ip;     // the peer's address as typed
     std::uint32_t begun;  // tick of the first punch
     std::uint32_t sent;
-    std::uint32_t first;   // where the walk over the ports starts
-    std::uint32_t stride;  // shares no factor with the number of ports: every port once
+    std::uint32_t first;  // where the walk over the ports starts
 };
 
-// `random` is any 32 bits; they choose the walk over the ports.
+// `random` is any 32 bits; they choose where the walk over the ports starts.
 void sweep_begin(Sweep* sweep, std::uint32_t ip, std::uint32_t now, std::uint32_t random);
+
+// The port of punch `n` (from 0): 64512 punches would meet every port from 1024 up once.
+std::uint16_t sweep_port(const Sweep* sweep, std::uint32_t n);
 
 // Writes the punches due by `now` (at most `capacity`) to `out` and returns how many.
 std::size_t sweep_due(Sweep* sweep, std::uint32_t now, platform::Endpoint* out,

@@ -29,7 +29,7 @@ bool same_endpoint(platform::Endpoint a, platform::Endpoint b) {
 std::size_t resolve_all(const StunServer* servers, std::size_t count, Asked* asked) {
     std::size_t n = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t addresses[kMaxAddresses];
+        std::uint32_t addresses[kMaxAddresses] = {};
         std::size_t found = 0;
         if (!platform::resolve_ipv4(servers[i].host, addresses, kMaxAddresses, &found)) continue;
         for (std::size_t k = 0; k < found && n < kMaxAddresses; ++k) {

@@ -35,7 +35,7 @@ struct CommandLine {
 // servers; every other word keeps its place. False for a word too many, an option without its
 // server, or a server that is no HOST[:PORT].
 bool read_command_line(int argc, char** argv, CommandLine* c) {
-    c->words[0] = argc > 0 && argv[0] != nullptr ? argv[0] : "natchat";
+    c->words[0] = argv[0] != nullptr ? argv[0] : "natchat";  // argv[argc] is null
     c->count = 1;
     c->stun_count = 0;
     for (int i = 1; i < argc; ++i) {

@@ -109,6 +109,20 @@ TEST(Receiver, FirstCandidateToHearThePeerWins) {
     EXPECT_FALSE(rig.peer.receive(&d, &from, 50));
 }
 
+// The receiver's sleep watches the sockets it is given and no other.
+TEST(Receiver, SleepsOnTheSocketsGiven) {
+    Rig rig;
+    const platform::Socket watched[] = {rig.own.sock, rig.elsewhere.sock};
+    rig.peer.send("PUNCH", rig.elsewhere.endpoint());
+    EXPECT_TRUE(platform::wait_for_datagram(watched, 2, &rig.s.wake));
+    std::thread stop([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stop_running(&rig.s);
+    });
+    EXPECT_FALSE(platform::wait_for_datagram(watched, 1, &rig.s.wake)) << "woken by another socket";
+    stop.join();
+}
+
 // The sweep, in simulated time: rounds 100 ms apart of at most 10 punches, or longer ones.
 TEST(Sweep, RateTotalAndOnlyTheTypedAddress) {
     const std::uint32_t typed = 0xC6336409;

@@ -240,6 +240,7 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
             return locked(b, [](const Delivery& d) { return d.delivered == 50 && d.out.empty(); }) &&
                    locked(a, [](const Delivery& d) { return d.delivered == 1 && d.out.empty(); });
         }));
+        EXPECT_GT(secure_link_tick(&a.s), 5000u) << "both have the keys: no more offers";
         a.peer.send("plain text", b.own.endpoint());  // a plain line from the secure peer's address
         path = black_hole;
         secure_link_send(&a.s, "lost line", 9);
@@ -247,7 +248,9 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
         secure_link_send(&a.s, "lost again", 10);
         secure_link_finish(&a.s, 1000);  // says what may not have arrived; its bye is lost too
         path = clean;
+        const std::uint32_t finishing = clock.now;
         secure_link_finish(&b.s, 5000);
+        EXPECT_LT(clock.now - finishing, 100u) << "nothing to wait for";
         EXPECT_TRUE(until([&] { return a.s.presence == Presence::left; }));
         // Nothing left to offer, send or decide.
         EXPECT_TRUE(until([&] { return secure_link_tick(&b.s) > 5000; }));

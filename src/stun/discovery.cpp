@@ -123,9 +123,9 @@ bool discover_public_address(PeerSession* s, const StunServer* servers, std::siz
         receive_answers(sock, id, asked, n, platform::tick_ms() + kAnswerWaitMs,
                         [&] { return asked[0].answered; });
         if (count_answers() > 0) {
-            // The rest get one more request and a short while, so that a server that was slow
-            // to start (the primary too) still tells the kind of NAT.
-            ask_the_silent();
+            // The rest get a short while more. When the primary was the one silent all along,
+            // they also get another request: a server may have been slow to start.
+            if (!asked[0].answered) ask_the_silent();
             receive_answers(sock, id, asked, n, platform::tick_ms() + kOthersGraceMs,
                             [&] { return count_answers() == n; });
             break;

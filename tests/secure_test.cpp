@@ -277,6 +277,7 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
     const std::size_t code = out.find("Security code: ");
     EXPECT_NE(out.find(out.substr(code, 24), code + 1), std::string::npos) << "the same code";
     for (test::Rig* r : {&a, &b}) secure_link_close(&r->s);
+    EXPECT_TRUE(a.s.secure == nullptr && b.s.secure == nullptr);
 }
 
 }  // namespace

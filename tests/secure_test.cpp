@@ -308,6 +308,8 @@ TEST(SecureLink, DecidesForPlainInTime) {
             for (int i = 0; signs && i < 2; ++i) {
                 rig.peer.send(std::string(reinterpret_cast<char*>(commit), sizeof commit), rig.own.endpoint());
             }
+            // Once the peer has offered, a plain line claiming to be its is refused.
+            if (signs) rig.peer.send("plain line", rig.own.endpoint());
             EXPECT_EQ(offers(), signs ? 1 : 0);  // the first commitment is answered at once, once
             clock.now += 499;
             EXPECT_EQ(offers(), 0);
@@ -331,6 +333,8 @@ TEST(SecureLink, DecidesForPlainInTime) {
                                  : "\nThis chat is NOT encrypted: the peer's program does not offer "
                                    "a secure session.\n> "), std::string::npos);
         EXPECT_EQ(out.find("NOT encrypted"), out.rfind("NOT encrypted"));
+        EXPECT_EQ(out.find("plain line"), std::string::npos);
+        EXPECT_EQ(secure_link_refused(&rig.s), signs ? 1 : 0);
         secure_link_close(&rig.s);
     }
 }

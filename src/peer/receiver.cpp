@@ -20,16 +20,13 @@ constexpr char kBackNotice[] = "\n[The peer is back]\n> ";
 // The STUN magic cookie, which stands at byte 4 of every STUN message.
 constexpr std::uint8_t kStunCookie[] = {0x21, 0x12, 0xA4, 0x42};
 
-bool same_endpoint(platform::Endpoint a, platform::Endpoint b) {
-    return a.ip == b.ip && a.port == b.port;
-}
-
 // Only the peer is heard. Its NAT may give it another port, so its address counts, whatever the
 // port; a second answer of the STUN server is no chat line, even when the peer sits there too.
 bool from_peer(const PeerSession* s, const std::uint8_t* data, std::size_t size,
                platform::Endpoint from) {
     if (from.ip != s->peer_addr.load().ip) return false;
-    return !(size >= 8 && same_endpoint(from, s->stun_server) && data[4] == kStunCookie[0] &&
+    return !(size >= 8 && platform::same_endpoint(from, s->stun_server) &&
+             data[4] == kStunCookie[0] &&
              data[5] == kStunCookie[1] && data[6] == kStunCookie[2] && data[7] == kStunCookie[3]);
 }
 

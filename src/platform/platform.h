@@ -22,6 +22,8 @@ struct alignas(8) Endpoint {
     std::uint16_t port;
 };
 
+inline bool same_endpoint(Endpoint a, Endpoint b) { return a.ip == b.ip && a.port == b.port; }
+
 // Receive outcomes, classified once where the call is made.
 enum class RecvStatus {
     ok,              // a datagram of `bytes` bytes (0 for an empty one)

@@ -21,10 +21,6 @@ struct Asked {
     std::uint16_t port;
 };
 
-bool same_endpoint(platform::Endpoint a, platform::Endpoint b) {
-    return a.ip == b.ip && a.port == b.port;
-}
-
 // Distinct addresses over every server's name, in order, at most kMaxAddresses.
 std::size_t resolve_all(const StunServer* servers, std::size_t count, Asked* asked) {
     std::size_t n = 0;
@@ -35,7 +31,9 @@ std::size_t resolve_all(const StunServer* servers, std::size_t count, Asked* ask
         for (std::size_t k = 0; k < found && n < kMaxAddresses; ++k) {
             const platform::Endpoint to{addresses[k], servers[i].port};
             bool known = false;
-            for (std::size_t j = 0; j < n; ++j) known = known || same_endpoint(asked[j].to, to);
+            for (std::size_t j = 0; j < n; ++j) {
+                known = known || platform::same_endpoint(asked[j].to, to);
+            }
             if (!known) asked[n++] = Asked{to, false, {}, 0};
         }
     }
@@ -58,7 +56,7 @@ void receive_answers(platform::Socket sock, const std::uint8_t id[kTransactionId
         if (r.status != platform::RecvStatus::ok) continue;
         for (std::size_t i = 0; i < count; ++i) {
             Asked& a = asked[i];
-            if (!a.answered && same_endpoint(from, a.to)) {
+            if (!a.answered && platform::same_endpoint(from, a.to)) {
                 a.answered = parse_binding_response(buffer, static_cast<std::int32_t>(r.bytes), id,
                                                     a.ip, &a.port);
             }
@@ -79,10 +77,10 @@ const char* verdict_line(NatKind nat) {
 }  // namespace
 
 NatKind nat_verdict(platform::Endpoint local, const platform::Endpoint* mapped, std::size_t count) {
-    if (count > 0 && same_endpoint(mapped[0], local)) return NatKind::none;
+    if (count > 0 && platform::same_endpoint(mapped[0], local)) return NatKind::none;
     if (count < 2) return NatKind::unknown;
     for (std::size_t i = 1; i < count; ++i) {
-        if (!same_endpoint(mapped[i], mapped[0])) return NatKind::symmetric;
+        if (!platform::same_endpoint(mapped[i], mapped[0])) return NatKind::symmetric;
     }
     return NatKind::cone;
 }

@@ -34,17 +34,10 @@ Outcome run(Lines words, const std::string& typed, const std::string& stun) {
     return {code, out};
 }
 
-bool ends_with(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 TEST(Program, UsageAndRefusedWords) {
     test::StunResponder stun([](int, const std::string& req) {
         return Lines{test::binding_success(req, 0xCB007109, 61000)};
     });
-    const std::string usage_end = "  /opt/nc 192.168.1.100 5000\n    Connect directly to peer at "
-        "192.168.1.100:5000\n\nAfter connection, type messages and press Enter to send.\n"
-        "Type 'quit' to exit.\n";
     const struct {
         Lines words;
         int code;
@@ -71,17 +64,18 @@ TEST(Program, UsageAndRefusedWords) {
         const Outcome r = run(c.words, "1.2.3.4\n\n", "127.0.0.1:" + std::to_string(stun.socket.port));
         EXPECT_EQ(r.code, c.code);
         if (c.ends.empty()) {
-            EXPECT_EQ(r.out.rfind("Usage: /opt/nc [peer_ip peer_port]\n\n", 0), 0u);
-            EXPECT_TRUE(ends_with(r.out, usage_end));
+            EXPECT_TRUE(r.out.starts_with("Usage: /opt/nc [peer_ip peer_port]\n\n"));
+            EXPECT_TRUE(r.out.ends_with("peer at 192.168.1.100:5000\n\nAfter connection, type "
+                                        "messages and press Enter to send.\nType 'quit' to exit.\n"));
         } else {
             EXPECT_TRUE(std::regex_search(r.out, std::regex("^Local port: [0-9]+\n(Local LAN IP: [0-9.]{7,15}|"
                                                             "Could not determine local LAN IP)\nDisc")));
             EXPECT_NE(r.out.find("External address: 203.0.113.9:61000\n"), std::string::npos);
-            EXPECT_TRUE(ends_with(r.out, c.ends)) << r.out;
+            EXPECT_TRUE(r.out.ends_with(c.ends)) << r.out;
         }
     }
     const Outcome r = run({"natchat", "1.2.3.4", "5000"}, "", "no-such-host.invalid");
-    EXPECT_TRUE(r.code == 1 && ends_with(r.out, "Failed to resolve STUN server\n"));
+    EXPECT_TRUE(r.code == 1 && r.out.ends_with("Failed to resolve STUN server\n"));
 }
 
 TEST(Program, ChatLoopSendsEachLineAsOneDatagram) {
@@ -124,12 +118,14 @@ TEST(Program, ChatLoopSendsEachLineAsOneDatagram) {
         EXPECT_EQ(got, expected);
         // A prompt after every piece read (the empty line too), none after "quit".
         // Lines typed before it turned out that the peer speaks plain text waited for that.
-        EXPECT_TRUE(ends_with(r.out, "to exit.\n\n> > > > > > > > > " + std::string(lines == 9 ? "> " : "") +
+        EXPECT_TRUE(r.out.ends_with("to exit.\n\n> > > > > > > > > " + std::string(lines == 9 ? "> " : "") +
                                          "\nThis chat is NOT encrypted: the peer's program does "
                                          "not offer a secure session.\n> \nShutting down...\n"));
     }
 }
 
+// The screen shows where we can be reached (the LAN address only when known); the lines typed
+// are taken as they are, up to the line buffer, and end of input keeps what was there.
 TEST(PeerEntry, ScreenAndLinesAsTyped) {
     const struct {
         std::string typed;
@@ -140,7 +136,6 @@ TEST(PeerEntry, ScreenAndLinesAsTyped) {
         {"198.51.100.4\n5000\n", "192.168.1.20", "198.51.100.4", 5000},
         {"", "unknown", "203.0.113.9", 50002},
         {"1.2.3.4\n", "unknown", "1.2.3.4", 50002},
-        {"\n7\n", "unknown", "", 7},
         {"  1.2.3.4 \n12ab\n", "unknown", "  1.2.3.4 ", 12},
         {std::string(300, '9') + "\n", "unknown", std::string(255, '9'), 65535},
     };
@@ -158,12 +153,10 @@ TEST(PeerEntry, ScreenAndLinesAsTyped) {
         session_destroy(&s);
         EXPECT_EQ(ip, c.ip);
         EXPECT_EQ(port, c.port);
-        EXPECT_EQ(out.find("NETWORK:\n  IP:   192.168.1.20\n  Port: 40001\n\n") != std::string::npos,
-                  std::string(c.local_ip) != "unknown");
-        EXPECT_NE(out.find("(localhost):\n  IP:   127.0.0.1\n  Port: 40001\n\nFor peer on DIFFERENT "
-                           "NETWORK (internet):\n  IP:   203.0.113.9\n  Port: 50002\n=="),
-                  std::string::npos);
-        EXPECT_TRUE(ends_with(out, "proceeding.\n\nEnter peer IP address: Enter peer port: "));
+        EXPECT_EQ(out.find("192.168.1.20\n  Port: 40001\n") != std::string::npos, c.ip == "198.51.100.4");
+        EXPECT_NE(out.find("127.0.0.1\n  Port: 40001\n\nFor peer on DIFFERENT NETWORK (internet):\n"
+                           "  IP:   203.0.113.9\n  Port: 50002\n"), std::string::npos);
+        EXPECT_TRUE(out.ends_with("proceeding.\n\nEnter peer IP address: Enter peer port: "));
     }
 }
 

@@ -2,6 +2,7 @@
 // and lossless delivery in simulated time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -9,6 +10,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gcrypt.h>
 
 #include "peer/delivery.h"
 #include "peer/envelope.h"
@@ -34,16 +37,28 @@ bool agree(Handshake* a, Handshake* b, Channel* ca, Channel* cb) {
     return take_reveal(b, m, sizeof m, cb) && ok;
 }
 
+// The code of RFC 7748's X25519 test keys (we hold Alice's, the peer reveals Bob's) is the one an
+// independent HKDF-SHA256 computes; then the order of the agreement, and each way it is refused.
 TEST(Envelope, AgreementNeedsTheCommitmentFirst) {
     ASSERT_TRUE(envelope_startup());
-    Handshake a, b, m1, m2;
-    for (Handshake* h : {&a, &b, &m1, &m2}) ASSERT_TRUE(handshake_start(h));
+    const auto hex = [](std::uint8_t* out, const char* text) {
+        for (int i = 0; i < 32; ++i) out[i] = static_cast<std::uint8_t>(std::stoi(std::string(text + 2 * i, 2), nullptr, 16));
+    };
+    Handshake a{}, b, m1, m2;
+    hex(a.secret, "77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
+    hex(a.pub, "8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a");
+    hex(b.pub, "de9edb7d7b7dc1b4d35b61c2ece435373f8343c85b78674dadfc7e146f882b4f");
+    hex(b.commit, "f35e5616160a30bf3c6e79fa73c576d40205e8fc3ba4e1c6dcf93e6b98e857b4");
     Channel ca, cb, cm1, cm2;
     std::uint8_t reveal[kHandshakeSize], commit[kHandshakeSize];
     make_reveal(&b, reveal);
     EXPECT_FALSE(take_reveal(&a, reveal, sizeof reveal, &ca)) << "a reveal before its commitment";
     make_commit(&a, commit);
     EXPECT_FALSE(take_commit(&a, commit, sizeof commit)) << "our own commitment sent back";
+    make_commit(&b, commit);
+    ASSERT_TRUE(take_commit(&a, commit, sizeof commit) && take_reveal(&a, reveal, sizeof reveal, &ca));
+    EXPECT_STREQ(ca.code, "9969 3783");
+    for (Handshake* h : {&a, &b, &m1, &m2}) ASSERT_TRUE(handshake_start(h));
     make_commit(&m1, commit);
     EXPECT_TRUE(take_commit(&a, commit, sizeof commit));
     EXPECT_FALSE(take_reveal(&a, reveal, sizeof reveal, &ca)) << "a key other than the one bound";
@@ -51,42 +66,18 @@ TEST(Envelope, AgreementNeedsTheCommitmentFirst) {
     EXPECT_FALSE(take_commit(&a, commit, sizeof commit)) << "the first commitment binds";
     // A low-order key (all zeros) would give a shared secret of zeros: refused.
     ASSERT_TRUE(handshake_start(&a));
-    const std::uint8_t zero_hash[32] = {0x66, 0x68, 0x7a, 0xad, 0xf8, 0x62, 0xbd, 0x77, 0x6c, 0x8f, 0xc1,
-        0x8b, 0x8e, 0x9f, 0x8e, 0x20, 0x08, 0x97, 0x14, 0x85, 0x6e, 0xe2, 0x33, 0xb3, 0x90, 0x2a,
-        0x59, 0x1d, 0x0d, 0x5f, 0x29, 0x25};  // SHA-256 of 32 zero bytes
-    std::memcpy(commit + kEnvelopeHeader, zero_hash, 32);
     std::memset(reveal + kEnvelopeHeader, 0, 32);
+    gcry_md_hash_buffer(GCRY_MD_SHA256, commit + kEnvelopeHeader, reveal + kEnvelopeHeader, 32);
     EXPECT_TRUE(take_commit(&a, commit, sizeof commit));
     EXPECT_FALSE(take_reveal(&a, reveal, sizeof reveal, &ca));
     ASSERT_TRUE(handshake_start(&a));
     ASSERT_TRUE(agree(&a, &b, &ca, &cb));
     EXPECT_STREQ(ca.code, cb.code);
-    EXPECT_EQ(std::string(ca.code).size(), 9u);
     // Someone in between agrees a session with each side: the two codes differ.
     for (Handshake* h : {&a, &b}) ASSERT_TRUE(handshake_start(h));
     ASSERT_TRUE(agree(&a, &m1, &ca, &cm1) && agree(&m2, &b, &cm2, &cb));
     EXPECT_STRNE(ca.code, cb.code);
     EXPECT_STREQ(ca.code, cm1.code);
-}
-
-// The code from RFC 7748's X25519 test keys (we hold Alice's, the peer reveals Bob's), as an
-// independent HKDF-SHA256 computes it.
-TEST(Envelope, CodeOfKnownKeys) {
-    const auto hex = [](std::uint8_t* out, const char* text) {
-        for (int i = 0; i < 32; ++i) out[i] = static_cast<std::uint8_t>(std::stoi(std::string(text + 2 * i, 2), nullptr, 16));
-    };
-    Handshake alice{}, bob{};
-    hex(alice.secret, "77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
-    hex(alice.pub, "8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a");
-    hex(bob.pub, "de9edb7d7b7dc1b4d35b61c2ece435373f8343c85b78674dadfc7e146f882b4f");
-    hex(bob.commit, "f35e5616160a30bf3c6e79fa73c576d40205e8fc3ba4e1c6dcf93e6b98e857b4");
-    std::uint8_t m[kHandshakeSize];
-    Channel channel;
-    make_commit(&bob, m);
-    ASSERT_TRUE(take_commit(&alice, m, sizeof m));
-    make_reveal(&bob, m);
-    ASSERT_TRUE(take_reveal(&alice, m, sizeof m, &channel));
-    EXPECT_STREQ(channel.code, "9969 3783");
 }
 
 TEST(Envelope, SealedRecordsOpenOnceAndOnlyUnaltered) {
@@ -121,20 +112,21 @@ TEST(Envelope, SealedRecordsOpenOnceAndOnlyUnaltered) {
         {late, &cb, true}, {seal(1), &cb, true},
         {seal(1), &cb, true},
     };
+    std::uint8_t kind = 0, body[4096];
+    std::size_t n = 0;
+    const auto opens = [&](const Bytes& r, Channel* opener) {
+        return open_record(opener, r.data(), r.size(), &kind, body, &n);
+    };
     for (const auto& c : cases) {
-        std::uint8_t kind = 0, body[4096];
-        std::size_t n = 0;
-        EXPECT_EQ(open_record(c.opener, c.record.data(), c.record.size(), &kind, body, &n), c.opens);
+        EXPECT_EQ(opens(c.record, c.opener), c.opens);
         EXPECT_TRUE(!c.opens || (kind == 'L' && n == c.record.size() - kRecordOverhead));
     }
-    // 64 records after it, one that never came is too old to tell from a replay.
-    Bytes old = seal(1);
-    for (int i = 0; i < 64; ++i) seal(1);
-    std::uint8_t kind = 0, body[16];
-    std::size_t n = 0;
-    const Bytes newest = seal(1);
-    EXPECT_TRUE(open_record(&cb, newest.data(), newest.size(), &kind, body, &n));
-    EXPECT_FALSE(open_record(&cb, old.data(), old.size(), &kind, body, &n));
+    // Behind the newest, the last 64 counters may still come once; one before them is too old to
+    // tell from a replay.
+    const Bytes too_old = seal(1), oldest = seal(1);
+    for (int i = 0; i < 63; ++i) late = seal(1);
+    EXPECT_TRUE(opens(late, &cb) && opens(oldest, &cb));
+    EXPECT_FALSE(opens(too_old, &cb));
 }
 
 TEST(Delivery, RetransmitsInOrderWithBackOffAndGivesUp) {
@@ -284,9 +276,10 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
 
 namespace {
 
-// In simulated time: offers every 500 ms; plain after 3 s without a sign from the peer, after
-// 20 s with signs but no agreement.
-TEST(SecureLink, DecidesForPlainInTime) {
+// In simulated time, across the tick's wrap: offers every 500 ms; plain after 3 s without a sign
+// from the peer, after 20 s with signs but no agreement. A peer that says nothing more gets a
+// keepalive every 5 s, and its silence is noticed once, 15 s after it was last heard.
+TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
     for (bool signs : {false, true}) {
         test::Rig rig;
         test::SimulatedClock clock(0xFFFFFFFFu - 1000);
@@ -296,43 +289,59 @@ TEST(SecureLink, DecidesForPlainInTime) {
         Handshake other;
         ASSERT_TRUE(handshake_start(&other));
         make_commit(&other, commit);
-        const auto offers = [&] {
-            int n = 0;
-            for (const std::string& d : rig.peer.drain(30)) n += d.rfind(std::string("KEEPALIVE\0C", 11), 0) == 0;
-            return n;
+        // What the peer got since the last look, sorted: 'C' a commitment, 'R' a key, 'K' a keepalive.
+        const auto got = [&] {
+            std::string kinds;
+            for (const std::string& d : rig.peer.drain(30)) kinds += d == "KEEPALIVE" ? 'K' : d[10];
+            std::sort(kinds.begin(), kinds.end());
+            return kinds;
         };
+        const auto mode = [&] {
+            platform::lock_enter(&rig.s.secure->lock);
+            const LinkMode m = rig.s.secure->mode;
+            platform::lock_leave(&rig.s.secure->lock);
+            return m;
+        };
+        // The keepalive thread times its sleep from when it lies down: let it, before time moves.
+        const auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); };
         const std::string out = test::output_of([&](std::FILE*) {
             rig.start(&rig.s.recv_thread, receive_loop);
             rig.start(&rig.s.keepalive_thread, keepalive_loop);
-            EXPECT_EQ(offers(), 1);
+            EXPECT_EQ(got(), "CK");
             for (int i = 0; signs && i < 2; ++i) {
                 rig.peer.send(std::string(reinterpret_cast<char*>(commit), sizeof commit), rig.own.endpoint());
             }
             // Once the peer has offered, a plain line claiming to be its is refused.
             if (signs) rig.peer.send("plain line", rig.own.endpoint());
-            EXPECT_EQ(offers(), signs ? 1 : 0);  // the first commitment is answered at once, once
+            EXPECT_EQ(got(), signs ? "CR" : "");  // the first commitment is answered at once, once
             clock.now += 499;
-            EXPECT_EQ(offers(), 0);
+            EXPECT_EQ(got(), "");
             clock.now += 1;
-            EXPECT_EQ(offers(), 1);
-            const std::uint32_t limit = signs ? 20000 : 3000;
-            clock.now += limit - 501;
-            const auto mode = [&] {
-                platform::lock_enter(&rig.s.secure->lock);
-                const LinkMode m = rig.s.secure->mode;
-                platform::lock_leave(&rig.s.secure->lock);
-                return m;
-            };
+            EXPECT_EQ(got(), signs ? "CR" : "C");
+            clock.now += (signs ? 20000 : 3000) - 501;
             EXPECT_FALSE(test::eventually([&] { return mode() != LinkMode::agreeing; }, 50));
             clock.now += 1;
             EXPECT_TRUE(test::eventually([&] { return mode() == LinkMode::plain; }));
+            // To 5 s, and to 15 s: the keepalive due at 10 s goes out when the clock jumps past.
+            const std::pair<std::uint32_t, const char*> steps[] = {{1999, ""}, {1, "K"}, {9999, "K"}, {1, ""}};
+            for (const auto& [step, kinds] : steps) {
+                if (signs) break;
+                got();
+                settle();
+                clock.now += step;
+                EXPECT_EQ(got(), kinds) << step;
+                EXPECT_EQ(rig.s.presence == Presence::silent, clock.now - rig.s.last_heard >= 15000);
+            }
+            rig.peer.send("KEEPALIVE", rig.own.endpoint());
+            EXPECT_TRUE(test::eventually([&] { return rig.s.presence == Presence::present; }));
             rig.stop();
         });
-        EXPECT_NE(out.find(signs ? "\nThis chat is NOT encrypted: no secure session could be agreed "
-                                   "with the peer.\n> "
-                                 : "\nThis chat is NOT encrypted: the peer's program does not offer "
-                                   "a secure session.\n> "), std::string::npos);
-        EXPECT_EQ(out.find("NOT encrypted"), out.rfind("NOT encrypted"));
+        const std::string plain = "\nThis chat is NOT encrypted: " + std::string(signs
+            ? "no secure session could be agreed with the peer.\n> "
+            : "the peer's program does not offer a secure session.\n> ");
+        EXPECT_TRUE(signs || out == plain + "\n[Nothing heard from the peer for 15 seconds]\n> "
+                                            "\n[The peer is back]\n> ") << out;
+        EXPECT_TRUE(out.find(plain) != std::string::npos && out.find(plain) == out.rfind("\nThis chat is NOT"));
         EXPECT_EQ(out.find("plain line"), std::string::npos);
         EXPECT_EQ(secure_link_refused(&rig.s), signs ? 1 : 0);
         secure_link_close(&rig.s);

@@ -86,14 +86,17 @@ inline std::string binding_success(const std::string& request, std::uint32_t ip,
            char(x >> 24) + char(x >> 16) + char(x >> 8) + char(x);
 }
 
-// A STUN server on loopback that answers request n (from 1) with `reply(n, request)`.
+// A STUN server on loopback that answers Binding Request n (from 1) with `reply(n, request)` and
+// ignores anything else.
 struct StunResponder {
     using Reply = std::function<Lines(int n, const std::string& request)>;
     explicit StunResponder(Reply reply)
         : worker([this, reply] {
+              const std::string binding_request("\0\1\0\0\x21\x12\xA4\x42", 8);
               std::string request;
               for (platform::Endpoint from{}; !stop;) {
-                  if (!socket.receive(&request, &from, 20)) continue;
+                  if (!socket.receive(&request, &from, 20) || request.size() != 20 ||
+                      request.compare(0, 8, binding_request) != 0) continue;
                   std::unique_lock<std::mutex> hold(mutex);
                   log.push_back(request);
                   const int n = static_cast<int>(log.size());

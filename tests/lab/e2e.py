@@ -16,16 +16,8 @@ from labkit import (ESTABLISHED, LEFT, Lab, Peer, chat_both_ways, check, connect
 
 def cone(natchat):
     """Cone NATs both sides: the same security code on both screens, and none of the typed text
-    on the wire. B's STUN server answers twice: the spare answer is never shown. Ctrl+C on B ends
-    it in order, and A hears that it left."""
+    on the wire. Ctrl+C on B ends it in order, and A hears that it left."""
     with Lab("ncl-cone") as lab:
-        lab.run("inet", "ip", "addr", "add", "198.51.100.2/24", "dev", "br0", check=True)
-        hosts = f"/etc/netns/{lab.env['LAB_PREFIX']}-b1/hosts"
-        text = open(hosts).read().replace("198.51.100.1 stun", "198.51.100.2 stun")
-        open(hosts, "w").write(text)
-        server = subprocess.Popen(lab.command("inet", f"{LAB_DIR}/stun_twice.py", "198.51.100.2"))
-        while b"198.51.100.2:19302" not in lab.run("inet", "ss", "-uln", stdout=subprocess.PIPE).stdout:
-            time.sleep(0.05)
         capture = f"/tmp/{lab.env['LAB_PREFIX']}.pcap"
         tcpdump = subprocess.Popen(lab.command("rb", "tcpdump", "-i", "wan", "-U", "-w", capture,
                                                "udp"), stderr=subprocess.DEVNULL)
@@ -35,7 +27,6 @@ def cone(natchat):
                 p.expect(b"\nNAT: cone (the same public port for every destination)\n")
             a.expect(b"\nFirst packet received! Confirming connection stability...\n")
             same_code(a, b)
-            check(b"[Peer]" not in b.text() and b"[Conn" not in b.text(), "b showed a STUN answer")
             chat_both_ways(a, b)
             time.sleep(0.5)
             tcpdump.terminate()
@@ -47,7 +38,6 @@ def cone(natchat):
             check(b.text().endswith(b"\nShutting down...\n"), "b did not shut down in order")
             a.expect(LEFT, 1.0, mark)
             check(a.quit()[0] == 0, "a did not quit cleanly")
-        server.kill()
 
 
 def same_lan(natchat):
@@ -178,22 +168,7 @@ def windows(natchat, natchat_exe):
             lab.run("a1", *kill_server, check=False, stderr=subprocess.DEVNULL)
 
 
-def offline(natchat):
-    """A namespace with nothing but loopback: no name resolves, so start-up fails cleanly."""
-    subprocess.run(["ip", "netns", "del", "ncl-offline"], stderr=subprocess.DEVNULL, check=False)
-    subprocess.run(["ip", "netns", "add", "ncl-offline"], check=True)
-    try:
-        r = subprocess.run(["ip", "netns", "exec", "ncl-offline", natchat, "198.51.100.7", "5000"],
-                           stdout=subprocess.PIPE, timeout=30, check=False)
-    finally:
-        subprocess.run(["ip", "netns", "del", "ncl-offline"], check=False)
-    check(r.returncode == 1 and re.fullmatch(
-        rb"Local port: [0-9]+\n(Local LAN IP: [0-9.]+|Could not determine local LAN IP)\n"
-        rb"Discovering external address via STUN...\nFailed to resolve STUN server\n", r.stdout),
-        f"exit code {r.returncode}, output:\n{r.stdout.decode(errors='replace')}")
-
-
-SCENARIOS = [offline, cone, same_lan, symmetric_cone, symmetric_both, loss_and_expiry, stranger,
+SCENARIOS = [cone, same_lan, symmetric_cone, symmetric_both, loss_and_expiry, stranger,
              plain_peer]
 
 

@@ -8,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "console/peer_entry.h"
 #include "session/program.h"
 #include "shared/peer_session.h"
 #include "support.h"
@@ -42,6 +41,7 @@ TEST(Program, UsageAndRefusedWords) {
         Lines words;
         int code;
         std::string ends;  // empty: the usage text alone
+        std::string typed = "1.2.3.4\n\n";  // at the connection screen
     } cases[] = {
         {{"/opt/nc", "-h"}, 0, ""}, {{"/opt/nc", "--help"}, 0, ""}, {{"/opt/nc", "-H"}, 1, ""},
         {{"/opt/nc", "help"}, 1, ""}, {{"/opt/nc", "1.2.3.4", "5000", "x"}, 1, ""},
@@ -58,20 +58,30 @@ TEST(Program, UsageAndRefusedWords) {
         {{"natchat", "-h", "5000"}, 1, "Invalid IP address\n"},
         {{"natchat", std::string(300, '1'), "5000"}, 1, "Invalid IP address\n"},
         {{"natchat", "1.2.3.4" + std::string(249, ' '), "5000"}, 1, "Invalid IP address\n"},
-        {{"natchat"}, 1, "Enter peer port: Invalid port number\n"},
+        {{"natchat"}, 1, "Enter peer IP address: Enter peer port: Invalid port number\n"},
+        {{"natchat"}, 1, "Enter peer port: Invalid IP address\n", "  1.2.3.4 \n12ab\n"},
+        {{"natchat"}, 1, "Enter peer port: Invalid IP address\n", std::string(300, '9') + "\n"},
     };
     for (const auto& c : cases) {
-        const Outcome r = run(c.words, "1.2.3.4\n\n", "127.0.0.1:" + std::to_string(stun.socket.port));
+        const Outcome r = run(c.words, c.typed, "127.0.0.1:" + std::to_string(stun.socket.port));
         EXPECT_EQ(r.code, c.code);
         if (c.ends.empty()) {
             EXPECT_TRUE(r.out.starts_with("Usage: /opt/nc [peer_ip peer_port]\n\n"));
             EXPECT_TRUE(r.out.ends_with("peer at 192.168.1.100:5000\n\nAfter connection, type "
                                         "messages and press Enter to send.\nType 'quit' to exit.\n"));
         } else {
-            EXPECT_TRUE(std::regex_search(r.out, std::regex("^Local port: [0-9]+\n(Local LAN IP: [0-9.]{7,15}|"
-                                                            "Could not determine local LAN IP)\nDisc")));
+            std::smatch m;
+            ASSERT_TRUE(std::regex_search(r.out, m, std::regex("^Local port: ([0-9]+)\n(?:Local LAN IP: "
+                "([0-9.]{7,15})|Could not determine local LAN IP)\nDisc")));
             EXPECT_NE(r.out.find("External address: 203.0.113.9:61000\n"), std::string::npos);
             EXPECT_TRUE(r.out.ends_with(c.ends)) << r.out;
+            // The connection screen: the LAN address only when known, then this computer's and
+            // the public one.
+            const bool screen = c.words.size() == 1;
+            const std::string lan = m[2].matched ? m[2].str() + "\n  Port: " + m[1].str() + "\n" : "";
+            EXPECT_EQ(r.out.find("LOCAL NETWORK:\n  IP:   " + lan) != std::string::npos, screen && m[2].matched);
+            EXPECT_EQ(r.out.find("127.0.0.1\n  Port: " + m[1].str() + "\n\nFor peer on DIFFERENT NETWORK "
+                                 "(internet):\n  IP:   203.0.113.9\n  Port: 61000\n") != std::string::npos, screen);
         }
     }
     const Outcome r = run({"natchat", "1.2.3.4", "5000"}, "", "no-such-host.invalid");
@@ -102,9 +112,11 @@ TEST(Program, ChatLoopSendsEachLineAsOneDatagram) {
                 if (d != "PUNCH") got.push_back(d);
             }
         });
-        const Outcome r = run({"natchat", "127.0.0.1", std::to_string(peer.port)}, typed + end,
-                          "127.0.0.1:" + std::to_string(stun.socket.port));
+        // The peer's address on the command line, or typed at the connection screen.
         const std::size_t lines = 8 + (end == "x\xc3");
+        const std::string port = std::to_string(peer.port), stun_at = "127.0.0.1:" + std::to_string(stun.socket.port);
+        const Outcome r = lines == 9 ? run({"natchat", "127.0.0.1", port}, typed + end, stun_at)
+                                     : run({"natchat"}, "127.0.0.1\n" + port + "\n" + typed + end, stun_at);
         EXPECT_TRUE(test::eventually([&] {
             std::lock_guard<std::mutex> hold(mutex);
             return got.size() >= lines;
@@ -121,42 +133,6 @@ TEST(Program, ChatLoopSendsEachLineAsOneDatagram) {
         EXPECT_TRUE(r.out.ends_with("to exit.\n\n> > > > > > > > > " + std::string(lines == 9 ? "> " : "") +
                                          "\nThis chat is NOT encrypted: the peer's program does "
                                          "not offer a secure session.\n> \nShutting down...\n"));
-    }
-}
-
-// The screen shows where we can be reached (the LAN address only when known); the lines typed
-// are taken as they are, up to the line buffer, and end of input keeps what was there.
-TEST(PeerEntry, ScreenAndLinesAsTyped) {
-    const struct {
-        std::string typed;
-        const char* local_ip;
-        std::string ip;
-        std::uint16_t port;
-    } cases[] = {
-        {"198.51.100.4\n5000\n", "192.168.1.20", "198.51.100.4", 5000},
-        {"", "unknown", "203.0.113.9", 50002},
-        {"1.2.3.4\n", "unknown", "1.2.3.4", 50002},
-        {"  1.2.3.4 \n12ab\n", "unknown", "  1.2.3.4 ", 12},
-        {std::string(300, '9') + "\n", "unknown", std::string(255, '9'), 65535},
-    };
-    for (const auto& c : cases) {
-        PeerSession s;
-        session_init(&s);
-        std::snprintf(s.local_ip, sizeof s.local_ip, "%s", c.local_ip);
-        std::snprintf(s.public_ip, sizeof s.public_ip, "203.0.113.9");
-        s.local_port = 40001;
-        s.public_port = 50002;
-        char ip[kPeerIpSize] = "203.0.113.9";
-        std::uint16_t port = 50002;
-        const std::string out =
-            test::output_of([&](std::FILE* in) { prompt_peer_info(&s, ip, &port, in); }, c.typed);
-        session_destroy(&s);
-        EXPECT_EQ(ip, c.ip);
-        EXPECT_EQ(port, c.port);
-        EXPECT_EQ(out.find("192.168.1.20\n  Port: 40001\n") != std::string::npos, c.ip == "198.51.100.4");
-        EXPECT_NE(out.find("127.0.0.1\n  Port: 40001\n\nFor peer on DIFFERENT NETWORK (internet):\n"
-                           "  IP:   203.0.113.9\n  Port: 50002\n"), std::string::npos);
-        EXPECT_TRUE(out.ends_with("proceeding.\n\nEnter peer IP address: Enter peer port: "));
     }
 }
 

@@ -87,11 +87,12 @@ def symmetric_cone(natchat):
 
 def symmetric_both(natchat):
     """Two symmetric NATs: no path, and after 60 s each side says why. A computer with a public
-    address (the internet host itself) learns that it has no NAT."""
+    address (the internet host itself) learns that it has no NAT. A names its second STUN server
+    without the port, which is 3478 then."""
     with Lab("ncl-sym", "--nat-a", "symmetric", "--nat-b", "symmetric") as lab:
-        public = Peer(lab, "inet", natchat, "--stun", "198.51.100.1:19302", "--stun",
-                      "198.51.100.3:3478")
-        with running(public, *connect(lab, natchat)) as (public, a, b):
+        servers = ["--stun", "198.51.100.1:19302", "--stun", "198.51.100.3"]
+        public = Peer(lab, "inet", natchat, *servers)
+        with running(public, *connect(lab, natchat, a_natchat=[natchat, *servers])) as (public, a, b):
             public.expect(b"\nNAT: none (this computer's address is public)\n")
             for p in (a, b):
                 p.expect(b"\nNAT: symmetric (a new public port for every destination)\n")

@@ -119,6 +119,7 @@ TEST(LanAddress, FirstOutsideLoopbackWins) {
     std::uint32_t ip = 0;
     std::size_t count = 0;
     EXPECT_FALSE(platform::resolve_ipv4("127.0.0.1", &ip, 0, &count));  // no room
+    EXPECT_FALSE(platform::resolve_ipv4("no-such-host.invalid", &ip, 1, &count));
     EXPECT_TRUE(platform::resolve_ipv4("127.0.0.1", &ip, 1, &count) && ip == 0x7F000001);
     const struct {
         std::vector<std::uint32_t> list;

@@ -1,4 +1,4 @@
-// The peer link: the receiver over real loopback sockets, hole punching and keepalives in
+// The peer link: the receiver over real loopback sockets, hole punching and the sweep in
 // simulated time.
 #include <gtest/gtest.h>
 

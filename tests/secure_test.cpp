@@ -1,13 +1,13 @@
 // The secure session: the agreement and its order, sealed records and each way one is refused,
-// and lossless delivery in simulated time.
+// and, in simulated time, lossless delivery, the fall-back to plain and the keepalives.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <regex>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>

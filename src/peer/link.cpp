@@ -51,6 +51,12 @@ void punch_from_spares(PeerSession* s) {
     }
 }
 
+// Once the receiver has chosen the socket that hears the peer, the other candidates are of no
+// more use.
+void close_unchosen(PeerSession* s) {
+    if (s->candidate_count > 0 && s->settled.load(std::memory_order_acquire)) close_candidates(s);
+}
+
 void sweep_round(PeerSession* s, Sweep* sweep, std::uint32_t now) {
     platform::Endpoint to[kSweepPerRound];
     const std::size_t n = sweep_due(sweep, now, to, kSweepPerRound);
@@ -123,13 +129,10 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
             }
         }
         send_burst(s);
-        if (s->candidate_count > 0) {
-            if (s->settled.load(std::memory_order_acquire)) {
-                close_candidates(s);
-            } else if (elapsed(now, spares_punched) >= kSparePunchEveryMs) {
-                punch_from_spares(s);
-                spares_punched = now;
-            }
+        close_unchosen(s);
+        if (s->candidate_count > 0 && elapsed(now, spares_punched) >= kSparePunchEveryMs) {
+            punch_from_spares(s);
+            spares_punched = now;
         }
         if (sweeps && received(s) == 0) sweep_round(s, &sweep, now);
         ++attempts;
@@ -158,7 +161,7 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
 
     if (!s->connected.load(std::memory_order_relaxed)) return false;
     // Five datagrams have come, so the receiver has chosen its socket.
-    if (s->candidate_count > 0 && s->settled.load(std::memory_order_acquire)) close_candidates(s);
+    close_unchosen(s);
     platform::thread_start(&s->keepalive_thread, keepalive_loop, s);
     std::printf("\nConnection successfully established!\n");
     std::printf("Type messages and press Enter to send.\n");

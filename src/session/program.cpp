@@ -20,7 +20,6 @@ constexpr std::uint32_t kThreadWaitMs = 2000;
 constexpr std::uint32_t kFinishMs = 4000;
 constexpr std::size_t kChatLineSize = 2048;
 constexpr std::size_t kMaxStunServers = 8;
-constexpr std::uint16_t kStunDefaultPort = 3478;
 
 // The command line without its options: the words that remain, and the STUN servers to ask.
 struct CommandLine {

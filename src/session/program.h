@@ -4,7 +4,6 @@
 
 #include <cstdio>
 
-
 void print_usage(const char* program);
 
 // Returns the exit code: 0 after "--help", "quit" or the end of input; 1 on any failure.

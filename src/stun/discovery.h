@@ -13,11 +13,14 @@ struct StunServer {
     std::uint16_t port;
 };
 
+// The port STUN servers listen on unless they say otherwise.
+inline constexpr std::uint16_t kStunDefaultPort = 3478;
+
 // The public STUN services natchat asks unless told otherwise: two operators at two addresses,
 // so that the answers show whether the NAT maps each destination apart.
 inline constexpr StunServer kDefaultStunServers[] = {
     {"stun.l.google.com", 19302},
-    {"stun.cloudflare.com", 3478},
+    {"stun.cloudflare.com", kStunDefaultPort},
 };
 
 // Asks every address of the servers at once (the first server's first address is the primary)

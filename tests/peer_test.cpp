@@ -78,11 +78,14 @@ TEST(Receiver, FirstCandidateToHearThePeerWinsAndThePeerIsFollowed) {
     Rig rig;
     test::UdpSocket spares[2];
     rig.s.peer_addr = rig.elsewhere.endpoint();
-    const platform::Socket all[] = {rig.own.sock, spares[0].sock, spares[1].sock};
-    std::copy(all, all + 3, rig.s.candidates);
+    // The list holds one socket more than it counts, which must go unheard.
+    const platform::Socket all[] = {rig.own.sock, spares[0].sock, spares[1].sock, rig.elsewhere.sock};
+    std::copy(all, all + 4, rig.s.candidates);
     rig.s.candidate_count = 3;
     const std::string out = test::output_of([&](std::FILE*) {
         rig.start(&rig.s.recv_thread, receive_loop);
+        rig.peer.send("PUNCH", rig.elsewhere.endpoint());
+        EXPECT_FALSE(eventually([&] { return rig.s.packets_received > 0; }, 50));
         rig.peer.send("KEEPALIVE BYE", spares[1].endpoint());
         EXPECT_TRUE(eventually([&] { return rig.s.packets_received == 1; }));
         EXPECT_EQ(rig.s.peer_addr.load().port, rig.elsewhere.port) << "one datagram moves nothing";

@@ -103,12 +103,19 @@ class Peer:
         m = self.expect(re.compile(rb"SAME LOCAL NETWORK:\n  IP:   ([0-9.]+)\n  Port: ([0-9]+)\n"))
         return m.group(1).decode(), m.group(2).decode()
 
+    def wait(self, timeout=5.0):
+        """The exit code, once the process has ended and all it wrote has been read."""
+        code = self.proc.wait(timeout)
+        self.reader.join(timeout)
+        return code
+
     def quit(self, timeout=5.0):
         """Types "quit"; returns the exit code and the seconds it took to end."""
         started = time.monotonic()
         self.type("quit\n")
-        code = self.proc.wait(timeout)
-        return code, time.monotonic() - started
+        self.proc.wait(timeout)
+        seconds = time.monotonic() - started
+        return self.wait(timeout), seconds
 
     def kill(self):
         if self.proc.poll() is None:

@@ -47,7 +47,7 @@ def cone(natchat):
             check(len(wire) > 2000 and b"hello from" not in wire, "typed text crossed the wire")
             mark = len(a.text())
             b.proc.send_signal(signal.SIGINT)
-            check(b.proc.wait(5) == 128 + signal.SIGINT, f"b exited with {b.proc.returncode}")
+            check(b.wait() == 128 + signal.SIGINT, f"b exited with {b.proc.returncode}")
             check(b.text().endswith(b"\nShutting down...\n"), "b did not shut down in order")
             a.expect(LEFT, 1.0, mark)
             check(a.quit()[0] == 0, "a did not quit cleanly")
@@ -99,7 +99,7 @@ def symmetric_both(natchat):
             for p in (a, b):
                 p.expect(b"\nConnection timeout after 60 seconds\nNothing came from the peer. Our "
                          b"NAT is symmetric, and the peer's most likely is too", 75)
-                check(p.proc.wait(5) == 1 and ESTABLISHED not in p.text(), f"{p.name} connected")
+                check(p.wait() == 1 and ESTABLISHED not in p.text(), f"{p.name} connected")
                 check(p.text().endswith(b"\n\nConnection failed or interrupted\n"), "no failure line")
 
 

@@ -49,7 +49,7 @@ TEST(Receiver, OnlyThePeerIsHeard) {
     for (const auto& c : cases) {
         Rig rig;
         // Every test socket sends from 127.0.0.1: a peer elsewhere makes the sender a stranger.
-        if (c.sender == stranger) rig.s.peer_addr = {test::kLoopback + 1, rig.peer.port};
+        if (c.sender == stranger) identity_begin(&rig.s, {test::kLoopback + 1, rig.peer.port});
         rig.s.stun_server = c.sender == stun_server ? rig.peer.endpoint() : rig.elsewhere.endpoint();
         // A secure session waits for offers: a peer that makes none is heard as a plain one.
         ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s));
@@ -71,33 +71,43 @@ TEST(Receiver, OnlyThePeerIsHeard) {
     }
 }
 
-// Behind a symmetric NAT: the first socket to hear the peer (whatever it says) becomes the
-// session's, and the others are no longer heard. The peer's datagrams show where it really is:
-// after two in a row from another port than the one typed, everything goes there.
+// Behind a symmetric NAT: the first socket to hear the peer becomes the session's, and the others
+// are no longer heard. Another port of the peer's address is heard only while nothing has come
+// from the typed one, and only as two punches in a row from a port our sweep punched; then the
+// typed port wins for good.
 TEST(Receiver, FirstCandidateToHearThePeerWinsAndThePeerIsFollowed) {
     Rig rig;
     test::UdpSocket spares[2];
-    rig.s.peer_addr = rig.elsewhere.endpoint();
+    identity_begin(&rig.s, rig.elsewhere.endpoint());
     // The list holds one socket more than it counts, which must go unheard.
     const platform::Socket all[] = {rig.own.sock, spares[0].sock, spares[1].sock, rig.elsewhere.sock};
     std::copy(all, all + 4, rig.s.candidates);
     rig.s.candidate_count = 3;
+    const auto counted = [&](int peer, int strangers) {
+        return eventually([&] { return rig.s.packets_received == peer && rig.s.strangers_dropped == strangers; });
+    };
     const std::string out = test::output_of([&](std::FILE*) {
         rig.start(&rig.s.recv_thread, receive_loop);
         rig.peer.send("PUNCH", rig.elsewhere.endpoint());
-        EXPECT_FALSE(eventually([&] { return rig.s.packets_received > 0; }, 50));
-        rig.peer.send("KEEPALIVE BYE", spares[1].endpoint());
-        EXPECT_TRUE(eventually([&] { return rig.s.packets_received == 1; }));
-        EXPECT_EQ(rig.s.peer_addr.load().port, rig.elsewhere.port) << "one datagram moves nothing";
+        for (const char* d : {"KEEPALIVE BYE", "PUNCH", "PUNCH"}) rig.peer.send(d, spares[1].endpoint());
+        EXPECT_TRUE(counted(0, 3)) << "no punch of ours went there";
+        identity_punched(&rig.s, rig.peer.port);
+        rig.peer.send("hi", spares[0].endpoint());
         rig.peer.send("PUNCH", spares[0].endpoint());
-        rig.peer.send("PUNCH", rig.own.endpoint());
         rig.peer.send("PUNCH", spares[1].endpoint());
-        EXPECT_TRUE(eventually([&] { return rig.s.packets_received == 2; }));
+        EXPECT_TRUE(counted(1, 5));
+        rig.elsewhere.send("from the typed port", spares[1].endpoint());
+        EXPECT_TRUE(counted(2, 5));
+        rig.peer.send("PUNCH", spares[1].endpoint());
+        rig.peer.send("PUNCH", spares[1].endpoint());
+        EXPECT_TRUE(counted(2, 7)) << "the typed port has spoken";
         rig.stop();
     });
-    EXPECT_EQ(out, "\n[The peer has left the chat]\n> \nThe peer answers from port " + std::to_string(rig.peer.port) +
-                       ": sending there from now on\n");
-    EXPECT_EQ(rig.s.peer_addr.load().port, rig.peer.port);
+    const std::string moved = "\nThe peer answers from port ";
+    EXPECT_EQ(out, moved + std::to_string(rig.peer.port) + ": sending there from now on\n" + moved +
+                       std::to_string(rig.elsewhere.port) + ": sending there from now on\n"
+                       "\n[Connection established!]\n> \n[Peer]: from the typed port\n> ");
+    EXPECT_TRUE(platform::same_endpoint(rig.s.peer_addr.load(), rig.elsewhere.endpoint()));
     EXPECT_EQ(rig.s.sock.load(), spares[1].sock);
     std::string d;
     platform::Endpoint from{};

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "net/endpoint.h"
+#include "peer/identity.h"
 #include "shared/peer_session.h"
 #include "platform/platform.h"
 
@@ -149,7 +150,7 @@ struct Rig {
     Rig() {
         session_init(&s);
         s.sock = own.sock;
-        s.peer_addr = peer.endpoint();
+        identity_begin(&s, peer.endpoint());
         s.last_heard = platform::tick_ms();
     }
     ~Rig() { session_destroy(&s); }

@@ -2,9 +2,10 @@
 
 #include <gcrypt.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <vector>
+#include <mutex>
 
 namespace {
 
@@ -52,6 +53,13 @@ bool aead(const std::uint8_t key[32], const std::uint8_t* aad, const std::uint8_
     return ok;
 }
 
+bool find_commit(const Handshake* h, const std::uint8_t commit[32]) {
+    for (std::size_t i = 0; i < h->peer_commit_count; ++i) {
+        if (std::memcmp(h->peer_commits[i], commit, 32) == 0) return true;
+    }
+    return false;
+}
+
 std::uint64_t read64(const std::uint8_t* p) {
     std::uint64_t v = 0;
     for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
@@ -61,16 +69,28 @@ std::uint64_t read64(const std::uint8_t* p) {
 }  // namespace
 
 bool envelope_startup() {
-    if (gcry_check_version(GCRYPT_VERSION) == nullptr) return false;
-    gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
-    gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
-    return true;
+    static std::once_flag once;
+    static bool started = false;
+    std::call_once(once, [] {
+        started = gcry_check_version(GCRYPT_VERSION) != nullptr;
+        // Keys live in natchat's own records and are wiped there; the library's locked pool
+        // would need privileges a console program does not have.
+        gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+        gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+    });
+    return started;
+}
+
+void wipe(void* data, std::size_t size) {
+    // Through a volatile pointer, so that the compiler cannot drop stores to memory about to die.
+    auto* p = static_cast<volatile std::uint8_t*>(data);
+    for (std::size_t i = 0; i < size; ++i) p[i] = 0;
 }
 
 bool handshake_start(Handshake* h) {
     static const std::uint8_t kBasePoint[32] = {9};
     gcry_randomize(h->secret, sizeof h->secret, GCRY_STRONG_RANDOM);
-    h->have_peer_commit = false;
+    h->peer_commit_count = 0;
     if (gcry_ecc_mul_point(GCRY_ECC_CURVE25519, h->pub, h->secret, kBasePoint) != 0) return false;
     gcry_md_hash_buffer(GCRY_MD_SHA256, h->commit, h->pub, sizeof h->pub);
     return true;
@@ -101,26 +121,26 @@ void make_reveal(const Handshake* h, std::uint8_t out[kHandshakeSize]) {
 bool take_commit(Handshake* h, const std::uint8_t* data, std::size_t size) {
     if (envelope_type(data, size) != EnvelopeType::commit) return false;
     const std::uint8_t* commit = data + kEnvelopeHeader;
-    // Our own commitment sent back would have us talk to ourselves; and the first commitment
-    // binds: a later, different one is somebody else's.
+    // Our own commitment sent back would have us talk to ourselves.
     if (std::memcmp(commit, h->commit, 32) == 0) return false;
-    if (h->have_peer_commit) return std::memcmp(commit, h->peer_commit, 32) == 0;
-    std::memcpy(h->peer_commit, commit, 32);
-    h->have_peer_commit = true;
+    if (find_commit(h, commit)) return true;
+    if (h->peer_commit_count == kMaxPeerCommits) return false;
+    std::memcpy(h->peer_commits[h->peer_commit_count++], commit, 32);
     return true;
 }
 
-bool take_reveal(const Handshake* h, const std::uint8_t* data, std::size_t size, Channel* channel) {
-    if (!h->have_peer_commit || envelope_type(data, size) != EnvelopeType::reveal) return false;
+bool take_reveal(Handshake* h, const std::uint8_t* data, std::size_t size, Channel* channel) {
+    if (envelope_type(data, size) != EnvelopeType::reveal) return false;
     const std::uint8_t* peer_pub = data + kEnvelopeHeader;
     std::uint8_t hash[32];
     gcry_md_hash_buffer(GCRY_MD_SHA256, hash, peer_pub, 32);
-    if (std::memcmp(hash, h->peer_commit, 32) != 0) return false;
+    if (!find_commit(h, hash)) return false;
 
     std::uint8_t shared[32];
     static const std::uint8_t kZero[32] = {};
     if (gcry_ecc_mul_point(GCRY_ECC_CURVE25519, shared, h->secret, peer_pub) != 0 ||
         std::memcmp(shared, kZero, 32) == 0) {  // a low-order point: no secret at all
+        wipe(shared, sizeof shared);
         return false;
     }
     // HKDF-SHA256 over the shared secret, with both public keys (lower first) as its info.
@@ -141,6 +161,10 @@ bool take_reveal(const Handshake* h, const std::uint8_t* data, std::size_t size,
     const std::uint32_t code = (std::uint32_t{t[2][0]} << 24 | std::uint32_t{t[2][1]} << 16 |
                                 std::uint32_t{t[2][2]} << 8 | t[2][3]) % 100000000u;
     std::snprintf(channel->code, sizeof channel->code, "%04u %04u", code / 10000, code % 10000);
+    wipe(shared, sizeof shared);
+    wipe(prk, sizeof prk);
+    wipe(t, sizeof t);
+    if (ok) wipe(h->secret, sizeof h->secret);  // the keys are agreed: nothing more to derive
     return ok;
 }
 
@@ -156,14 +180,16 @@ std::size_t seal_record(Channel* channel, std::uint8_t kind, const void* body, s
     std::memcpy(out + kEnvelopeHeader, counter, sizeof counter);
     std::uint8_t* plain = out + kAadSize;  // sealed in place
     plain[0] = kind;
-    std::memcpy(plain + 1, body, size);
+    if (size > 0) std::memcpy(plain + 1, body, size);
     if (!aead(channel->send_key, out, plain, size + 1, plain, plain + size + 1, true)) return 0;
     return size + kRecordOverhead;
 }
 
 bool open_record(Channel* channel, const std::uint8_t* data, std::size_t size, std::uint8_t* kind,
-                 std::uint8_t* body, std::size_t* body_size) {
-    if (envelope_type(data, size) != EnvelopeType::record) return false;
+                 std::uint8_t* body, std::size_t capacity, std::size_t* body_size) {
+    if (envelope_type(data, size) != EnvelopeType::record || size - kRecordOverhead > std::min(capacity, kMaxRecordBody)) {
+        return false;
+    }
     const std::uint64_t counter = read64(data + kEnvelopeHeader);
     const std::uint64_t behind = channel->highest - counter;
     const bool fresh = counter > channel->highest;
@@ -171,12 +197,10 @@ bool open_record(Channel* channel, const std::uint8_t* data, std::size_t size, s
         return false;  // replayed, or too old to tell
     }
     const std::size_t sealed = size - kAadSize - kTagSize;
-    std::vector<std::uint8_t> plain(sealed);
+    std::uint8_t plain[kMaxRecordBody + 1];
     std::uint8_t tag[kTagSize];
     std::memcpy(tag, data + size - kTagSize, kTagSize);
-    if (!aead(channel->recv_key, data, data + kAadSize, sealed, plain.data(), tag, false)) {
-        return false;
-    }
+    if (!aead(channel->recv_key, data, data + kAadSize, sealed, plain, tag, false)) return false;
     if (fresh) {
         const std::uint64_t ahead = counter - channel->highest;
         channel->seen = (ahead >= 64 ? 0 : channel->seen << ahead) | 1;
@@ -185,7 +209,8 @@ bool open_record(Channel* channel, const std::uint8_t* data, std::size_t size, s
         channel->seen |= std::uint64_t{1} << behind;
     }
     *kind = plain[0];
-    std::memcpy(body, plain.data() + 1, sealed - 1);
+    std::memcpy(body, plain + 1, sealed - 1);
     *body_size = sealed - 1;
+    wipe(plain, sealed);
     return true;
 }

@@ -18,16 +18,25 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "peer/protocol.h"
+
 inline constexpr std::size_t kEnvelopeHeader = 11;  // "KEEPALIVE" 00 and the type
 inline constexpr std::size_t kHandshakeSize = kEnvelopeHeader + 32;
 inline constexpr std::size_t kRecordOverhead = kEnvelopeHeader + 8 + 1 + 16;  // and a kind byte
+// The longest body of any record: a line's sequence number and its text.
+inline constexpr std::size_t kMaxRecordBody = 4 + kMaxChatLine;
+
+// The commitments of the peer's that a reveal may answer. Anyone who can send from the peer's
+// address may commit too, so one forged commitment must not shut the real one out; and each one
+// kept is a try at the code for a man in the middle, so they are few.
+inline constexpr std::size_t kMaxPeerCommits = 4;
 
 struct Handshake {
-    std::uint8_t secret[32];
+    std::uint8_t secret[32];  // wiped once the keys are agreed
     std::uint8_t pub[32];
     std::uint8_t commit[32];
-    std::uint8_t peer_commit[32];
-    bool have_peer_commit;
+    std::uint8_t peer_commits[kMaxPeerCommits][32];
+    std::size_t peer_commit_count;
 };
 
 // The agreed keys and the record counters of one session.
@@ -42,8 +51,11 @@ struct Channel {
 
 enum class EnvelopeType { none, commit, reveal, record };
 
-// Starts the cryptographic library; once, before any other call here.
+// Starts the cryptographic library, once however often it is called; before any other call here.
 bool envelope_startup();
+
+// Overwrites key material so that it does not outlive its use.
+void wipe(void* data, std::size_t size);
 
 // A fresh key pair and its commitment.
 bool handshake_start(Handshake* h);
@@ -54,19 +66,20 @@ EnvelopeType envelope_type(const std::uint8_t* data, std::size_t size);
 void make_commit(const Handshake* h, std::uint8_t out[kHandshakeSize]);
 void make_reveal(const Handshake* h, std::uint8_t out[kHandshakeSize]);
 
-// Takes the peer's commitment; false for a malformed one, our own sent back, or one other than
-// the first.
+// Takes a commitment of the peer's: true when it is kept (or was already); false for a malformed
+// one, our own sent back, or a new one once kMaxPeerCommits are kept.
 bool take_commit(Handshake* h, const std::uint8_t* data, std::size_t size);
 
-// Takes the peer's reveal: true when it matches the commitment that came before it, and then
-// `channel` holds the keys and the code derived from the shared secret and both public keys.
-bool take_reveal(const Handshake* h, const std::uint8_t* data, std::size_t size, Channel* channel);
+// Takes the peer's reveal: true when it matches a commitment kept before it, and then `channel`
+// holds the keys and the code derived from the shared secret and both public keys, and our
+// secret key is wiped.
+bool take_reveal(Handshake* h, const std::uint8_t* data, std::size_t size, Channel* channel);
 
 // Seals `kind` and `size` bytes of body into `out` (size + kRecordOverhead bytes).
 std::size_t seal_record(Channel* channel, std::uint8_t kind, const void* body, std::size_t size,
                         std::uint8_t* out);
 
-// Opens a record: false for anything altered, forged, replayed or too old; else the kind, and
-// the body in `body` (room for size - kRecordOverhead bytes) with its length.
+// Opens a record: false for anything altered, forged, replayed, too old or with a body longer
+// than `capacity`; else the kind, and the body in `body` with its length.
 bool open_record(Channel* channel, const std::uint8_t* data, std::size_t size, std::uint8_t* kind,
-                 std::uint8_t* body, std::size_t* body_size);
+                 std::uint8_t* body, std::size_t capacity, std::size_t* body_size);

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "net/endpoint.h"
+#include "peer/identity.h"
 #include "peer/protocol.h"
 #include "peer/receiver.h"
 #include "peer/secure_link.h"
@@ -60,7 +61,10 @@ void close_unchosen(PeerSession* s) {
 void sweep_round(PeerSession* s, Sweep* sweep, std::uint32_t now) {
     platform::Endpoint to[kSweepPerRound];
     const std::size_t n = sweep_due(sweep, now, to, kSweepPerRound);
-    for (std::size_t i = 0; i < n; ++i) platform::send_to(s->sock, kPunch, sizeof kPunch - 1, to[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+        identity_punched(s, to[i].port);  // before the punch, so that its answer finds it marked
+        platform::send_to(s->sock, kPunch, sizeof kPunch - 1, to[i]);
+    }
 }
 
 // What natchat knows of why no path opened, and what would help.
@@ -86,7 +90,7 @@ void explain_timeout(const PeerSession* s) {
 bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_port) {
     std::uint32_t ip = kAddressNone;
     parse_ipv4(peer_ip, &ip);
-    s->peer_addr = platform::Endpoint{ip, peer_port};
+    identity_begin(s, platform::Endpoint{ip, peer_port});
 
     std::printf("\nAttempting to connect to %s:%u...\n", peer_ip, static_cast<unsigned>(peer_port));
     std::printf("Performing UDP hole punching...\n");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "peer/identity.h"
 #include "peer/protocol.h"
 #include "peer/secure_link.h"
 #include "platform/platform.h"
@@ -16,34 +17,6 @@ constexpr std::size_t kDisplaySize = sizeof kDisplayFormat - 2 + kMaxChatLine;
 
 constexpr char kLeftNotice[] = "\n[The peer has left the chat]\n> ";
 constexpr char kBackNotice[] = "\n[The peer is back]\n> ";
-
-// The STUN magic cookie, which stands at byte 4 of every STUN message.
-constexpr std::uint8_t kStunCookie[] = {0x21, 0x12, 0xA4, 0x42};
-
-// Only the peer is heard. Its NAT may give it another port, so its address counts, whatever the
-// port; a second answer of the STUN server is no chat line, even when the peer sits there too.
-bool from_peer(const PeerSession* s, const std::uint8_t* data, std::size_t size,
-               platform::Endpoint from) {
-    if (from.ip != s->peer_addr.load().ip) return false;
-    return !(size >= 8 && platform::same_endpoint(from, s->stun_server) &&
-             data[4] == kStunCookie[0] &&
-             data[5] == kStunCookie[1] && data[6] == kStunCookie[2] && data[7] == kStunCookie[3]);
-}
-
-// The peer's NAT may map it to another port than the one typed (a symmetric NAT does, for us):
-// what it sends shows where it really is, and everything goes there from now on. Two datagrams
-// in a row from the new port are needed: behind a symmetric NAT the peer punches once from each
-// of many sockets before it keeps one, which sends in bursts.
-void follow_peer(PeerSession* s, platform::Endpoint from) {
-    const std::uint16_t before = s->last_peer_port;
-    s->last_peer_port = from.port;
-    if (from.port == s->peer_addr.load().port || before != from.port) return;
-    s->peer_addr.store(from);
-    char line[96];
-    std::snprintf(line, sizeof line, "\nThe peer answers from port %u: sending there from now on\n%s",
-                  static_cast<unsigned>(from.port), s->connected.load() ? "> " : "");
-    safe_print(s, line);
-}
 
 // What the user is told about the peer changes under the console lock, with its notice.
 void announce_left(PeerSession* s) {
@@ -61,27 +34,37 @@ void note_heard(PeerSession* s) {
     platform::lock_leave(&s->console_lock);
 }
 
-// True when the datagram came from the peer.
+// True when the datagram came from the peer. Only the peer's datagrams count, answer, refresh
+// its presence, end the chat or are shown; everything else is counted and forgotten.
 bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* data,
                      std::size_t size, platform::Endpoint from) {
-    if (!from_peer(s, data, size, from)) {
+    const DatagramKind kind = classify_datagram(data, size);
+    Received r;
+    Claim claim = identify(s, data, size, from);
+    if (claim == Claim::other_port && identity_learn(s, kind, from)) claim = Claim::peer;
+    if (claim == Claim::other_port && s->secure != nullptr) {
+        // A roaming peer: its sealed record, and only that, shows where it went.
+        secure_link_receive(s, data, size, true, &r);
+        if (r.opened) identity_move(s, from);
+    }
+    if (claim != Claim::peer && !r.opened) {
         s->strangers_dropped.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
     s->sock.store(sock);  // the socket that hears the peer is the one to answer from
-    follow_peer(s, from);
     s->packets_received.fetch_add(1, std::memory_order_relaxed);
-    bool left = false;
-    const bool secure = s->secure != nullptr && secure_link_receive(s, data, size, &left);
-    const DatagramKind kind = classify_datagram(data, size);
-    if (left || (!secure && kind == DatagramKind::bye)) {
+    if (claim == Claim::peer && s->secure != nullptr) secure_link_receive(s, data, size, false, &r);
+    if (r.left || (!r.taken && kind == DatagramKind::bye)) {
         announce_left(s);
         return true;
     }
     note_heard(s);
-    if (secure) return true;
+    for (const std::string& line : r.lines) {
+        show_peer_line(s, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
+    }
+    if (r.taken) return true;
     if (kind == DatagramKind::punch) platform::send_to(sock, kPunchAck, sizeof kPunchAck - 1, from);
-    if (kind == DatagramKind::chat) show_peer_line(s, data, std::min(size, kMaxChatLine));
+    if (kind == DatagramKind::chat) show_peer_line(s, data, size);
     return true;
 }
 
@@ -122,6 +105,7 @@ Drained drain(PeerSession* s, platform::Socket sock, bool choosing) {
 }  // namespace
 
 void show_peer_line(PeerSession* s, const std::uint8_t* data, std::size_t size) {
+    size = std::min(size, kMaxChatLine);  // whatever the caller checked, the buffers hold no more
     if (!s->connected.exchange(true, std::memory_order_relaxed)) {
         safe_print(s, "\n[Connection established!]\n> ");
     }

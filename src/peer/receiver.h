@@ -11,6 +11,6 @@ int receive_loop(void* arg);
 
 struct PeerSession;
 
-// Shows one line from the peer (at most kMaxChatLine bytes) as printable text; the first one
+// Shows one line from the peer (its first kMaxChatLine bytes) as printable text; the first one
 // also says that the connection stands, if nothing had said so yet.
 void show_peer_line(PeerSession* session, const std::uint8_t* data, std::size_t size);

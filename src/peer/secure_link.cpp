@@ -7,7 +7,6 @@
 
 #include "net/endpoint.h"
 #include "peer/protocol.h"
-#include "peer/receiver.h"
 #include "shared/peer_session.h"
 
 namespace {
@@ -17,15 +16,28 @@ constexpr std::uint32_t kPlainAfterMs = 3000;    // without a sign from the peer
 constexpr std::uint32_t kAgreeAtMostMs = 20000;  // with signs, but no agreement
 constexpr std::size_t kMaxWaiting = 4096;        // lines a paste may run ahead of the peer
 
-// What a sealed record carries.
-constexpr std::uint8_t kRecordLine = 'L';  // sequence number (4), the line
+// What a sealed record carries, and the exact size of its body.
+constexpr std::uint8_t kRecordLine = 'L';  // sequence number (4), the line (1 to kMaxChatLine)
 constexpr std::uint8_t kRecordAck = 'A';   // all lines up to (4), map of the 64 after the next (8)
-constexpr std::uint8_t kRecordBye = 'B';
+constexpr std::uint8_t kRecordBye = 'B';   // nothing
+constexpr std::size_t kAckSize = 12;
 
+constexpr char kEncrypted[] =
+    "\nThis chat is encrypted.\nSecurity code: %s\nRead the code to your peer by voice: if the two "
+    "codes differ, someone is in between.\n> ";
 constexpr char kNoOffer[] =
     "\nThis chat is NOT encrypted: the peer's program does not offer a secure session.\n> ";
+constexpr char kNoOfferSecureOnly[] =
+    "\nThe peer's program does not offer a secure session, and --secure-only allows no plain "
+    "text: the chat ends.\n";
 constexpr char kNoAgreement[] =
-    "\nThis chat is NOT encrypted: no secure session could be agreed with the peer.\n> ";
+    "\nNo secure session could be agreed with the peer, although its program offers one: someone "
+    "may be interfering. Nothing more is sent; type 'quit' to leave.\n> ";
+constexpr char kNotConfirmed[] =
+    "\n[The peer has not confirmed the secure session: it may not see your lines. Someone may be "
+    "interfering.]\n> ";
+constexpr char kNotSent[] = "\n[%zu line(s) not sent, from \"%s\" on: no secure session]\n> ";
+constexpr char kUnconfirmed[] = "\n[The peer did not confirm %zu line(s), from \"%s\" on]\n> ";
 
 void put(std::uint8_t* p, std::uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * (bytes - 1 - i)));
@@ -38,14 +50,14 @@ std::uint64_t get(const std::uint8_t* p, int bytes) {
 }
 
 void send_sealed(PeerSession* s, std::uint8_t kind, const std::uint8_t* body, std::size_t size) {
-    std::uint8_t out[4 + kMaxChatLine + kRecordOverhead];
+    std::uint8_t out[kMaxRecordBody + kRecordOverhead];
     const std::size_t n = seal_record(&s->secure->channel, kind, body, size, out);
     if (n > 0) platform::send_to(s->sock, out, n, s->peer_addr);
 }
 
 SendLine line_sender(PeerSession* s) {
     return [s](std::uint32_t seq, const std::string& text) {
-        std::uint8_t body[4 + kMaxChatLine];
+        std::uint8_t body[kMaxRecordBody];
         put(body, seq, 4);
         std::memcpy(body + 4, text.data(), text.size());
         send_sealed(s, kRecordLine, body, 4 + text.size());
@@ -56,7 +68,7 @@ void send_ack(PeerSession* s) {
     std::uint32_t cumulative = 0;
     std::uint64_t map = 0;
     delivery_ack(&s->secure->delivery, &cumulative, &map);
-    std::uint8_t body[12];
+    std::uint8_t body[kAckSize];
     put(body, cumulative, 4);
     put(body + 4, map, 8);
     send_sealed(s, kRecordAck, body, sizeof body);
@@ -68,7 +80,7 @@ void offer(PeerSession* s, std::uint32_t now) {
     make_commit(&l->handshake, out);
     platform::send_to(s->sock, out, sizeof out, s->peer_addr);
     // The key goes out only once the peer is bound to one of its own.
-    if (l->handshake.have_peer_commit) {
+    if (l->handshake.peer_commit_count > 0) {
         make_reveal(&l->handshake, out);
         platform::send_to(s->sock, out, sizeof out, s->peer_addr);
     }
@@ -76,56 +88,83 @@ void offer(PeerSession* s, std::uint32_t now) {
     l->offered_at = now;
 }
 
-void go_plain(PeerSession* s, const char* notice) {
+// Says how many lines, from which one on, did not make it.
+void report_lines(PeerSession* s, const char* format, std::size_t count, const std::string& first) {
+    char excerpt[41];
+    sanitize_for_display(reinterpret_cast<const std::uint8_t*>(first.data()),
+                         std::min(first.size(), sizeof excerpt - 1), excerpt);
+    char notice[160];
+    std::snprintf(notice, sizeof notice, format, count, excerpt);
+    safe_print(s, notice);
+}
+
+// The lines still waiting will not go out: the user hears which.
+void drop_waiting(PeerSession* s) {
+    Delivery& d = s->secure->delivery;
+    if (!d.out.empty()) report_lines(s, kNotSent, d.out.size(), d.out.front().text);
+    d.out.clear();
+}
+
+void go_plain(PeerSession* s) {
     SecureLink* l = s->secure;
     l->mode = LinkMode::plain;
-    safe_print(s, notice);
+    safe_print(s, kNoOffer);
     for (const Outgoing& o : l->delivery.out) {
         send_patiently(s->sock, o.text.data(), o.text.size(), s->peer_addr);
     }
     l->delivery.out.clear();
 }
 
-void report_unconfirmed(PeerSession* s, std::size_t count, const std::string& first) {
-    char excerpt[41];
-    sanitize_for_display(reinterpret_cast<const std::uint8_t*>(first.data()),
-                         std::min(first.size(), sizeof excerpt - 1), excerpt);
-    char notice[128];
-    std::snprintf(notice, sizeof notice,
-                  "\n[The peer did not confirm %zu line(s), from \"%s\" on]\n> ", count, excerpt);
+void go_failed(PeerSession* s, const char* notice) {
+    s->secure->mode = LinkMode::failed;
     safe_print(s, notice);
+    drop_waiting(s);
 }
 
-void take_record(PeerSession* s, const std::uint8_t* data, std::size_t size, bool* left) {
+void go_secure(PeerSession* s) {
+    SecureLink* l = s->secure;
+    l->mode = LinkMode::secure;
+    s->agreed.store(true);
+    char notice[sizeof kEncrypted + sizeof l->channel.code];
+    std::snprintf(notice, sizeof notice, kEncrypted, l->channel.code);
+    safe_print(s, notice);
+    send_ack(s);  // tells the peer that we have the keys
+    delivery_pump(&l->delivery, platform::tick_ms(), line_sender(s));
+}
+
+// A record's body must be exactly what its kind carries; anything else is refused.
+bool well_formed(std::uint8_t kind, std::size_t size) {
+    switch (kind) {
+        case kRecordLine: return size > 4 && size <= 4 + kMaxChatLine;
+        case kRecordAck: return size == kAckSize;
+        case kRecordBye: return size == 0;
+        default: return false;
+    }
+}
+
+void take_record(PeerSession* s, const std::uint8_t* data, std::size_t size, Received* r) {
     SecureLink* l = s->secure;
     std::uint8_t kind = 0;
-    std::uint8_t body[4096];
+    std::uint8_t body[kMaxRecordBody];
     std::size_t n = 0;
     // Before we have the keys, a record of a peer that has them waits for its retransmission.
     if (l->mode != LinkMode::secure) return;
-    if (!open_record(&l->channel, data, size, &kind, body, &n)) {
+    if (!open_record(&l->channel, data, size, &kind, body, sizeof body, &n) || !well_formed(kind, n)) {
         ++l->rejected;
         return;
     }
+    r->opened = true;
     l->peer_has_keys = true;  // nothing more to offer
     if (kind == kRecordLine) {
-        // A record too short for its sequence number carries an empty line.
         const char* text = reinterpret_cast<char*>(body) + 4;
-        std::vector<std::string> ready;
         delivery_take(&l->delivery, static_cast<std::uint32_t>(get(body, 4)),
-                      std::string(text, text + std::max<std::size_t>(n, 4) - 4), &ready);
-        for (const std::string& line : ready) {
-            show_peer_line(s, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
-        }
+                      std::string(text, n - 4), &r->lines);
         send_ack(s);
     } else if (kind == kRecordAck) {
-        if (n == 12) {
-            delivery_acked(&l->delivery, platform::tick_ms(),
-                           static_cast<std::uint32_t>(get(body, 4)), get(body + 4, 8),
-                           line_sender(s));
-        }
-    } else if (kind == kRecordBye) {
-        *left = true;
+        delivery_acked(&l->delivery, platform::tick_ms(), static_cast<std::uint32_t>(get(body, 4)),
+                       get(body + 4, 8), line_sender(s));
+    } else {
+        r->left = true;
     }
 }
 
@@ -146,44 +185,43 @@ bool secure_link_open(PeerSession* s) {
 void secure_link_close(PeerSession* s) {
     if (s->secure == nullptr) return;
     platform::lock_destroy(&s->secure->lock);
+    wipe(&s->secure->handshake, sizeof s->secure->handshake);
+    wipe(&s->secure->channel, sizeof s->secure->channel);
     delete s->secure;
     s->secure = nullptr;
 }
 
-bool secure_link_receive(PeerSession* s, const std::uint8_t* data, std::size_t size, bool* left) {
+void secure_link_receive(PeerSession* s, const std::uint8_t* data, std::size_t size,
+                         bool elsewhere, Received* r) {
     SecureLink* l = s->secure;
     const EnvelopeType type = envelope_type(data, size);
     platform::lock_enter(&l->lock);
+    if (elsewhere) {
+        if (type == EnvelopeType::record) take_record(s, data, size, r);
+        platform::lock_leave(&l->lock);
+        return;
+    }
     // A plain line or bye claiming to come from a peer that speaks the secure session.
     const DatagramKind plain = classify_datagram(data, size);
     const bool plain_refused = type == EnvelopeType::none &&
-                               (l->mode == LinkMode::secure || l->peer_offered) &&
+                               (l->mode == LinkMode::secure || l->mode == LinkMode::failed ||
+                                l->peer_offered || s->secure_only) &&
                                (plain == DatagramKind::chat || plain == DatagramKind::bye);
     if (plain_refused) ++l->rejected;
-    if (type == EnvelopeType::commit && l->mode != LinkMode::plain) {
-        const bool first = !l->handshake.have_peer_commit;
+    if (type == EnvelopeType::commit &&
+        (l->mode == LinkMode::agreeing || l->mode == LinkMode::secure)) {
+        const bool first = l->handshake.peer_commit_count == 0;
         l->peer_offered = take_commit(&l->handshake, data, size) || l->peer_offered;
-        if (first && l->handshake.have_peer_commit) offer(s, platform::tick_ms());
+        if (first && l->peer_offered) offer(s, platform::tick_ms());
     } else if (type == EnvelopeType::reveal && l->mode == LinkMode::agreeing) {
-        l->peer_offered = true;
-        if (take_reveal(&l->handshake, data, size, &l->channel)) {
-            l->mode = LinkMode::secure;
-            char notice[200];
-            std::snprintf(notice, sizeof notice,
-                          "\nThis chat is encrypted.\nSecurity code: %s\nRead the code to your "
-                          "peer by voice: if the two codes differ, someone is in between.\n> ",
-                          l->channel.code);
-            safe_print(s, notice);
-            send_ack(s);  // tells the peer that we have the keys
-            delivery_pump(&l->delivery, platform::tick_ms(), line_sender(s));
-        }
+        if (take_reveal(&l->handshake, data, size, &l->channel)) go_secure(s);
     } else if (type == EnvelopeType::reveal && l->mode == LinkMode::secure) {
         send_ack(s);  // the peer is still offering: it has not heard that we have the keys
     } else if (type == EnvelopeType::record) {
-        take_record(s, data, size, left);
+        take_record(s, data, size, r);
     }
     platform::lock_leave(&l->lock);
-    return type != EnvelopeType::none || plain_refused;
+    r->taken = type != EnvelopeType::none || plain_refused;
 }
 
 std::uint32_t secure_link_tick(PeerSession* s) {
@@ -198,9 +236,13 @@ std::uint32_t secure_link_tick(PeerSession* s) {
     const std::uint32_t since = now - l->started_at;
     std::uint32_t due = platform::kForever;
     if (l->mode == LinkMode::agreeing && !l->peer_offered && since >= kPlainAfterMs) {
-        go_plain(s, kNoOffer);
+        if (s->secure_only) {
+            go_failed(s, kNoOfferSecureOnly);
+        } else {
+            go_plain(s);
+        }
     } else if (l->mode == LinkMode::agreeing && since >= kAgreeAtMostMs) {
-        go_plain(s, kNoAgreement);
+        go_failed(s, kNoAgreement);
     } else if (l->mode == LinkMode::agreeing) {
         due = (l->peer_offered ? kAgreeAtMostMs : kPlainAfterMs) - since;
     }
@@ -210,12 +252,17 @@ std::uint32_t secure_link_tick(PeerSession* s) {
     if (offering && since < kAgreeAtMostMs) {
         if (!l->offered || now - l->offered_at >= kOfferEveryMs) offer(s, now);
         due = std::min(due, kOfferEveryMs - (now - l->offered_at));
+    } else if (offering && !l->unconfirmed_told) {
+        l->unconfirmed_told = true;  // we have keys the peer never showed it has
+        safe_print(s, kNotConfirmed);
     }
     if (l->mode == LinkMode::secure) {
         delivery_pump(&l->delivery, now, line_sender(s));
         std::size_t count = 0;
         std::string first;
-        if (delivery_give_up(&l->delivery, now, &count, &first)) report_unconfirmed(s, count, first);
+        if (delivery_give_up(&l->delivery, now, &count, &first)) {
+            report_lines(s, kUnconfirmed, count, first);
+        }
         due = std::min(due, delivery_due_in(&l->delivery, now));
     }
     platform::lock_leave(&l->lock);
@@ -226,43 +273,67 @@ void secure_link_send(PeerSession* s, const char* text, std::size_t size) {
     SecureLink* l = s->secure;
     platform::lock_enter(&l->lock);
     // A long paste waits here for the peer to catch up, rather than piling up without end.
-    while (l->mode != LinkMode::plain && l->delivery.out.size() >= kMaxWaiting && is_running(s)) {
+    while ((l->mode == LinkMode::agreeing || l->mode == LinkMode::secure) &&
+           l->delivery.out.size() >= kMaxWaiting && is_running(s)) {
         platform::lock_leave(&l->lock);
         platform::sleep_ms(5);
         platform::lock_enter(&l->lock);
     }
-    if (l->mode == LinkMode::plain) {
-        platform::lock_leave(&l->lock);
-        send_patiently(s->sock, text, size, s->peer_addr);
-        return;
-    }
-    delivery_queue(&l->delivery, std::string(text, size), platform::tick_ms());
-    if (l->mode == LinkMode::secure) {
-        delivery_pump(&l->delivery, platform::tick_ms(), line_sender(s));
+    const LinkMode mode = l->mode;
+    if (mode == LinkMode::agreeing || mode == LinkMode::secure) {
+        delivery_queue(&l->delivery, std::string(text, size), platform::tick_ms());
+        if (mode == LinkMode::secure) delivery_pump(&l->delivery, platform::tick_ms(), line_sender(s));
     }
     platform::lock_leave(&l->lock);
-    platform::waker_nudge(&s->wake);  // the keepalive thread keeps the time-outs
+    if (mode == LinkMode::plain) {
+        send_patiently(s->sock, text, size, s->peer_addr);
+    } else if (mode == LinkMode::failed) {
+        safe_print(s, "[Not sent: there is no secure session with the peer]\n");
+    } else {
+        platform::waker_nudge(&s->wake);  // the keepalive thread keeps the time-outs
+    }
+}
+
+namespace {
+
+// Waits, the lock held between looks, while `waiting` holds and time and the session allow.
+template <typename Waiting>
+void wait_while(PeerSession* s, std::uint32_t limit_ms, Waiting waiting) {
+    const std::uint32_t start = platform::tick_ms();
+    while (platform::tick_ms() - start < limit_ms && waiting()) {
+        platform::lock_leave(&s->secure->lock);
+        platform::sleep_ms(10);
+        platform::lock_enter(&s->secure->lock);
+    }
+}
+
+}  // namespace
+
+bool secure_link_settle(PeerSession* s) {
+    SecureLink* l = s->secure;
+    platform::lock_enter(&l->lock);
+    wait_while(s, platform::kForever, [&] { return l->mode == LinkMode::agreeing && is_running(s); });
+    const bool secure = l->mode == LinkMode::secure;
+    platform::lock_leave(&l->lock);
+    return secure;
 }
 
 void secure_link_finish(PeerSession* s, std::uint32_t limit_ms) {
     SecureLink* l = s->secure;
-    const std::uint32_t start = platform::tick_ms();
     platform::lock_enter(&l->lock);
-    while (platform::tick_ms() - start < limit_ms &&
-           (l->mode == LinkMode::agreeing ||
-            (l->mode == LinkMode::secure && !l->delivery.out.empty()))) {
-        platform::lock_leave(&l->lock);
-        platform::sleep_ms(10);
-        platform::lock_enter(&l->lock);
-    }
+    wait_while(s, limit_ms, [&] {
+        return l->mode == LinkMode::agreeing ||
+               (l->mode == LinkMode::secure && !l->delivery.out.empty());
+    });
     if (l->mode == LinkMode::secure && !l->delivery.out.empty()) {
-        report_unconfirmed(s, l->delivery.out.size(), l->delivery.out.front().text);
+        report_lines(s, kUnconfirmed, l->delivery.out.size(), l->delivery.out.front().text);
         l->delivery.out.clear();
     }
+    drop_waiting(s);  // undecided still: nothing goes out in plain text unasked
     if (l->mode == LinkMode::secure) {
-        const std::uint8_t nothing[1] = {};
-        send_sealed(s, kRecordBye, nothing, 0);
-    } else {
+        send_sealed(s, kRecordBye, nullptr, 0);
+    } else if (!l->peer_offered && !s->secure_only) {
+        // A peer that offered the secure session refuses a plain bye: it is not sent.
         send_patiently(s->sock, kBye, sizeof kBye - 1, s->peer_addr);
     }
     platform::lock_leave(&l->lock);

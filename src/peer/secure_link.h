@@ -1,13 +1,17 @@
 // The private, lossless chat between two natchat peers, on top of the plain peer link: agrees the
 // session (envelope.h) once the path is open, then carries every typed line sealed and in order
 // (delivery.h). A peer that shows no sign of it within 3 s gets the plain protocol, and the user
-// is told that the chat is not encrypted. Lines typed before that is decided wait.
+// is told that the chat is not encrypted. Once the peer has offered the secure session nothing
+// goes out in plain text: an agreement that does not come is reported, and lines are not sent.
+// Lines typed before the mode is decided wait.
 //
 // The receiver thread, the keepalive thread and the main thread all call in; one lock guards it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "peer/delivery.h"
 #include "peer/envelope.h"
@@ -15,7 +19,12 @@
 
 struct PeerSession;
 
-enum class LinkMode { agreeing, secure, plain };
+enum class LinkMode {
+    agreeing,
+    secure,
+    plain,   // the peer's program offers no secure session
+    failed,  // it offered one, but none was agreed: nothing is sent
+};
 
 struct SecureLink {
     platform::Lock lock;
@@ -23,24 +32,33 @@ struct SecureLink {
     Handshake handshake;
     Channel channel;
     Delivery delivery;
-    bool peer_offered;         // a commitment or reveal came from the peer
+    bool peer_offered;         // a commitment of the peer's was kept
     bool peer_has_keys;        // a sealed record of the peer's opened
+    bool unconfirmed_told;     // the user knows the peer never confirmed the session
     bool started;              // the path is open and the agreement runs
     std::uint32_t started_at;  // tick of that
     bool offered;
     std::uint32_t offered_at;  // tick of our latest commitment (and reveal)
-    std::int32_t rejected;     // sealed datagrams that did not open, plain lines refused
+    std::int32_t rejected;     // sealed datagrams refused, plain lines refused
+};
+
+// What a datagram from the peer brought.
+struct Received {
+    bool taken = false;   // it was the secure session's, or refused: nothing more to do with it
+    bool opened = false;  // a sealed record that opened under the session key
+    bool left = false;    // a sealed bye
+    std::vector<std::string> lines;  // the peer's lines now ready to show, in order
 };
 
 // A new link with a fresh key pair in `session->secure`; false when the keys cannot be made.
 bool secure_link_open(PeerSession* session);
+// Wipes the keys and releases the link.
 void secure_link_close(PeerSession* session);
 
-// Receiver thread: a datagram from the peer. True when it belonged to the secure session or
-// must not be shown (a plain line or bye once the peer has offered the secure session); the
-// receiver then does nothing more with it. `left` is set when a sealed bye came.
-bool secure_link_receive(PeerSession* session, const std::uint8_t* data, std::size_t size,
-                         bool* left);
+// Receiver thread: a datagram from the peer's endpoint, or (`elsewhere`) from another port of its
+// address, where only a sealed record that opens counts.
+void secure_link_receive(PeerSession* session, const std::uint8_t* data, std::size_t size,
+                         bool elsewhere, Received* received);
 
 // Keepalive thread: offers, decides, resends. Returns the milliseconds until it is due again.
 std::uint32_t secure_link_tick(PeerSession* session);
@@ -48,10 +66,13 @@ std::uint32_t secure_link_tick(PeerSession* session);
 // Main thread: one typed line, sealed and delivered, or plain once the peer turned out plain.
 void secure_link_send(PeerSession* session, const char* text, std::size_t size);
 
+// Main thread: waits until the mode is decided (or `running` clears); true when it is secure.
+bool secure_link_settle(PeerSession* session);
+
 // Main thread, at the end: waits (at most `limit_ms`) until the mode is decided and every line is
-// acknowledged, then tells the peer that we leave.
+// acknowledged, says which lines did not make it, then tells the peer that we leave.
 void secure_link_finish(PeerSession* session, std::uint32_t limit_ms);
 
-// Datagrams from the peer's address that were refused: records that did not open, and plain lines
-// once the peer had offered the secure session.
+// Datagrams from the peer's address that were refused: records that did not open or broke the
+// rules, and plain lines once the peer had offered the secure session.
 std::int32_t secure_link_refused(PeerSession* session);

@@ -28,6 +28,7 @@ struct CommandLine {
     StunServer stun[kMaxStunServers];
     std::size_t stun_count;
     char stun_hosts[kMaxStunServers][256];
+    bool secure_only;
 };
 
 // "--stun HOST[:PORT]", given any number of times up to kMaxStunServers, replaces the default
@@ -37,7 +38,12 @@ bool read_command_line(int argc, char** argv, CommandLine* c) {
     c->words[0] = argv[0] != nullptr ? argv[0] : "natchat";  // argv[argc] is null
     c->count = 1;
     c->stun_count = 0;
+    c->secure_only = false;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--secure-only") == 0) {
+            c->secure_only = true;
+            continue;
+        }
         if (std::strcmp(argv[i], "--stun") != 0) {
             if (c->count == 3) return false;
             c->words[c->count++] = argv[i];
@@ -129,6 +135,8 @@ void print_usage(const char* program) {
         "  peer_port  Port number of the peer\n"
         "\nOptions:\n  --stun HOST[:PORT]  a STUN server to ask (port 3478 unless given); may be\n"
         "                     repeated, and replaces the default servers\n"
+        "  --secure-only       never send or show plain text: a peer that offers no secure\n"
+        "                     session ends the chat (exit code 1)\n"
         "\nExamples:\n  %s\n"
         "    Start in interactive mode, enter peer info when prompted\n\n"
         "  %s 192.168.1.100 5000\n    Connect directly to peer at 192.168.1.100:5000\n\n"
@@ -205,8 +213,13 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
     }
 
     platform::on_interrupt(interrupt_session, s);
+    s->secure_only = command.secure_only;
     int code = 0;
-    if (connect_to_peer(s, peer_ip, peer_port)) {
+    const bool connected = connect_to_peer(s, peer_ip, peer_port);
+    if (connected && s->secure_only && !secure_link_settle(s)) {
+        // The link has said why; nothing was sent or shown in plain text.
+        code = 1;
+    } else if (connected) {
         chat(s, in);
         // Lines still on their way are given a moment, and the peer hears that we leave.
         secure_link_finish(s, kFinishMs);

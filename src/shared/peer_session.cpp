@@ -10,8 +10,13 @@ bool session_init(PeerSession* session) {
     session->public_port = 0;
     session->stun_server = platform::Endpoint{0, 0};
     session->nat = NatKind::unknown;
+    session->typed_addr = platform::Endpoint{0, 0};
     session->peer_addr = platform::Endpoint{0, 0};
-    session->last_peer_port = 0;
+    session->heard_typed = false;
+    session->learning_port = 0;
+    for (auto& bits : session->punched) bits.store(0, std::memory_order_relaxed);
+    session->secure_only = false;
+    session->agreed.store(false, std::memory_order_relaxed);
     session->candidate_count = 0;
     session->settled.store(false, std::memory_order_relaxed);
     session->recv_thread = platform::Thread{nullptr};

@@ -34,10 +34,19 @@ struct PeerSession {
     std::uint16_t public_port;
     platform::Endpoint stun_server;  // where that report came from
     NatKind nat;
-    // Where every datagram to the peer goes: the address typed, until the peer's datagrams show
-    // another port (the receiver follows them).
+    // Who the peer is (peer/identity.h): the address typed, and where every datagram to the peer
+    // goes, which starts there and moves only as the peer's own datagrams allow.
+    platform::Endpoint typed_addr;
     std::atomic<platform::Endpoint> peer_addr;
-    std::uint16_t last_peer_port;  // the receiver's own: where the peer's latest datagram came from
+    // The receiver's own: something came from the typed address; the port of the latest punch
+    // from another port of the peer's address.
+    bool heard_typed;
+    std::uint16_t learning_port;
+    // Ports of the peer's address that our sweep punched, a bit each: only an answer from one of
+    // them may teach us a port nobody typed. The main thread sets bits, the receiver reads them.
+    std::atomic<std::uint32_t> punched[65536 / 32];
+    bool secure_only;            // never send or show plain text
+    std::atomic<bool> agreed;    // a secure session holds: only its records move the peer
     // Behind a symmetric NAT, `sock` and the spares: while the path opens the receiver listens on
     // all of them, until one hears the peer and becomes `sock`; it then sets `settled`, and from
     // that moment only the main thread touches the list.

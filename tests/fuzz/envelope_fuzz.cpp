@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     take_reveal(&h, datagram.data(), datagram.size(), &channel);
     std::uint8_t kind = 0, body[4096];
     std::size_t n = 0;
-    if (open_record(&channel, datagram.data(), datagram.size(), &kind, body, &n)) __builtin_trap();
+    if (open_record(&channel, datagram.data(), datagram.size(), &kind, body, sizeof body, &n)) __builtin_trap();
 
     Delivery d;
     for (int i = 0; i < 80; ++i) delivery_queue(&d, "x", 0);

@@ -1,0 +1,66 @@
+#include "peer/identity.h"
+
+#include <cstdio>
+
+#include "shared/peer_session.h"
+
+namespace {
+
+// The STUN magic cookie, which stands at byte 4 of every STUN message.
+constexpr std::uint8_t kStunCookie[] = {0x21, 0x12, 0xA4, 0x42};
+
+bool from_stun_server(const PeerSession* s, const std::uint8_t* data, std::size_t size,
+                      platform::Endpoint from) {
+    return size >= 8 && platform::same_endpoint(from, s->stun_server) && data[4] == kStunCookie[0] &&
+           data[5] == kStunCookie[1] && data[6] == kStunCookie[2] && data[7] == kStunCookie[3];
+}
+
+bool was_punched(const PeerSession* s, std::uint16_t port) {
+    return (s->punched[port / 32].load(std::memory_order_relaxed) >> (port % 32) & 1) != 0;
+}
+
+}  // namespace
+
+void identity_begin(PeerSession* s, platform::Endpoint typed) {
+    s->typed_addr = typed;
+    s->peer_addr.store(typed);
+    s->heard_typed = false;
+    s->learning_port = 0;
+}
+
+void identity_punched(PeerSession* s, std::uint16_t port) {
+    s->punched[port / 32].fetch_or(std::uint32_t{1} << (port % 32), std::memory_order_relaxed);
+}
+
+Claim identify(PeerSession* s, const std::uint8_t* data, std::size_t size, platform::Endpoint from) {
+    // A second answer of the STUN server is no chat line, even when the peer sits there too.
+    if (from.ip != s->typed_addr.ip || from_stun_server(s, data, size, from)) return Claim::stranger;
+    if (platform::same_endpoint(from, s->peer_addr.load())) {
+        if (platform::same_endpoint(from, s->typed_addr)) s->heard_typed = true;
+        return Claim::peer;
+    }
+    if (!platform::same_endpoint(from, s->typed_addr) || s->agreed.load()) return Claim::other_port;
+    s->heard_typed = true;
+    identity_move(s, from);
+    return Claim::peer;
+}
+
+bool identity_learn(PeerSession* s, DatagramKind kind, platform::Endpoint from) {
+    const bool punching = kind == DatagramKind::punch || kind == DatagramKind::punch_ack;
+    if (s->heard_typed || !punching || !was_punched(s, from.port)) return false;
+    // Two in a row: behind a symmetric NAT the peer punches once from each of many sockets before
+    // it keeps one.
+    const std::uint16_t before = s->learning_port;
+    s->learning_port = from.port;
+    if (before != from.port) return false;
+    identity_move(s, from);
+    return true;
+}
+
+void identity_move(PeerSession* s, platform::Endpoint to) {
+    s->peer_addr.store(to);
+    char line[96];
+    std::snprintf(line, sizeof line, "\nThe peer answers from port %u: sending there from now on\n%s",
+                  static_cast<unsigned>(to.port), s->connected.load() ? "> " : "");
+    safe_print(s, line);
+}

@@ -1,0 +1,43 @@
+// Who the peer is: the one place that answers "is this datagram the peer's, and may it move the
+// peer?".
+//
+// The user typed the peer's address, and its port wins: once anything has come from there, that
+// is where the peer is. Another port of the same address matters only while nothing has come from
+// the typed one (a peer behind a symmetric NAT answers from a port nobody typed), and then only
+// the punching exchange may teach it: two punches in a row from a port our sweep punched. Once a
+// secure session is agreed, a record that opens under its key may move the peer too (the secure
+// link checks that; the receiver calls identity_move). Anything else from another port is a
+// stranger's, whatever it claims.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "peer/protocol.h"
+#include "platform/platform.h"
+
+struct PeerSession;
+
+enum class Claim {
+    stranger,    // another address, or the STUN server's answer
+    peer,        // the peer's endpoint
+    other_port,  // the peer's address, another port: nothing until proven
+};
+
+// The address typed: everything goes there for now.
+void identity_begin(PeerSession* session, platform::Endpoint typed);
+
+// Main thread: our sweep punched this port of the peer's address.
+void identity_punched(PeerSession* session, std::uint16_t port);
+
+// Receiver thread: who sent this datagram. Until a secure session is agreed, a datagram from the
+// typed endpoint brings the peer back there for good.
+Claim identify(PeerSession* session, const std::uint8_t* data, std::size_t size,
+               platform::Endpoint from);
+
+// Receiver thread, for a datagram from another port of the peer's address: true when the punching
+// exchange moves the peer there (it has then moved).
+bool identity_learn(PeerSession* session, DatagramKind kind, platform::Endpoint from);
+
+// Everything goes to `to` from now on, and the user is told.
+void identity_move(PeerSession* session, platform::Endpoint to);

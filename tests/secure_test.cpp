@@ -350,3 +350,75 @@ TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
 }
 
 }  // namespace
+
+namespace {
+
+// Someone who shares the peer's address (another port) sends all a peer might, twice, before the
+// peer speaks: neither a natchat peer nor a plain one is kept from its mode, nothing of it is shown
+// or answered, and the peer stays where it was typed. Then sealed records of every size, and a
+// peer that roams: only its sealed record moves it.
+TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
+    Handshake forger, peer;
+    ASSERT_TRUE(envelope_startup() && handshake_start(&forger));
+    const auto made = [](auto make, const Handshake& h) {
+        Bytes m(kHandshakeSize);
+        make(&h, m.data());
+        return std::string(m.begin(), m.end());
+    };
+    Channel keys{};
+    const auto sealed = [&](std::string body) {
+        Bytes m(body.size() + kRecordOverhead);
+        seal_record(&keys, 'L', body.data(), body.size(), m.data());
+        return std::string(m.begin(), m.end());
+    };
+    const std::string commit = made(make_commit, forger), reveal = made(make_reveal, forger);
+    const test::Lines hostile[] = {{commit}, {reveal}, {sealed(std::string("\0\0\0\1hi", 6))}, {"forged"},
+                             {"KEEPALIVE BYE"}, {"PUNCH", "PUNCH_ACK"}, {commit, reveal}};
+    for (bool natchat : {true, false}) {
+        for (const test::Lines& h : hostile) {
+            test::Rig rig;
+            test::SimulatedClock clock(0xFFFFFFFFu - 1000);
+            ASSERT_TRUE(secure_link_open(&rig.s) && handshake_start(&peer));
+            const auto mode = [&] {
+                platform::lock_enter(&rig.s.secure->lock);
+                const LinkMode m = rig.s.secure->mode;
+                platform::lock_leave(&rig.s.secure->lock);
+                return m;
+            };
+            const std::string out = test::output_of([&](std::FILE*) {
+                rig.start(&rig.s.recv_thread, receive_loop);
+                rig.start(&rig.s.keepalive_thread, keepalive_loop);
+                for (int i = 0; i < 2; ++i) for (const std::string& d : h) rig.elsewhere.send(d, rig.own.endpoint());
+                EXPECT_TRUE(test::eventually([&] { return rig.s.strangers_dropped == 2 * static_cast<int>(h.size()); }));
+                rig.peer.send(natchat ? made(make_commit, peer) : "hello", rig.own.endpoint());
+                for (const std::string& d : rig.peer.drain(50)) {
+                    const auto* m = reinterpret_cast<const std::uint8_t*>(d.data());
+                    if (take_commit(&peer, m, d.size()) || take_reveal(&peer, m, d.size(), &keys)) {
+                        rig.peer.send(made(make_reveal, peer), rig.own.endpoint());
+                    }
+                }
+                clock.now += natchat ? 0 : 3000;
+                EXPECT_TRUE(test::eventually([&] { return mode() == (natchat ? LinkMode::secure : LinkMode::plain); }));
+                EXPECT_TRUE(rig.elsewhere.drain(0).empty() && platform::same_endpoint(rig.s.peer_addr, rig.peer.endpoint()));
+                if (natchat) {
+                    // Bodies of 0, 3, 4 + 2048 and 4 + 4056 bytes are refused; 4 + 2047 is shown whole.
+                    for (std::size_t size : {0, 3, 4 + 2048, 4 + 4056}) rig.peer.send(sealed(std::string(size, '\1')), rig.own.endpoint());
+                    rig.peer.send(sealed(std::string("\0\0\0\1", 4) + std::string(2047, 'x')), rig.own.endpoint());
+                    rig.elsewhere.send(sealed(std::string("\0\0\0\2y", 5)), rig.own.endpoint());
+                    EXPECT_TRUE(test::eventually([&] { return platform::same_endpoint(rig.s.peer_addr, rig.elsewhere.endpoint()); }));
+                }
+                rig.stop();
+            });
+            EXPECT_TRUE(out.find("forged") == std::string::npos && out.find("hi\n") == std::string::npos &&
+                        out.find("left") == std::string::npos) << out;
+            EXPECT_EQ(out.find("[Peer]: hello") != std::string::npos, !natchat);
+            EXPECT_EQ(out.find("[Peer]: " + std::string(2047, 'x') + "\n") != std::string::npos, natchat);
+            EXPECT_EQ(out.find("[Peer]: y\n") != std::string::npos, natchat);
+            EXPECT_TRUE(!natchat || (std::strcmp(keys.code, rig.s.secure->channel.code) == 0 &&
+                                     secure_link_refused(&rig.s) == 4));
+            secure_link_close(&rig.s);
+        }
+    }
+}
+
+}  // namespace

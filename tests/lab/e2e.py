@@ -142,6 +142,43 @@ def plain_peer(natchat):
             check(a.quit()[0] == 0, "a did not quit cleanly")
 
 
+def neighbour(natchat):
+    """A on a public address; B behind router A, and a1's neighbour a2, which shares B's public
+    address, floods A from six ports with forged handshakes, records, lines, byes and punches,
+    from before B types until after the chat. A and B agree one session all the same, chat both
+    ways and quit cleanly; nothing of a2's is shown, and nothing is sent to it."""
+    with Lab("ncl-hostile") as lab:
+        servers = ["--stun", "198.51.100.1:19302", "--stun", "198.51.100.3"]
+        a, b = Peer(lab, "inet", natchat, *servers), Peer(lab, "a1", natchat)
+        with running(a, b):
+            a_ip, a_port = a.external()
+            flood = subprocess.Popen(lab.command("a2", f"{LAB_DIR}/stranger.py", a_ip, a_port, "25", "6"),
+                                     stdout=subprocess.PIPE)
+            time.sleep(2)
+            b.type(f"{a_ip}\n{a_port}\n")
+            a.type("{}\n{}\n".format(*b.external()))
+            wait_connected(a, b)
+            same_code(a, b)
+            chat_both_ways(a, b)
+            check(b"stranger" not in a.text() and b"answers from port" not in a.text(), "a2 was heard")
+            answers = flood.communicate(timeout=40)[0]
+            check(answers == b"", f"a2 was answered: {answers[:200]!r}")
+            quit_both(a, b)
+
+
+def secure_only(natchat):
+    """--secure-only against a peer that speaks only the plain protocol: natchat says why it ends,
+    exits with 1, and the plain peer sees nothing."""
+    with Lab("ncl-sonly") as lab:
+        a = Peer(lab, "a1", natchat, "--secure-only")
+        b = Peer(lab, "b1", [f"{LAB_DIR}/plain_peer.py", *a.external(), "40001"])
+        with running(a, b):
+            a.type("198.51.100.12\n40001\nnot for the plain peer\n")
+            a.expect(b"\nThe peer's program does not offer a secure session, and --secure-only "
+                     b"allows no plain text: the chat ends.\n", 40)
+            check(a.wait() == 1 and b.text() == b"", f"a exited with {a.proc.returncode}, b saw {b.text()!r}")
+
+
 def windows(natchat, natchat_exe):
     """natchat.exe under Wine behind router A, the Linux natchat behind router B."""
     prefix = "/tmp/natchat-lab-wineprefix"
@@ -160,7 +197,8 @@ def windows(natchat, natchat_exe):
             lab.run("a1", *kill_server, check=False, stderr=subprocess.DEVNULL)
 
 
-SCENARIOS = [cone, same_lan, symmetric_cone, symmetric_both, loss_and_expiry, plain_peer]
+SCENARIOS = [cone, same_lan, symmetric_cone, symmetric_both, loss_and_expiry, plain_peer, neighbour,
+             secure_only]
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs, when missing, the Debian packages that natchat's build and tests need. Run as root.
-# Usage: scripts/deps.sh [build|test|demo|bench|windows]...
+# Usage: scripts/deps.sh [build|test|demo|bench|windows|package]...
 set -euo pipefail
 
 declare -A wanted=(
@@ -9,6 +9,8 @@ declare -A wanted=(
   [demo]="cmake g++ make libgcrypt20-dev coturn iproute2 nftables python3 tmux"
   [bench]="cmake g++ make libgcrypt20-dev coturn iproute2 nftables python3 netcat-openbsd"
   [windows]="g++-mingw-w64-x86-64-posix googletest wine wine64 libgcrypt-mingw-w64-dev"
+  # dpkg-shlibdeps (dpkg-dev, file) lists the .deb's libraries; man-db and unzip check the results.
+  [package]="cmake g++ make libgcrypt20-dev dpkg-dev file man-db unzip"
 )
 
 packages=()

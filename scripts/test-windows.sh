@@ -5,22 +5,12 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/deps.sh" windows
-export WINEDEBUG=-all
-export WINEPREFIX=${WINEPREFIX:-$root/build-win/wineprefix}
-
-# One wineserver for the whole run: left to itself it ends a few seconds after its last client,
-# and a test started just then fails to connect to it. Wine's own services start with the
-# first client and live as long as the server; started here, they hold no test's output open.
-mkdir -p "$WINEPREFIX"
-wineserver -p >/dev/null 2>&1 </dev/null
+# Before the build: it runs the test executable under Wine to list its tests.
 trap 'wineserver -k 2>/dev/null || true' EXIT
-wineboot --init >/dev/null 2>&1 </dev/null
+source "$root/scripts/wine.sh"
+natchat_exe=$("$root/scripts/build-windows.sh")
 
-cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build-win -j"$(nproc)" >/dev/null
-
-wine build-win/natchat.exe --help >build-win/help.txt
+wine "$natchat_exe" --help >build-win/help.txt
 grep -q "^Usage: .*natchat.exe \[peer_ip peer_port\]" build-win/help.txt
 echo "natchat.exe --help: usage text, exit code 0"
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds natchat and runs every test: unit tests (plain, AddressSanitizer+UBSan, ThreadSanitizer),
-# the fuzz targets for a bounded time, the NAT lab end to end (as root), and the Windows build
-# under Wine. Installs what is missing first (as root).
+# the fuzz targets for a bounded time, the NAT lab end to end (as root), the Windows build under
+# Wine, and the packages. Installs what is missing first (as root).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -10,7 +10,7 @@ fuzz_seconds=${NATCHAT_FUZZ_SECONDS:-30}
 
 step() { printf '\n=== %s\n' "$*"; }
 
-"$root/scripts/deps.sh" test windows
+"$root/scripts/deps.sh" test windows package
 
 build() {  # build DIR [cmake options...]
   local dir=$1; shift
@@ -56,5 +56,8 @@ if [ -x scripts/test-windows.sh ]; then
   step "Windows build under Wine"
   scripts/test-windows.sh
 fi
+
+step "packages: the .deb, its manual page, the Windows zip"
+scripts/test-package.sh
 
 step "all tests passed"

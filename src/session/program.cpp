@@ -137,6 +137,7 @@ void print_usage(const char* program) {
         "                     repeated, and replaces the default servers\n"
         "  --secure-only       never send or show plain text: a peer that offers no secure\n"
         "                     session ends the chat (exit code 1)\n"
+        "  --version           print the program's version and end\n"
         "\nExamples:\n  %s\n"
         "    Start in interactive mode, enter peer info when prompted\n\n"
         "  %s 192.168.1.100 5000\n    Connect directly to peer at 192.168.1.100:5000\n\n"
@@ -151,6 +152,11 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
     const char* program = command.words[0];
     if (understood && command.count == 2) {
         const char* word = command.words[1];
+        if (std::strcmp(word, "--version") == 0) {
+            std::printf("natchat %s\n", NATCHAT_VERSION);
+            std::fflush(stdout);
+            return 0;
+        }
         const bool help = std::strcmp(word, "-h") == 0 || std::strcmp(word, "--help") == 0;
         print_usage(program);
         std::fflush(stdout);

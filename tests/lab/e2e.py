@@ -179,6 +179,31 @@ def secure_only(natchat):
             check(a.wait() == 1 and b.text() == b"", f"a exited with {a.proc.returncode}, b saw {b.text()!r}")
 
 
+def outage(natchat):
+    """Router A forwards nothing for 40 s in the middle of a chat while both type: both users are
+    told during the cut, and after it every line arrives, once and in order."""
+    with Lab("ncl-outage") as lab:
+        with running(*connect(lab, natchat)) as (a, b):
+            wait_connected(a, b)
+            same_code(a, b)
+            marks = [len(p.text()) for p in (b, a)]
+            cut = ["nft", "add", "chain", "inet", "firewall", "cut", "{ type filter hook forward priority -10; policy drop; }"]
+            lab.run("ra", *cut, check=True)
+            for i in range(0, 40, 4):
+                for p in (a, b):
+                    p.type(f"{p.name} line {i:02d}\n")
+                time.sleep(4)
+            for p in (a, b):
+                p.expect(b"\n[Nothing heard from the peer for 15 seconds]\n> ", 0)
+                p.expect(b"\n[The peer has not confirmed ", 0)
+            lab.run("ra", "nft", "delete", "chain", "inet", "firewall", "cut", check=True)
+            for (p, other), mark in zip(((a, b), (b, a)), marks):
+                sent = [f"{p.name} line {i:02d}".encode() for i in range(0, 40, 4)]
+                other.expect(b"[Peer]: " + sent[-1] + b"\n", 30, mark)
+                check(re.findall(rb"\[Peer\]: ([^\n]*)\n", other.text()[mark:]) == sent, f"{other.name} did not get all in order")
+            quit_both(a, b)
+
+
 def windows(natchat, natchat_exe):
     """natchat.exe under Wine behind router A, the Linux natchat behind router B."""
     prefix = "/tmp/natchat-lab-wineprefix"
@@ -198,7 +223,7 @@ def windows(natchat, natchat_exe):
 
 
 SCENARIOS = [cone, same_lan, symmetric_cone, symmetric_both, loss_and_expiry, plain_peer, neighbour,
-             secure_only]
+             secure_only, outage]
 
 
 if __name__ == "__main__":

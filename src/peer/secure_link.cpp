@@ -86,13 +86,21 @@ void go_plain(PeerSession* s, const char* notice) {
     l->delivery.out.clear();
 }
 
-void report_unconfirmed(PeerSession* s, std::size_t count, const std::string& first) {
+// `still_sending` while the session lives, after 30 s without progress; otherwise at the end.
+void report_unconfirmed(PeerSession* s, std::size_t count, const std::string& first,
+                        bool still_sending) {
     char excerpt[41];
     sanitize_for_display(reinterpret_cast<const std::uint8_t*>(first.data()),
                          std::min(first.size(), sizeof excerpt - 1), excerpt);
-    char notice[128];
-    std::snprintf(notice, sizeof notice,
-                  "\n[The peer did not confirm %zu line(s), from \"%s\" on]\n> ", count, excerpt);
+    char notice[192];
+    if (still_sending) {
+        std::snprintf(notice, sizeof notice,
+                      "\n[The peer has not confirmed %zu line(s) for 30 seconds, from \"%s\" on: "
+                      "still sending]\n> ", count, excerpt);
+    } else {
+        std::snprintf(notice, sizeof notice,
+                      "\n[The peer did not confirm %zu line(s), from \"%s\" on]\n> ", count, excerpt);
+    }
     safe_print(s, notice);
 }
 
@@ -215,7 +223,9 @@ std::uint32_t secure_link_tick(PeerSession* s) {
         delivery_pump(&l->delivery, now, line_sender(s));
         std::size_t count = 0;
         std::string first;
-        if (delivery_give_up(&l->delivery, now, &count, &first)) report_unconfirmed(s, count, first);
+        if (delivery_stalled(&l->delivery, now, &count, &first)) {
+            report_unconfirmed(s, count, first, true);
+        }
         due = std::min(due, delivery_due_in(&l->delivery, now));
     }
     platform::lock_leave(&l->lock);
@@ -236,7 +246,7 @@ void secure_link_send(PeerSession* s, const char* text, std::size_t size) {
         send_patiently(s->sock, text, size, s->peer_addr);
         return;
     }
-    delivery_queue(&l->delivery, std::string(text, size), platform::tick_ms());
+    delivery_queue(&l->delivery, std::string(text, size));
     if (l->mode == LinkMode::secure) {
         delivery_pump(&l->delivery, platform::tick_ms(), line_sender(s));
     }
@@ -255,8 +265,10 @@ void secure_link_finish(PeerSession* s, std::uint32_t limit_ms) {
         platform::sleep_ms(10);
         platform::lock_enter(&l->lock);
     }
-    if (l->mode == LinkMode::secure && !l->delivery.out.empty()) {
-        report_unconfirmed(s, l->delivery.out.size(), l->delivery.out.front().text);
+    std::string first;
+    const std::size_t unconfirmed = delivery_unconfirmed(&l->delivery, &first);
+    if (l->mode == LinkMode::secure && unconfirmed > 0) {
+        report_unconfirmed(s, unconfirmed, first, false);
         l->delivery.out.clear();
     }
     if (l->mode == LinkMode::secure) {

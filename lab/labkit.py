@@ -2,6 +2,7 @@
 hosts through their standard input and output. Used by the lab scenarios, the demo and the
 benchmarks. Run as root."""
 import argparse
+import bisect
 import contextlib
 import os
 import re
@@ -51,6 +52,7 @@ class Peer:
         self.proc = subprocess.Popen(lab.command(host, *program, *args), stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.out = bytearray()
+        self.arrivals = []  # (monotonic time, length of the output then), for each chunk read
         self.lock = threading.Lock()
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
@@ -62,11 +64,18 @@ class Peer:
                 return
             with self.lock:
                 self.out += chunk
+                self.arrivals.append((time.monotonic(), len(self.out)))
 
     def text(self):
         with self.lock:
             out = bytes(self.out)
         return out.replace(b"\r\n", b"\n") if self.crlf else out
+
+    def shown_at(self, end):
+        """The monotonic time at which the output first reached `end` bytes (None before)."""
+        with self.lock:
+            at = bisect.bisect_left(self.arrivals, end, key=lambda a: a[1])
+            return self.arrivals[at][0] if at < len(self.arrivals) else None
 
     def expect(self, pattern, timeout=10.0, start=0):
         """Waits until `pattern` (bytes, or a compiled regex) shows; returns the match's end."""

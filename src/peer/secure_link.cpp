@@ -38,6 +38,8 @@ constexpr char kNotConfirmed[] =
     "interfering.]\n> ";
 constexpr char kNotSent[] = "\n[%zu line(s) not sent, from \"%s\" on: no secure session]\n> ";
 constexpr char kUnconfirmed[] = "\n[The peer did not confirm %zu line(s), from \"%s\" on]\n> ";
+constexpr char kStillSending[] =
+    "\n[The peer has not confirmed %zu line(s) for 30 seconds, from \"%s\" on: still sending]\n> ";
 
 void put(std::uint8_t* p, std::uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * (bytes - 1 - i)));
@@ -260,8 +262,8 @@ std::uint32_t secure_link_tick(PeerSession* s) {
         delivery_pump(&l->delivery, now, line_sender(s));
         std::size_t count = 0;
         std::string first;
-        if (delivery_give_up(&l->delivery, now, &count, &first)) {
-            report_lines(s, kUnconfirmed, count, first);
+        if (delivery_stalled(&l->delivery, now, &count, &first)) {
+            report_lines(s, kStillSending, count, first);
         }
         due = std::min(due, delivery_due_in(&l->delivery, now));
     }
@@ -281,7 +283,7 @@ void secure_link_send(PeerSession* s, const char* text, std::size_t size) {
     }
     const LinkMode mode = l->mode;
     if (mode == LinkMode::agreeing || mode == LinkMode::secure) {
-        delivery_queue(&l->delivery, std::string(text, size), platform::tick_ms());
+        delivery_queue(&l->delivery, std::string(text, size));
         if (mode == LinkMode::secure) delivery_pump(&l->delivery, platform::tick_ms(), line_sender(s));
     }
     platform::lock_leave(&l->lock);
@@ -325,8 +327,10 @@ void secure_link_finish(PeerSession* s, std::uint32_t limit_ms) {
         return l->mode == LinkMode::agreeing ||
                (l->mode == LinkMode::secure && !l->delivery.out.empty());
     });
-    if (l->mode == LinkMode::secure && !l->delivery.out.empty()) {
-        report_lines(s, kUnconfirmed, l->delivery.out.size(), l->delivery.out.front().text);
+    std::string first;
+    const std::size_t unconfirmed = delivery_unconfirmed(&l->delivery, &first);
+    if (l->mode == LinkMode::secure && unconfirmed > 0) {
+        report_lines(s, kUnconfirmed, unconfirmed, first);
         l->delivery.out.clear();
     }
     drop_waiting(s);  // undecided still: nothing goes out in plain text unasked

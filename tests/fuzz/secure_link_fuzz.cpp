@@ -1,12 +1,41 @@
 // The secure link's receive path, given whatever a datagram may hold: as it came, to a link still
 // agreeing (commitments, reveals, records it cannot open, plain words); and sealed under the key of
 // an agreed session, its first byte the record's kind and the rest its body, as a peer that holds
-// the keys, or a man in the middle before the codes are compared, could send it.
+// the keys, or a man in the middle before the codes are compared, could send it. And read as a
+// run of acknowledgements (what such a peer may claim) against a window of waiting lines.
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "peer/secure_link.h"
 #include "shared/peer_session.h"
+
+namespace {
+
+// Whatever is acknowledged, only unconfirmed lines of the window go out, and no line is dropped.
+void acknowledge(const std::uint8_t* data, std::size_t size) {
+    Delivery d;
+    const SendLine send = [&d](std::uint32_t seq, const std::string&) {
+        if (seq - d.out.front().seq >= kWindow || d.out[seq - d.out.front().seq].acked) __builtin_trap();
+    };
+    for (int i = 0; i < 80; ++i) delivery_queue(&d, "x");
+    std::uint32_t now = 0;
+    delivery_pump(&d, now, send);
+    std::vector<std::string> ready;
+    for (std::size_t at = 0; at + 12 <= size; at += 12) {
+        std::uint32_t cumulative;
+        std::uint64_t map;
+        std::memcpy(&cumulative, data + at, 4);
+        std::memcpy(&map, data + at + 4, 8);
+        delivery_acked(&d, now += cumulative % 4096, cumulative, map, send);
+        delivery_pump(&d, now, send);
+        delivery_take(&d, cumulative, "y", &ready);
+    }
+    const bool whole = d.out.empty() || (!d.out.front().acked && d.out.front().seq + d.out.size() == d.next_seq);
+    if (!whole || d.out.size() > 80 || ready.size() > d.delivered) __builtin_trap();
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static PeerSession agreeing, agreed;
@@ -20,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return true;
     }();
     if (!ready) __builtin_trap();
+    acknowledge(data, size);
     const std::vector<std::uint8_t> datagram(data, data + size);  // exact size: over-reads show
     Received r;
     secure_link_receive(&agreeing, datagram.data(), datagram.size(), false, &r);

@@ -48,7 +48,7 @@ void follow_peer(PeerSession* s, platform::Endpoint from) {
 // What the user is told about the peer changes under the console lock, with its notice.
 void announce_left(PeerSession* s) {
     platform::lock_enter(&s->console_lock);
-    if (s->presence.exchange(Presence::left) != Presence::left) console_write(kLeftNotice);
+    if (s->presence.exchange(Presence::left) != Presence::left) console_write(s, kLeftNotice);
     platform::lock_leave(&s->console_lock);
 }
 
@@ -57,7 +57,7 @@ void note_heard(PeerSession* s) {
     platform::lock_enter(&s->console_lock);
     s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
     Presence silent = Presence::silent;
-    if (s->presence.compare_exchange_strong(silent, Presence::present)) console_write(kBackNotice);
+    if (s->presence.compare_exchange_strong(silent, Presence::present)) console_write(s, kBackNotice);
     platform::lock_leave(&s->console_lock);
 }
 

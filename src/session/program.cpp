@@ -87,15 +87,17 @@ void release_all(PeerSession* s) {
     release_session(s);
 }
 
-// Stops both workers, then releases what they use. A worker that does not end in time (stuck in
-// a console that takes no output) keeps everything: the process ends right after this, and the
-// record, its socket and its lock stay valid for as long as that worker can run.
+// Stops both workers and the console writer, then releases what they use. A thread that does
+// not end in time (the writer, stuck in a console that takes no output) keeps everything: the
+// process ends right after this, and the record, its socket and its lock stay valid for as long
+// as that thread can run.
 void shut_down(PeerSession* s) {
     stop_running(s);
     const bool receiver_ended = stop_thread(&s->recv_thread);
     const bool keepalive_ended = stop_thread(&s->keepalive_thread);
+    const bool console_ended = console_stop(s, kThreadWaitMs);
     platform::on_interrupt(nullptr, nullptr);
-    if (receiver_ended && keepalive_ended) release_all(s);
+    if (receiver_ended && keepalive_ended && console_ended) release_all(s);
 }
 
 // Sends each typed line to the peer until "quit", the end of input or an interrupt. A line too
@@ -103,8 +105,7 @@ void shut_down(PeerSession* s) {
 void chat(PeerSession* s, std::FILE* in) {
     char line[kChatLineSize];
     std::size_t held = 0;  // bytes of a cut character that begin the next piece
-    std::printf("> ");
-    std::fflush(stdout);
+    safe_print(s, "> ");
     while (is_running(s)) {
         if (!platform::read_line(in, line + held, sizeof line - held)) return;
         std::size_t n = held + std::strlen(line + held);
@@ -115,8 +116,7 @@ void chat(PeerSession* s, std::FILE* in) {
         if (send > 0) secure_link_send(s, line, send);
         held = n - send;
         std::memmove(line, line + send, held);
-        std::printf("> ");
-        std::fflush(stdout);
+        safe_print(s, "> ");
     }
 }
 
@@ -204,6 +204,10 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
         return 1;
     }
 
+    if (!console_start(s)) {
+        release_all(s);
+        return 1;
+    }
     platform::on_interrupt(interrupt_session, s);
     int code = 0;
     if (connect_to_peer(s, peer_ip, peer_port)) {
@@ -211,15 +215,14 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
         // Lines still on their way are given a moment, and the peer hears that we leave.
         secure_link_finish(s, kFinishMs);
         const std::int32_t strangers = s->strangers_dropped.load(std::memory_order_relaxed);
-        if (strangers > 0) std::printf("\nIgnored %d datagrams from other addresses\n", strangers);
+        if (strangers > 0) safe_printf(s, "\nIgnored %d datagrams from other addresses\n", strangers);
         const std::int32_t refused = secure_link_refused(s);
-        if (refused > 0) std::printf("\nRefused %d datagrams that the peer did not seal\n", refused);
-        std::printf("\nShutting down...\n");
+        if (refused > 0) safe_printf(s, "\nRefused %d datagrams that the peer did not seal\n", refused);
+        safe_print(s, "\nShutting down...\n");
     } else {
-        std::printf("\nConnection failed or interrupted\n");
+        safe_print(s, "\nConnection failed or interrupted\n");
         code = 1;
     }
-    std::fflush(stdout);
     if (s->interrupted.load(std::memory_order_relaxed)) code = platform::interrupted_exit_code();
     shut_down(s);
     return code;

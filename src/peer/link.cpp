@@ -113,7 +113,7 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
     std::int32_t reported = 0;
     std::int32_t attempts = 0;
 
-    while (is_running(s)) {
+    while (chat_goes_on(s)) {
         const std::uint32_t now = platform::tick_ms();
         if (received(s) > 0) {
             if (!first_seen) {

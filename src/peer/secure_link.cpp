@@ -226,7 +226,7 @@ void secure_link_send(PeerSession* s, const char* text, std::size_t size) {
     SecureLink* l = s->secure;
     platform::lock_enter(&l->lock);
     // A long paste waits here for the peer to catch up, rather than piling up without end.
-    while (l->mode != LinkMode::plain && l->delivery.out.size() >= kMaxWaiting && is_running(s)) {
+    while (l->mode != LinkMode::plain && l->delivery.out.size() >= kMaxWaiting && chat_goes_on(s)) {
         platform::lock_leave(&l->lock);
         platform::sleep_ms(5);
         platform::lock_enter(&l->lock);

@@ -1,5 +1,6 @@
 #include "session/program.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -18,6 +19,8 @@ namespace {
 constexpr std::uint32_t kThreadWaitMs = 2000;
 // At the end, lines still unconfirmed and a secure session still being agreed get this long.
 constexpr std::uint32_t kFinishMs = 4000;
+// What the rest of the shutdown may take, when the platform ends the process at a set time.
+constexpr std::uint32_t kShutdownMs = 1000;
 constexpr std::size_t kChatLineSize = 2048;
 constexpr std::size_t kMaxStunServers = 8;
 
@@ -60,11 +63,18 @@ bool read_command_line(int argc, char** argv, CommandLine* c) {
     return true;
 }
 
-// Ctrl+C and its kin end the session the way "quit" does.
+// Ctrl+C and its kin end the input, as "quit" does, and nothing else: the workers read the
+// acknowledgements and resend through the wait for unconfirmed lines, and stop at shutdown.
 void interrupt_session(void* context) {
-    auto* s = static_cast<PeerSession*>(context);
-    s->interrupted.store(true, std::memory_order_relaxed);
-    stop_running(s);
+    static_cast<PeerSession*>(context)->interrupted.store(true, std::memory_order_relaxed);
+}
+
+// How long lines still on their way may keep us: within what the platform leaves after an
+// interrupt that it ends the process for.
+std::uint32_t finish_limit() {
+    const std::uint32_t left = platform::interrupt_time_limit_ms();
+    if (left == platform::kForever) return kFinishMs;
+    return left > kShutdownMs ? std::min(kFinishMs, left - kShutdownMs) : 0;
 }
 
 // True when the thread has ended (or never started); its handle is released either way.
@@ -106,7 +116,7 @@ void chat(PeerSession* s, std::FILE* in) {
     char line[kChatLineSize];
     std::size_t held = 0;  // bytes of a cut character that begin the next piece
     safe_print(s, "> ");
-    while (is_running(s)) {
+    while (chat_goes_on(s)) {
         if (!platform::read_line(in, line + held, sizeof line - held)) return;
         std::size_t n = held + std::strlen(line + held);
         const bool whole = n > 0 && line[n - 1] == '\n';
@@ -213,7 +223,7 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
     if (connect_to_peer(s, peer_ip, peer_port)) {
         chat(s, in);
         // Lines still on their way are given a moment, and the peer hears that we leave.
-        secure_link_finish(s, kFinishMs);
+        secure_link_finish(s, finish_limit());
         const std::int32_t strangers = s->strangers_dropped.load(std::memory_order_relaxed);
         if (strangers > 0) safe_printf(s, "\nIgnored %d datagrams from other addresses\n", strangers);
         const std::int32_t refused = secure_link_refused(s);

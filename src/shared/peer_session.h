@@ -115,3 +115,8 @@ void safe_print(PeerSession* session, const char* text);
 void console_write(PeerSession* session, const char* text);
 
 inline bool is_running(const PeerSession* s) { return s->running.load(std::memory_order_relaxed); }
+
+// The user may still type: nothing has ended the program or the input.
+inline bool chat_goes_on(const PeerSession* s) {
+    return is_running(s) && !s->interrupted.load(std::memory_order_relaxed);
+}

@@ -111,21 +111,24 @@ void shut_down(PeerSession* s) {
 }
 
 // Sends each typed line to the peer until "quit", the end of input or an interrupt. A line too
-// long for one datagram goes out in pieces cut between characters, never inside one.
+// long for one datagram goes out in pieces cut between characters, never inside one; "quit"
+// counts only as a whole line, never as a later piece.
 void chat(PeerSession* s, std::FILE* in) {
     char line[kChatLineSize];
-    std::size_t held = 0;  // bytes of a cut character that begin the next piece
+    std::size_t held = 0;   // bytes of a cut character that begin the next piece
+    bool at_start = true;   // the next piece begins a line
     safe_print(s, "> ");
     while (chat_goes_on(s)) {
         if (!platform::read_line(in, line + held, sizeof line - held)) return;
         std::size_t n = held + std::strlen(line + held);
         const bool whole = n > 0 && line[n - 1] == '\n';
         if (whole) line[--n] = '\0';
-        if (std::strcmp(line, "quit") == 0) return;
+        if (at_start && std::strcmp(line, "quit") == 0) return;
         const std::size_t send = whole || n < sizeof line - 1 ? n : utf8_cut(line, n);
         if (send > 0) secure_link_send(s, line, send);
         held = n - send;
         std::memmove(line, line + send, held);
+        at_start = whole;
         safe_print(s, "> ");
     }
 }

@@ -99,7 +99,10 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
     // for every destination lets the peer's answer to a sweep punch in, so that side sweeps.
     if (s->nat == NatKind::symmetric) open_candidates(s);
     const bool sweeps = s->nat == NatKind::cone || s->nat == NatKind::none;
-    platform::thread_start(&s->recv_thread, receive_loop, s);
+    if (!platform::thread_start(&s->recv_thread, receive_loop, s)) {
+        safe_print(s, "Could not start the receiver thread\n");
+        return false;
+    }
 
     const std::uint32_t start = platform::tick_ms();
     Sweep sweep{};
@@ -158,7 +161,10 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
     if (!s->connected.load(std::memory_order_relaxed)) return false;
     // Five datagrams have come, so the receiver has chosen its socket.
     close_unchosen(s);
-    platform::thread_start(&s->keepalive_thread, keepalive_loop, s);
+    if (!platform::thread_start(&s->keepalive_thread, keepalive_loop, s)) {
+        safe_print(s, "Could not start the keepalive thread\n");
+        return false;
+    }
     safe_print(s, "\nConnection successfully established!\n");
     safe_print(s, "Type messages and press Enter to send.\n");
     safe_print(s, "Type 'quit' to exit.\n\n");

@@ -69,9 +69,10 @@ void interrupt_session(void* context) {
     static_cast<PeerSession*>(context)->interrupted.store(true, std::memory_order_relaxed);
 }
 
-// How long lines still on their way may keep us: within what the platform leaves after an
-// interrupt that it ends the process for.
-std::uint32_t finish_limit() {
+// How long lines still on their way may keep us: not at all once nothing can be received, and
+// within what the platform leaves after an interrupt that it ends the process for.
+std::uint32_t finish_limit(const PeerSession* s) {
+    if (s->failed.load(std::memory_order_relaxed)) return 0;
     const std::uint32_t left = platform::interrupt_time_limit_ms();
     if (left == platform::kForever) return kFinishMs;
     return left > kShutdownMs ? std::min(kFinishMs, left - kShutdownMs) : 0;
@@ -110,9 +111,9 @@ void shut_down(PeerSession* s) {
     if (receiver_ended && keepalive_ended && console_ended) release_all(s);
 }
 
-// Sends each typed line to the peer until "quit", the end of input or an interrupt. A line too
-// long for one datagram goes out in pieces cut between characters, never inside one; "quit"
-// counts only as a whole line, never as a later piece.
+// Sends each typed line to the peer until "quit", the end of input, an interrupt or a receiver
+// that cannot go on. A line too long for one datagram goes out in pieces cut between
+// characters, never inside one; "quit" counts only as a whole line, never as a later piece.
 void chat(PeerSession* s, std::FILE* in) {
     char line[kChatLineSize];
     std::size_t held = 0;   // bytes of a cut character that begin the next piece
@@ -226,12 +227,13 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
     if (connect_to_peer(s, peer_ip, peer_port)) {
         chat(s, in);
         // Lines still on their way are given a moment, and the peer hears that we leave.
-        secure_link_finish(s, finish_limit());
+        secure_link_finish(s, finish_limit(s));
         const std::int32_t strangers = s->strangers_dropped.load(std::memory_order_relaxed);
         if (strangers > 0) safe_printf(s, "\nIgnored %d datagrams from other addresses\n", strangers);
         const std::int32_t refused = secure_link_refused(s);
         if (refused > 0) safe_printf(s, "\nRefused %d datagrams that the peer did not seal\n", refused);
         safe_print(s, "\nShutting down...\n");
+        if (s->failed.load(std::memory_order_relaxed)) code = 1;
     } else {
         safe_print(s, "\nConnection failed or interrupted\n");
         code = 1;

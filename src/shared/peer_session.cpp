@@ -23,6 +23,7 @@ bool session_init(PeerSession* session) {
     session->running.store(true, std::memory_order_relaxed);
     session->connected.store(false, std::memory_order_relaxed);
     session->interrupted.store(false, std::memory_order_relaxed);
+    session->failed.store(false, std::memory_order_relaxed);
     session->packets_received.store(0, std::memory_order_relaxed);
     session->strangers_dropped.store(0, std::memory_order_relaxed);
     session->last_heard.store(0, std::memory_order_relaxed);

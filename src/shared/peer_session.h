@@ -81,6 +81,7 @@ struct PeerSession {
     std::atomic<std::int32_t> strangers_dropped;  // from anywhere else
     std::atomic<std::uint32_t> last_heard;        // tick of the peer's latest datagram
     std::atomic<Presence> presence;
+    std::atomic<bool> failed;  // a worker could not go on: the chat ends, with exit code 1
     // Guards the console queue, and what the user was told about the peer along with its notice.
     platform::Lock console_lock;
     ConsoleQueue console;
@@ -116,7 +117,8 @@ void console_write(PeerSession* session, const char* text);
 
 inline bool is_running(const PeerSession* s) { return s->running.load(std::memory_order_relaxed); }
 
-// The user may still type: nothing has ended the program or the input.
+// The user may still type: nothing has ended the program, the input or a worker.
 inline bool chat_goes_on(const PeerSession* s) {
-    return is_running(s) && !s->interrupted.load(std::memory_order_relaxed);
+    return is_running(s) && !s->interrupted.load(std::memory_order_relaxed) &&
+           !s->failed.load(std::memory_order_relaxed);
 }

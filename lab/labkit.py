@@ -6,6 +6,7 @@ import bisect
 import contextlib
 import os
 import re
+import signal
 import subprocess
 import threading
 import time
@@ -54,11 +55,14 @@ class Peer:
         self.out = bytearray()
         self.arrivals = []  # (monotonic time, length of the output then), for each chunk read
         self.lock = threading.Lock()
+        self.reading = threading.Event()
+        self.reading.set()
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
     def _read(self):
         while True:
+            self.reading.wait()
             chunk = self.proc.stdout.read1(65536)
             if not chunk:
                 return
@@ -95,6 +99,16 @@ class Peer:
                 raise Failure(f"{self.name}: no {pattern!r} within {timeout} s; output so far:\n"
                               + out.decode(errors="replace")[-3000:])
             time.sleep(0.02)
+
+    @contextlib.contextmanager
+    def stalled(self):
+        """Nothing more of the output is read inside the block: once the pipe is full, the
+        process's writes to its standard output wait, as on a console that takes nothing."""
+        self.reading.clear()
+        try:
+            yield
+        finally:
+            self.reading.set()
 
     def reader_done(self):
         self.reader.join(0.05)
@@ -209,6 +223,43 @@ def quit_both(a, b, hear_left=True, limit=1.0):
         check(p.text().endswith(b"\nShutting down...\n"), f"{p.name} did not say it shut down")
         if other:
             other.expect(LEFT, 1.0, mark)
+
+
+def interrupt_in_flight(p, other, stopped_for=0.5):
+    """`other` is stopped (SIGSTOP) while p sends a line and gets Ctrl+C; once `other` runs again,
+    p ends in order within a second (of `other`'s acknowledgement) with nothing unconfirmed, and
+    `other` shows the line and hears that p left."""
+    mark, other_mark = len(p.text()), len(other.text())
+    os.kill(other.proc.pid, signal.SIGSTOP)
+    try:
+        p.type("in flight\n")
+        p.expect(b"> ", 5, mark)  # read and sent
+        p.proc.send_signal(signal.SIGINT)
+        time.sleep(stopped_for)
+    finally:
+        os.kill(other.proc.pid, signal.SIGCONT)
+    resumed = time.monotonic()
+    check(p.wait() == 128 + signal.SIGINT, f"{p.name} exited with {p.proc.returncode}")
+    seconds = time.monotonic() - resumed
+    check(seconds < 1.0, f"{p.name} ended {seconds:.2f} s after its peer ran again")
+    check(b"did not confirm" not in p.text(), f"{p.name} reported the line unconfirmed")
+    check(p.text().endswith(b"\nShutting down...\n"), f"{p.name} did not shut down in order")
+    other.expect(b"\n[Peer]: in flight\n> ", 1.0, other_mark)
+    other.expect(LEFT, 1.0, other_mark)
+
+
+def paste_to_stalled(paster, reader, lines, seconds):
+    """`paster` pastes `lines` while nothing of `reader`'s output is read for `seconds`; then
+    the lines `reader` shows, once its output is read again. The paster must not hear of silence
+    or of lines unconfirmed meanwhile."""
+    mark, paster_mark = len(reader.text()), len(paster.text())
+    with reader.stalled():
+        paster.type("".join(line + "\n" for line in lines))
+        time.sleep(seconds)
+    reader.expect(f"\n[Peer]: {lines[-1]}\n> ".encode(), 30, mark)
+    for said in (b"Nothing heard", b"did not confirm", LEFT):
+        check(said not in paster.text()[paster_mark:], f"{paster.name} said {said!r}")
+    return [g.decode() for g in re.findall(rb"\[Peer\]: ([^\n]*)\n", reader.text()[mark:])]
 
 
 def scenario_main(scenarios, docs):

@@ -126,6 +126,31 @@ TEST(Receiver, FirstCandidateToHearThePeerWinsAndThePeerIsFollowed) {
     platform::waker_close(&waker);
 }
 
+// A socket flooded by someone else (here with STUN answers, never the peer's) has its turn and
+// no more: the peer's datagram on the next candidate is read after at most one turn of it. A
+// receive that fails for good ends the chat: said once, and the input ends.
+TEST(Receiver, CandidatesTakeTurnsAndAFailureEndsTheChat) {
+    Rig rig, deaf;
+    test::UdpSocket spare;
+    const platform::Socket candidates[] = {rig.own.sock, spare.sock};
+    std::copy(candidates, candidates + 2, rig.s.candidates);
+    rig.s.candidate_count = 2;
+    rig.s.stun_server = rig.elsewhere.endpoint();
+    const std::string stun = test::binding_success(std::string(4, 0) + "\x21\x12\xA4\x42" + std::string(12, 'x'), 1, 2);
+    for (int i = 0; i < 200; ++i) rig.elsewhere.send(stun, rig.own.endpoint());
+    rig.peer.send("KEEPALIVE", spare.endpoint());
+    deaf.s.sock = platform::kInvalidSocket;
+    char line[8];
+    const std::string out = test::output_of([&](std::FILE* in) {
+        for (Rig* r : {&rig, &deaf}) r->start(&r->s.recv_thread, receive_loop);
+        EXPECT_TRUE(eventually([&] { return rig.s.settled.load(); }) && platform::thread_wait(deaf.s.recv_thread, 2000));
+        EXPECT_FALSE(platform::read_line(in, line, sizeof line));
+        for (Rig* r : {&rig, &deaf}) r->stop();
+    }, "typed\n");
+    EXPECT_TRUE(rig.s.sock == spare.sock && rig.s.strangers_dropped <= 8) << rig.s.strangers_dropped;
+    EXPECT_TRUE(out.starts_with("\nReceive error: ") && deaf.s.failed && !rig.s.failed) << out;
+}
+
 // The sweep, in simulated time: rounds 100 ms apart of at most 10 punches, or longer ones.
 TEST(Sweep, RateTotalAndOnlyTheTypedAddress) {
     const std::uint32_t typed = 0xC6336409;

@@ -10,6 +10,7 @@
 #include "net/endpoint.h"
 #include "peer/protocol.h"
 #include "shared/address_text.h"
+#include "shared/peer_session.h"
 #include "stun/binding.h"
 
 namespace {
@@ -172,6 +173,20 @@ TEST(PeerDatagram, KindsDisplayAndCuts) {
                 {"a\xe2\x82\xac", 4}, {"\xf0\x9f\x98", 0}, {"\xf0\x9f\x98\x80", 4}, {"a\xf0", 1},
                 {"\x80\x80", 2}, {"\xc3\xa9\xc3", 2}, {"a\xe0\xa0", 1}, {"a\xc0", 1}};
     for (const auto& c : cuts) EXPECT_EQ(utf8_cut(c.text.data(), c.text.size()), c.kept) << c.text;
+}
+
+// At its limit the console queue drops whole texts, and all that follow until the writer takes
+// it; the writer then says how many.
+TEST(ConsoleQueue, DropsWholeTextsAtTheLimitAndSaysHowMany) {
+    ConsoleQueue q;
+    q.limit = 10;
+    std::string out;
+    for (const char* text : {"12345", "6789", "abc", "d"}) console_queue_add(&q, text);
+    console_queue_take(&q, &out);
+    EXPECT_EQ(out, "123456789\n[2 messages were not shown: the console took no output for too long]\n> ");
+    EXPECT_TRUE(console_queue_add(&q, "0123456789"));
+    console_queue_take(&q, &out);
+    EXPECT_EQ(out, "0123456789");
 }
 
 }  // namespace

@@ -68,20 +68,20 @@ void sweep_round(PeerSession* s, Sweep* sweep, std::uint32_t now) {
 }
 
 // What natchat knows of why no path opened, and what would help.
-void explain_timeout(const PeerSession* s) {
+void explain_timeout(PeerSession* s) {
     if (received(s) > 0) {
-        std::printf("Some datagrams came from the peer, but too few for a steady path.\n"
-                    "The network between you may lose too much; try again.\n");
+        safe_print(s, "Some datagrams came from the peer, but too few for a steady path.\n"
+                      "The network between you may lose too much; try again.\n");
     } else if (s->nat == NatKind::symmetric) {
-        std::printf("Nothing came from the peer. Our NAT is symmetric, and the peer's most likely "
-                    "is too: no direct path opens between two such NATs.\n"
-                    "What would help: one of you on another network (a home line rather than a "
-                    "mobile one), or a port forwarded on one of the routers.\n");
+        safe_print(s, "Nothing came from the peer. Our NAT is symmetric, and the peer's most likely "
+                      "is too: no direct path opens between two such NATs.\n"
+                      "What would help: one of you on another network (a home line rather than a "
+                      "mobile one), or a port forwarded on one of the routers.\n");
     } else {
-        std::printf("Nothing came from the peer: the address typed may be wrong, or the peer did "
-                    "not enter ours (%s:%u) in time.\n"
-                    "Check both addresses and start again at about the same time.\n",
-                    s->public_ip, static_cast<unsigned>(s->public_port));
+        safe_printf(s, "Nothing came from the peer: the address typed may be wrong, or the peer "
+                       "did not enter ours (%s:%u) in time.\n"
+                       "Check both addresses and start again at about the same time.\n",
+                       s->public_ip, static_cast<unsigned>(s->public_port));
     }
 }
 
@@ -92,10 +92,9 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
     parse_ipv4(peer_ip, &ip);
     identity_begin(s, platform::Endpoint{ip, peer_port});
 
-    std::printf("\nAttempting to connect to %s:%u...\n", peer_ip, static_cast<unsigned>(peer_port));
-    std::printf("Performing UDP hole punching...\n");
-    std::printf("NOTE: Both peers must start at roughly the same time!\n\n");
-    std::fflush(stdout);
+    safe_printf(s, "\nAttempting to connect to %s:%u...\n", peer_ip, static_cast<unsigned>(peer_port));
+    safe_print(s, "Performing UDP hole punching...\n");
+    safe_print(s, "NOTE: Both peers must start at roughly the same time!\n\n");
 
     s->packets_received.store(0, std::memory_order_relaxed);
     s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
@@ -104,7 +103,10 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
     // for every destination lets the peer's answer to a sweep punch in, so that side sweeps.
     if (s->nat == NatKind::symmetric) open_candidates(s);
     const bool sweeps = s->nat == NatKind::cone || s->nat == NatKind::none;
-    platform::thread_start(&s->recv_thread, receive_loop, s);
+    if (!platform::thread_start(&s->recv_thread, receive_loop, s)) {
+        safe_print(s, "Could not start the receiver thread\n");
+        return false;
+    }
 
     const std::uint32_t start = platform::tick_ms();
     Sweep sweep{};
@@ -118,14 +120,13 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
     std::int32_t reported = 0;
     std::int32_t attempts = 0;
 
-    while (is_running(s)) {
+    while (chat_goes_on(s)) {
         const std::uint32_t now = platform::tick_ms();
         if (received(s) > 0) {
             if (!first_seen) {
                 first_seen = true;
                 first_packet = now;
-                std::printf("\nFirst packet received! Confirming connection stability...\n");
-                std::fflush(stdout);
+                safe_print(s, "\nFirst packet received! Confirming connection stability...\n");
             } else if (elapsed(now, first_packet) >= kConfirmAfterMs &&
                        received(s) >= kConfirmPackets) {
                 s->connected.store(true, std::memory_order_relaxed);
@@ -146,19 +147,17 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
             const auto seconds = static_cast<int>(elapsed(now, start) / 1000);
             const std::int32_t count = received(s);
             if (count > reported) {
-                std::printf("Connection in progress... (%d sec, %d packets received)\n", seconds,
-                            count);
+                safe_printf(s, "Connection in progress... (%d sec, %d packets received)\n",
+                            seconds, count);
                 reported = count;
             } else {
-                std::printf("Still punching... (%d sec, %d attempts)\n", seconds, attempts);
+                safe_printf(s, "Still punching... (%d sec, %d attempts)\n", seconds, attempts);
             }
-            std::fflush(stdout);
             last_progress = now;
         }
         if (elapsed(now, start) > kTimeoutMs) {
-            std::printf("\nConnection timeout after 60 seconds\n");
+            safe_print(s, "\nConnection timeout after 60 seconds\n");
             explain_timeout(s);
-            std::fflush(stdout);
             return false;
         }
     }
@@ -166,11 +165,13 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
     if (!s->connected.load(std::memory_order_relaxed)) return false;
     // Five datagrams have come, so the receiver has chosen its socket.
     close_unchosen(s);
-    platform::thread_start(&s->keepalive_thread, keepalive_loop, s);
-    std::printf("\nConnection successfully established!\n");
-    std::printf("Type messages and press Enter to send.\n");
-    std::printf("Type 'quit' to exit.\n\n");
-    std::fflush(stdout);
+    if (!platform::thread_start(&s->keepalive_thread, keepalive_loop, s)) {
+        safe_print(s, "Could not start the keepalive thread\n");
+        return false;
+    }
+    safe_print(s, "\nConnection successfully established!\n");
+    safe_print(s, "Type messages and press Enter to send.\n");
+    safe_print(s, "Type 'quit' to exit.\n\n");
     return true;
 }
 
@@ -188,7 +189,7 @@ std::uint32_t check_silence(PeerSession* s) {
             due = kSilentAfterMs - quiet;
         } else {
             s->presence.store(Presence::silent, std::memory_order_relaxed);
-            console_write(kSilentNotice);
+            console_write(s, kSilentNotice);
         }
     }
     platform::lock_leave(&s->console_lock);

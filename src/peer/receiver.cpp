@@ -21,7 +21,7 @@ constexpr char kBackNotice[] = "\n[The peer is back]\n> ";
 // What the user is told about the peer changes under the console lock, with its notice.
 void announce_left(PeerSession* s) {
     platform::lock_enter(&s->console_lock);
-    if (s->presence.exchange(Presence::left) != Presence::left) console_write(kLeftNotice);
+    if (s->presence.exchange(Presence::left) != Presence::left) console_write(s, kLeftNotice);
     platform::lock_leave(&s->console_lock);
 }
 
@@ -30,7 +30,7 @@ void note_heard(PeerSession* s) {
     platform::lock_enter(&s->console_lock);
     s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
     Presence silent = Presence::silent;
-    if (s->presence.compare_exchange_strong(silent, Presence::present)) console_write(kBackNotice);
+    if (s->presence.compare_exchange_strong(silent, Presence::present)) console_write(s, kBackNotice);
     platform::lock_leave(&s->console_lock);
 }
 
@@ -68,15 +68,20 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
     return true;
 }
 
-enum class Drained { empty, peer_heard, failed };
+// A socket's turn in a round of the receive loop, and the round, in datagrams: a flooded socket
+// keeps neither the other candidates nor the stop signal waiting.
+constexpr int kTurnDatagrams = 8;
+constexpr int kRoundDatagrams = 32;
 
-// Reads everything `sock` has queued, so that a pasted block of lines does not overflow the
-// socket's buffer. While a socket is still to be chosen, reading stops at the peer's first
-// datagram: the socket it came on is the session's from then on.
-Drained drain(PeerSession* s, platform::Socket sock, bool choosing) {
+enum class Drained { empty, more, peer_heard, failed };
+
+// Reads what `sock` has queued, for one turn and within what is left of the round (`budget`).
+// While a socket is still to be chosen, reading stops at the peer's first datagram: the socket
+// it came on is the session's from then on.
+Drained drain(PeerSession* s, platform::Socket sock, bool choosing, int* budget) {
     // Room for a sealed line; a plain one is shown as its first kMaxChatLine bytes.
     std::uint8_t buffer[4096];
-    for (;;) {
+    for (int left = kTurnDatagrams; left > 0 && *budget > 0; --left, --*budget) {
         platform::Endpoint from{0, 0};
         const platform::RecvResult r = platform::recv_from(sock, buffer, sizeof buffer, &from);
         switch (r.status) {
@@ -96,10 +101,14 @@ Drained drain(PeerSession* s, platform::Socket sock, bool choosing) {
                     char line[64];
                     std::snprintf(line, sizeof line, "\nReceive error: %d\n", r.code);
                     safe_print(s, line);
+                    // A deaf chat is no chat: it ends, with exit code 1.
+                    s->failed.store(true, std::memory_order_relaxed);
+                    platform::end_input();
                 }
                 return Drained::failed;
         }
     }
+    return Drained::more;
 }
 
 }  // namespace
@@ -121,6 +130,7 @@ int receive_loop(void* arg) {
     // Behind a symmetric NAT every candidate socket is heard, until one of them hears the peer.
     bool choosing = s->candidate_count > 0;
     platform::Socket watched[platform::kMaxWaitSockets];
+    std::size_t turn = 0;  // counts on from round to round, so that the sockets take turns
     while (is_running(s)) {
         std::size_t count = 0;
         if (choosing) {
@@ -129,8 +139,9 @@ int receive_loop(void* arg) {
             watched[count++] = s->sock.load();
         }
         bool settled_now = false;
-        for (std::size_t i = 0; i < count && !settled_now; ++i) {
-            const Drained d = drain(s, watched[i], choosing);
+        int budget = kRoundDatagrams;
+        for (std::size_t i = 0; i < count && budget > 0 && !settled_now; ++i) {
+            const Drained d = drain(s, watched[turn++ % count], choosing, &budget);
             if (d == Drained::failed) return 0;
             settled_now = d == Drained::peer_heard;
         }
@@ -141,7 +152,8 @@ int receive_loop(void* arg) {
             s->settled.store(true, std::memory_order_release);
             continue;
         }
-        // Asleep until a datagram comes or the program stops: no time-out, no polling.
+        // Asleep until a datagram comes or the program stops (at once when one still waits):
+        // no time-out, no polling.
         if (!platform::wait_for_datagram(watched, count, &s->wake)) return 0;
     }
     return 0;

@@ -276,7 +276,7 @@ void secure_link_send(PeerSession* s, const char* text, std::size_t size) {
     platform::lock_enter(&l->lock);
     // A long paste waits here for the peer to catch up, rather than piling up without end.
     while ((l->mode == LinkMode::agreeing || l->mode == LinkMode::secure) &&
-           l->delivery.out.size() >= kMaxWaiting && is_running(s)) {
+           l->delivery.out.size() >= kMaxWaiting && chat_goes_on(s)) {
         platform::lock_leave(&l->lock);
         platform::sleep_ms(5);
         platform::lock_enter(&l->lock);

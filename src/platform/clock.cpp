@@ -28,13 +28,13 @@ void sleep_ms(std::uint32_t ms) {
 
 bool wait_stop(Waker* waker, std::uint32_t timeout_ms) {
     if (installed_clock.load(std::memory_order_relaxed) == nullptr) {
-        return system_wait_stop(waker, timeout_ms);
+        return system_wait_stop(waker, timeout_ms) == Woken::stop;
     }
-    // Simulated time moves in steps a test makes; look at it every real millisecond. Only the
-    // stop signal ends this wait early.
+    // Simulated time moves in steps a test makes; look at it every real millisecond.
     const std::uint32_t start = tick_ms();
     while (tick_ms() - start < timeout_ms) {
-        if (system_wait_stop(waker, 1)) return true;
+        const Woken woken = system_wait_stop(waker, 1);
+        if (woken != Woken::time) return woken == Woken::stop;
     }
     return false;
 }

@@ -134,6 +134,10 @@ void lock_destroy(Lock* lock);
 // Makes the console show UTF-8 (on Windows its output code page); pipes and files are untouched.
 void console_init();
 
+// Writes all of `data` to standard output past the C library's buffer (flush that first), waiting
+// while the output takes nothing. False when it cannot be written at all.
+bool write_out(const char* data, std::size_t size);
+
 // Reads one line as fgets does: up to `size - 1` bytes, through the line feed when it fits. Text
 // typed at a Windows console arrives as UTF-8 with "\n" line ends; anything else byte for byte.
 // False at the end of input, on an error, or once an interrupt has come.
@@ -146,6 +150,14 @@ void on_interrupt(void (*handler)(void* context), void* context);
 
 // The exit code this platform expects of a program ended by the interrupt that came.
 int interrupted_exit_code();
+
+// How long after the interrupt that came the platform lets the process run before it ends it
+// itself (Windows, for a console closed or a session ending); kForever when it waits.
+std::uint32_t interrupt_time_limit_ms();
+
+// From any thread: the pending read_line of the thread that installed on_interrupt, and every
+// later one, return false, as after an interrupt. A worker that cannot go on ends the chat so.
+void end_input();
 
 // ---- time, randomness --------------------------------------------------------------------------
 

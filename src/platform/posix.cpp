@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -164,14 +165,15 @@ bool wait_for_datagram(const Socket* sockets, std::size_t count, Waker* waker) {
     return p[0].revents == 0;
 }
 
-bool system_wait_stop(Waker* waker, std::uint32_t ms) {
+Woken system_wait_stop(Waker* waker, std::uint32_t ms) {
     pollfd p[2] = {{static_cast<int>(waker->handles[0]), POLLIN, 0},
                    {static_cast<int>(waker->handles[2]), POLLIN, 0}};
     ::poll(p, 2, ms == kForever ? -1 : static_cast<int>(ms));
     // A nudge has done its work once the sleeper is awake; reading an empty pipe just fails.
     char drain[64];
-    [[maybe_unused]] const ssize_t n = ::read(static_cast<int>(waker->handles[2]), drain, sizeof drain);
-    return p[0].revents != 0;
+    const ssize_t n = ::read(static_cast<int>(waker->handles[2]), drain, sizeof drain);
+    if (p[0].revents != 0) return Woken::stop;
+    return n > 0 ? Woken::nudge : Woken::time;
 }
 
 bool host_name(char* out, std::size_t capacity) {
@@ -300,26 +302,52 @@ void system_sleep_ms(std::uint32_t ms) {
 
 void console_init() {}
 
+bool write_out(const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(STDOUT_FILENO, data, size);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        } else if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            wait_for(STDOUT_FILENO, POLLOUT, -1);  // someone made our output non-blocking
+        } else if (n == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
 namespace {
 
 volatile std::sig_atomic_t interrupt_signal = 0;
 void (*interrupt_handler)(void*) = nullptr;
 void* interrupt_context = nullptr;
 int null_input = -1;
+// end_input's: the thread whose reads it ends, while one is installed, and whether it came.
+pthread_t input_thread;
+std::atomic<bool> input_thread_known{false};
+std::atomic<bool> input_ended{false};
+// Sent by end_input to the reading thread; its handler stays installed for good, so that a late
+// one never ends the process.
+constexpr int kEndInputSignal = SIGUSR1;
+
+// A read already under way returns with EINTR; one about to start finds the end of input.
+void cut_input(int) { ::dup2(null_input, STDIN_FILENO); }
 
 void on_signal(int signo) {
     if (interrupt_signal != 0) return;
     interrupt_signal = signo;
     interrupt_handler(interrupt_context);
-    // A read already under way returns with EINTR; one about to start finds the end of input.
-    ::dup2(null_input, STDIN_FILENO);
+    cut_input(signo);
 }
+
+bool input_over() { return interrupt_signal != 0 || input_ended.load(); }
 
 }  // namespace
 
 bool read_line(std::FILE* in, char* buffer, std::size_t size) {
-    return interrupt_signal == 0 && std::fgets(buffer, static_cast<int>(size), in) != nullptr &&
-           interrupt_signal == 0;
+    return !input_over() && std::fgets(buffer, static_cast<int>(size), in) != nullptr &&
+           !input_over();
 }
 
 void on_interrupt(void (*handler)(void*), void* context) {
@@ -328,6 +356,7 @@ void on_interrupt(void (*handler)(void*), void* context) {
     action.sa_flags = 0;  // no SA_RESTART: a blocked read must end
     action.sa_handler = handler != nullptr ? on_signal : SIG_DFL;
     if (handler == nullptr) {
+        input_thread_known = false;
         for (int signo : kInterrupts) sigaction(signo, &action, nullptr);
         ::close(null_input);
         return;
@@ -336,9 +365,21 @@ void on_interrupt(void (*handler)(void*), void* context) {
     interrupt_context = context;
     null_input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     for (int signo : kInterrupts) sigaction(signo, &action, nullptr);
+    action.sa_handler = cut_input;
+    sigaction(kEndInputSignal, &action, nullptr);
+    input_ended = false;
+    input_thread = pthread_self();
+    input_thread_known = true;
 }
 
 int interrupted_exit_code() { return 128 + interrupt_signal; }
+
+std::uint32_t interrupt_time_limit_ms() { return kForever; }
+
+void end_input() {
+    input_ended = true;
+    if (input_thread_known) pthread_kill(input_thread, kEndInputSignal);
+}
 
 // Up to 256 bytes come whole and are never cut short by a signal; more may come short (false).
 bool random_bytes(void* out, std::size_t size) {

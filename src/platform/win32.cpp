@@ -11,6 +11,7 @@
 #include "platform/system_clock.h"
 
 #include <bcrypt.h>  // after windows.h, whose types it uses
+#include <io.h>
 
 namespace platform {
 namespace {
@@ -158,9 +159,11 @@ bool wait_for_datagram(const Socket* sockets, std::size_t count, Waker* waker) {
     return WaitForMultipleObjects(2, both, FALSE, INFINITE) != WAIT_OBJECT_0;
 }
 
-bool system_wait_stop(Waker* waker, std::uint32_t ms) {
+Woken system_wait_stop(Waker* waker, std::uint32_t ms) {
     HANDLE both[2] = {stop_event(waker), nudge_event(waker)};  // the nudge resets itself
-    return WaitForMultipleObjects(2, both, FALSE, wait_time(ms)) == WAIT_OBJECT_0;
+    const DWORD woken = WaitForMultipleObjects(2, both, FALSE, wait_time(ms));
+    if (woken == WAIT_OBJECT_0) return Woken::stop;
+    return woken == WAIT_OBJECT_0 + 1 ? Woken::nudge : Woken::time;
 }
 
 bool host_name(char* out, std::size_t capacity) {
@@ -225,6 +228,17 @@ void system_sleep_ms(std::uint32_t ms) { Sleep(ms); }
 
 void console_init() { SetConsoleOutputCP(CP_UTF8); }
 
+// Through the C library's descriptor, which ends lines as its stream does (CR LF in text mode).
+bool write_out(const char* data, std::size_t size) {
+    while (size > 0) {
+        const int n = _write(1, data, static_cast<unsigned>(std::min<std::size_t>(size, 1 << 16)));
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 bool console_input_to_utf8(const wchar_t* text, std::size_t count, std::string* out) {
     out->clear();
     if (count == 0) return true;
@@ -240,13 +254,22 @@ bool console_input_to_utf8(const wchar_t* text, std::size_t count, std::string* 
 
 namespace {
 
+// Windows ends the process once the handler returns from a close, logoff or shutdown event, and
+// gives it about 5 s at most.
+constexpr DWORD kCloseWaitMs = 4500;
+
 volatile LONG interrupt_type = -1;
+volatile LONG input_ended = 0;  // end_input came
 void (*interrupt_handler)(void*) = nullptr;
 void* interrupt_context = nullptr;
 HANDLE main_thread = nullptr;
 std::string console_pending;  // UTF-8 read from the console and not yet handed out
 
-bool interrupted() { return interrupt_type != -1; }
+bool interrupted() { return interrupt_type != -1 || input_ended != 0; }
+
+bool closing(LONG type) {
+    return type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT;
+}
 
 // The console's handler runs on a thread of its own: the lock keeps the main thread from letting
 // go of the handler's context while it runs.
@@ -266,11 +289,8 @@ BOOL WINAPI on_console_event(DWORD type) {
     LeaveCriticalSection(&interrupt_lock);
     if (!first) return interrupt_type != -1 ? TRUE : FALSE;
     if (main_thread != nullptr) CancelSynchronousIo(main_thread);
-    // Windows ends the process once this returns from a close, logoff or shutdown event; give
-    // the main thread the time its orderly shutdown takes (it ends the process itself).
-    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
-        Sleep(4500);
-    }
+    // Give the main thread the time its orderly shutdown takes (it ends the process itself).
+    if (closing(static_cast<LONG>(type))) Sleep(kCloseWaitMs);
     return TRUE;
 }
 
@@ -313,6 +333,7 @@ void on_interrupt(void (*handler)(void*), void* context) {
         SetConsoleCtrlHandler(on_console_event, FALSE);
         return;
     }
+    InterlockedExchange(&input_ended, 0);
     if (main_thread == nullptr) {
         DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
                         &main_thread, 0, FALSE, DUPLICATE_SAME_ACCESS);
@@ -322,6 +343,13 @@ void on_interrupt(void (*handler)(void*), void* context) {
 
 // STATUS_CONTROL_C_EXIT, what Windows reports for a console program ended by Ctrl+C.
 int interrupted_exit_code() { return static_cast<int>(0xC000013AU); }
+
+std::uint32_t interrupt_time_limit_ms() { return closing(interrupt_type) ? kCloseWaitMs : kForever; }
+
+void end_input() {
+    InterlockedExchange(&input_ended, 1);
+    if (main_thread != nullptr) CancelSynchronousIo(main_thread);
+}
 
 bool random_bytes(void* out, std::size_t size) {
     return BCryptGenRandom(nullptr, static_cast<PUCHAR>(out), static_cast<ULONG>(size),

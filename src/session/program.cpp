@@ -1,5 +1,6 @@
 #include "session/program.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -18,6 +19,8 @@ namespace {
 constexpr std::uint32_t kThreadWaitMs = 2000;
 // At the end, lines still unconfirmed and a secure session still being agreed get this long.
 constexpr std::uint32_t kFinishMs = 4000;
+// What the rest of the shutdown may take, when the platform ends the process at a set time.
+constexpr std::uint32_t kShutdownMs = 1000;
 constexpr std::size_t kChatLineSize = 2048;
 constexpr std::size_t kMaxStunServers = 8;
 
@@ -66,11 +69,19 @@ bool read_command_line(int argc, char** argv, CommandLine* c) {
     return true;
 }
 
-// Ctrl+C and its kin end the session the way "quit" does.
+// Ctrl+C and its kin end the input, as "quit" does, and nothing else: the workers read the
+// acknowledgements and resend through the wait for unconfirmed lines, and stop at shutdown.
 void interrupt_session(void* context) {
-    auto* s = static_cast<PeerSession*>(context);
-    s->interrupted.store(true, std::memory_order_relaxed);
-    stop_running(s);
+    static_cast<PeerSession*>(context)->interrupted.store(true, std::memory_order_relaxed);
+}
+
+// How long lines still on their way may keep us: not at all once nothing can be received, and
+// within what the platform leaves after an interrupt that it ends the process for.
+std::uint32_t finish_limit(const PeerSession* s) {
+    if (s->failed.load(std::memory_order_relaxed)) return 0;
+    const std::uint32_t left = platform::interrupt_time_limit_ms();
+    if (left == platform::kForever) return kFinishMs;
+    return left > kShutdownMs ? std::min(kFinishMs, left - kShutdownMs) : 0;
 }
 
 // True when the thread has ended (or never started); its handle is released either way.
@@ -93,36 +104,39 @@ void release_all(PeerSession* s) {
     release_session(s);
 }
 
-// Stops both workers, then releases what they use. A worker that does not end in time (stuck in
-// a console that takes no output) keeps everything: the process ends right after this, and the
-// record, its socket and its lock stay valid for as long as that worker can run.
+// Stops both workers and the console writer, then releases what they use. A thread that does
+// not end in time (the writer, stuck in a console that takes no output) keeps everything: the
+// process ends right after this, and the record, its socket and its lock stay valid for as long
+// as that thread can run.
 void shut_down(PeerSession* s) {
     stop_running(s);
     const bool receiver_ended = stop_thread(&s->recv_thread);
     const bool keepalive_ended = stop_thread(&s->keepalive_thread);
+    const bool console_ended = console_stop(s, kThreadWaitMs);
     platform::on_interrupt(nullptr, nullptr);
-    if (receiver_ended && keepalive_ended) release_all(s);
+    if (receiver_ended && keepalive_ended && console_ended) release_all(s);
 }
 
-// Sends each typed line to the peer until "quit", the end of input or an interrupt. A line too
-// long for one datagram goes out in pieces cut between characters, never inside one.
+// Sends each typed line to the peer until "quit", the end of input, an interrupt or a receiver
+// that cannot go on. A line too long for one datagram goes out in pieces cut between
+// characters, never inside one; "quit" counts only as a whole line, never as a later piece.
 void chat(PeerSession* s, std::FILE* in) {
     char line[kChatLineSize];
-    std::size_t held = 0;  // bytes of a cut character that begin the next piece
-    std::printf("> ");
-    std::fflush(stdout);
-    while (is_running(s)) {
+    std::size_t held = 0;   // bytes of a cut character that begin the next piece
+    bool at_start = true;   // the next piece begins a line
+    safe_print(s, "> ");
+    while (chat_goes_on(s)) {
         if (!platform::read_line(in, line + held, sizeof line - held)) return;
         std::size_t n = held + std::strlen(line + held);
         const bool whole = n > 0 && line[n - 1] == '\n';
         if (whole) line[--n] = '\0';
-        if (std::strcmp(line, "quit") == 0) return;
+        if (at_start && std::strcmp(line, "quit") == 0) return;
         const std::size_t send = whole || n < sizeof line - 1 ? n : utf8_cut(line, n);
         if (send > 0) secure_link_send(s, line, send);
         held = n - send;
         std::memmove(line, line + send, held);
-        std::printf("> ");
-        std::fflush(stdout);
+        at_start = whole;
+        safe_print(s, "> ");
     }
 }
 
@@ -218,6 +232,10 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
         return 1;
     }
 
+    if (!console_start(s)) {
+        release_all(s);
+        return 1;
+    }
     platform::on_interrupt(interrupt_session, s);
     s->secure_only = command.secure_only;
     int code = 0;
@@ -228,17 +246,17 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
     } else if (connected) {
         chat(s, in);
         // Lines still on their way are given a moment, and the peer hears that we leave.
-        secure_link_finish(s, kFinishMs);
+        secure_link_finish(s, finish_limit(s));
         const std::int32_t strangers = s->strangers_dropped.load(std::memory_order_relaxed);
-        if (strangers > 0) std::printf("\nIgnored %d datagrams from other addresses\n", strangers);
+        if (strangers > 0) safe_printf(s, "\nIgnored %d datagrams from other addresses\n", strangers);
         const std::int32_t refused = secure_link_refused(s);
-        if (refused > 0) std::printf("\nRefused %d datagrams that the peer did not seal\n", refused);
-        std::printf("\nShutting down...\n");
+        if (refused > 0) safe_printf(s, "\nRefused %d datagrams that the peer did not seal\n", refused);
+        safe_print(s, "\nShutting down...\n");
+        if (s->failed.load(std::memory_order_relaxed)) code = 1;
     } else {
-        std::printf("\nConnection failed or interrupted\n");
+        safe_print(s, "\nConnection failed or interrupted\n");
         code = 1;
     }
-    std::fflush(stdout);
     if (s->interrupted.load(std::memory_order_relaxed)) code = platform::interrupted_exit_code();
     shut_down(s);
     return code;

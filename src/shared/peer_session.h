@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -23,6 +24,28 @@ enum class NatKind {
 // Behind a symmetric NAT the session's socket and this many more punch, each through a mapping
 // of its own.
 inline constexpr std::size_t kSpareSockets = 256;
+
+// Text on its way to standard output. The console writer owns the output, and everyone else
+// only adds here, so a console that takes nothing for a while (Ctrl+S, a selection in a Windows
+// console, a pipe nobody reads) never holds up the network: keepalives, acknowledgements and
+// resends go on, and the text follows in order once the console moves again. The queue holds
+// a few thousand of the longest lines, so a stall of a minute loses nothing; beyond that,
+// rather than grow without end or make the network wait, what comes is dropped whole until the
+// writer takes the queue, and a notice then says how much.
+inline constexpr std::size_t kConsoleQueueLimit = 8u << 20;
+
+struct ConsoleQueue {
+    std::string text;
+    std::size_t limit = kConsoleQueueLimit;
+    std::size_t dropped = 0;  // texts dropped since the writer last took the queue
+    bool writer = false;      // a writer takes the text; without one, it is written at once
+};
+
+// Adds `text` whole, or drops it whole at the limit (false).
+bool console_queue_add(ConsoleQueue* queue, const char* text);
+
+// Moves everything queued into `out` (emptied first), with the notice of what was dropped.
+void console_queue_take(ConsoleQueue* queue, std::string* out);
 
 struct PeerSession {
     // Where everything is sent from and received on. Only the receiver changes it, while the
@@ -67,7 +90,12 @@ struct PeerSession {
     std::atomic<std::int32_t> strangers_dropped;  // from anywhere else
     std::atomic<std::uint32_t> last_heard;        // tick of the peer's latest datagram
     std::atomic<Presence> presence;
+    std::atomic<bool> failed;  // a worker could not go on: the chat ends, with exit code 1
+    // Guards the console queue, and what the user was told about the peer along with its notice.
     platform::Lock console_lock;
+    ConsoleQueue console;
+    platform::Thread console_thread;
+    platform::Waker console_wake;  // a nudge: text waits; the stop signal: write the rest, end
 };
 
 // Empty texts, ports 0, no threads, nothing counted, running and not connected; then the waker
@@ -78,11 +106,28 @@ void session_destroy(PeerSession* session);
 // Clears `running` and wakes the workers; safe from a signal handler.
 void stop_running(PeerSession* session);
 
-// Writes `text` exactly as it stands (a '%' is just a character) and flushes, under the lock,
-// so a message from a worker thread always reaches the console whole.
+// Starts the console writer: from then on every print goes through the queue. False, having
+// said so, when its thread cannot start.
+bool console_start(PeerSession* session);
+
+// Has the writer write what is queued and end, within `limit_ms`; true when it has ended (or
+// never started). Once it has, prints are written at once again.
+bool console_stop(PeerSession* session, std::uint32_t limit_ms);
+
+// Hands `text`, exactly as it stands (a '%' is just a character), to the console whole: to the
+// writer when it runs, else written and flushed at once under the lock.
 void safe_print(PeerSession* session, const char* text);
 
-// The same for a caller that holds the console lock already.
-void console_write(const char* text);
+// safe_print of a formatted text (at most 1023 bytes).
+[[gnu::format(printf, 2, 3)]] void safe_printf(PeerSession* session, const char* format, ...);
+
+// safe_print for a caller that holds the console lock already.
+void console_write(PeerSession* session, const char* text);
 
 inline bool is_running(const PeerSession* s) { return s->running.load(std::memory_order_relaxed); }
+
+// The user may still type: nothing has ended the program, the input or a worker.
+inline bool chat_goes_on(const PeerSession* s) {
+    return is_running(s) && !s->interrupted.load(std::memory_order_relaxed) &&
+           !s->failed.load(std::memory_order_relaxed);
+}

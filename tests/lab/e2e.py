@@ -9,16 +9,16 @@ import time
 
 LAB_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "lab")
 sys.path.insert(0, LAB_DIR)
-from labkit import (ESTABLISHED, LEFT, Lab, Peer, chat_both_ways, check, connect,  # noqa: E402
-                    quit_both, running, same_code, scenario_main, symmetric_cone_run,
-                    wait_connected)
+from labkit import (ESTABLISHED, Lab, Peer, chat_both_ways, check, connect,  # noqa: E402
+                    interrupt_in_flight, paste_to_stalled, quit_both, running, same_code,
+                    scenario_main, symmetric_cone_run, wait_connected)
 
 
 def cone(natchat):
     """Cone NATs both sides. A punches at B before B is there, while a2, a neighbour, sends A
     everything a peer might: nothing is answered, counted or shown, before or after B comes. Then
     the same security code on both screens, and none of the typed text on the wire. Ctrl+C on B
-    ends it in order, and A hears that it left."""
+    with a line in flight to A (stopped for half a second) ends it in order once A answers."""
     with Lab("ncl-cone") as lab:
         capture = f"/tmp/{lab.env['LAB_PREFIX']}.pcap"
         tcpdump = subprocess.Popen(lab.command("rb", "tcpdump", "-i", "wan", "-U", "-w", capture,
@@ -45,11 +45,7 @@ def cone(natchat):
             tcpdump.terminate()
             wire = open(capture, "rb").read()
             check(len(wire) > 2000 and b"hello from" not in wire, "typed text crossed the wire")
-            mark = len(a.text())
-            b.proc.send_signal(signal.SIGINT)
-            check(b.wait() == 128 + signal.SIGINT, f"b exited with {b.proc.returncode}")
-            check(b.text().endswith(b"\nShutting down...\n"), "b did not shut down in order")
-            a.expect(LEFT, 1.0, mark)
+            interrupt_in_flight(b, a)
             check(a.quit()[0] == 0, "a did not quit cleanly")
             ignored = re.search(rb"\nIgnored ([0-9]+) datagrams from other addresses\n", a.text())
             check(ignored is not None, "a did not count the stranger's datagrams")
@@ -137,9 +133,23 @@ def loss_and_expiry(natchat):
             quit_both(a, b, hear_left=False, limit=5.0)
 
 
+def stalled_console(natchat):
+    """A's output is not read for 35 s while B pastes 3000 lines, across NAT mappings that expire
+    after 6 s idle: the chat goes on, and A prints every line in order once it is read again."""
+    with Lab("ncl-stall", "--udp-timeout", "6") as lab:
+        with running(*connect(lab, natchat)) as (a, b):
+            wait_connected(a, b)
+            lines = [f"pasted line {i:04d} " + "z" * 80 for i in range(3000)]
+            got = paste_to_stalled(b, a, lines, 35)
+            check(got == lines, f"{len(got)} lines came, not in order")
+            chat_both_ways(a, b, " after the stall")
+            quit_both(a, b)
+
+
 def plain_peer(natchat):
     """natchat and a peer that speaks only the plain protocol chat both ways; natchat says that
-    the chat is not encrypted, and the plain peer shows nothing but the line. With --secure-only
+    the chat is not encrypted, and the peer shows nothing but the line: typed, with Ctrl+C at once,
+    before natchat knew the peer for plain, it goes out once that is decided. With --secure-only
     natchat says why it ends instead, exits with 1, and the plain peer sees nothing."""
     with Lab("ncl-plain") as lab:
         a = Peer(lab, "a2", natchat, "--secure-only", "198.51.100.12", "40002")
@@ -156,12 +166,17 @@ def plain_peer(natchat):
         with running(a, b):
             a.expect(b"Enter peer IP address: ")
             a.type("198.51.100.12\n40001\n")
-            a.expect(ESTABLISHED, 30)
-            a.expect(b"\nThis chat is NOT encrypted: the peer's program does not offer a secure "
-                     b"session.\n> ", 10)
-            chat_both_ways(a, b)
+            mark = a.expect(ESTABLISHED, 30)
+            a.type("hello from a1\n")
+            a.expect(b"> ", 5, mark)  # read and queued
+            a.proc.send_signal(signal.SIGINT)
+            b.type("hello from b1\n")
+            check(a.wait() == 128 + signal.SIGINT, f"a exited with {a.proc.returncode}")
+            check(a.text()[mark:].endswith(b"> \n[Peer]: hello from b1\n> \nThis chat is NOT encrypted: the "
+                                           b"peer's program does not offer a secure session.\n> \n"
+                                           b"Shutting down...\n"), f"a ended with {a.text()[mark:]!r}")
+            b.expect(b"\n[Peer]: hello from a1\n> ")
             check(b.text() == b"\n[Peer]: hello from a1\n> ", f"the plain peer saw {b.text()!r}")
-            check(a.quit()[0] == 0, "a did not quit cleanly")
 
 
 def neighbour(natchat):
@@ -206,7 +221,8 @@ def windows(natchat, natchat_exe):
             lab.run("a1", *kill_server, check=False, stderr=subprocess.DEVNULL)
 
 
-SCENARIOS = [cone, same_lan, symmetric_cone, symmetric_both, loss_and_expiry, plain_peer, neighbour]
+SCENARIOS = [cone, same_lan, symmetric_cone, symmetric_both, loss_and_expiry, stalled_console,
+             plain_peer, neighbour]
 
 
 if __name__ == "__main__":

@@ -109,10 +109,19 @@ TEST(AddressText, DottedQuadsAndPortWords) {
     const struct {
         const char* text;
         std::uint16_t port;
-    } ports[] = {{"5000", 5000}, {" \t\n\v\f\r7", 7}, {"\b7", 0}, {"\x0e" "7", 0}, {"+9", 9},
-                 {"-1", 65535}, {"65546", 10}, {"12ab", 12}, {"ab12", 0}, {"", 0},
-                 {"99999999999999999999", 65535}, {"/9", 0}, {":9", 0}, {"3:9", 3}};
+    } ports[] = {{"5000", 5000}, {" \t\n\v\f\r7", 7}, {"\b7", 0}, {"\x0e" "7", 0}, {"+9", 0},
+                 {"-1", 0}, {"-0", 0}, {"65546", 0}, {"12ab", 12}, {"ab12", 0}, {"", 0},
+                 {"99999999999999999999", 0}, {"/9", 0}, {":9", 0}, {"3:9", 3}, {"1", 1},
+                 {"65535\n", 65535}, {"65536", 0}, {"0000000000000000000065535x", 65535}};
     for (const auto& c : ports) EXPECT_EQ(parse_port_text(c.text), c.port) << c.text;
+    // A peer: 1.0.0.0, 127.0.0.1, 223.255.255.255, 240.0.0.1, 255.255.255.254; none in 0.0.0.0/8,
+    // 224.0.0.0/4 or 255.255.255.255.
+    for (std::uint32_t ip : {0x01000000u, 0x7F000001u, 0xDFFFFFFFu, 0xF0000001u, 0xFFFFFFFEu}) {
+        EXPECT_TRUE(is_unicast_ipv4(ip)) << ip;
+    }
+    for (std::uint32_t ip : {0u, 0x00FFFFFFu, 0xE0000000u, 0xEFFFFFFFu, 0xFFFFFFFFu}) {
+        EXPECT_FALSE(is_unicast_ipv4(ip)) << ip;
+    }
 }
 
 TEST(LanAddress, FirstOutsideLoopbackWins) {

@@ -131,7 +131,9 @@ void lock_destroy(Lock* lock);
 
 // ---- the console and interrupts ----------------------------------------------------------------
 
-// Makes the console show UTF-8 (on Windows its output code page); pipes and files are untouched.
+// Readies the standard streams before anything else opens a descriptor. POSIX: descriptors 0 to
+// 2 that are closed are opened on /dev/null. Windows: the console shows UTF-8 (its code pages
+// come back at exit) and piped standard input is read byte for byte (binary mode).
 void console_init();
 
 // Reads one line as fgets does: up to `size - 1` bytes, through the line feed when it fits. Text

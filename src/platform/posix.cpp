@@ -298,7 +298,14 @@ void system_sleep_ms(std::uint32_t ms) {
     nanosleep(&t, nullptr);
 }
 
-void console_init() {}
+void console_init() {
+    // A standard descriptor left closed by whoever started us would go to the next thing opened
+    // (the wake-up pipe), and natchat would read its own stop signal as typed text. The lowest
+    // free descriptor is the one opened, so each comes back in turn.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) ::open("/dev/null", O_RDWR);
+    }
+}
 
 namespace {
 

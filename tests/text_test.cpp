@@ -1,5 +1,5 @@
 // Decoders and text rules, a table each: the STUN codec with its malformed twins, dotted quads,
-// port words, the LAN address choice, datagram kinds, the display filter and the line cut.
+// port words, peer addresses, name lookup, datagram kinds, the display filter and the line cut.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "net/endpoint.h"
 #include "peer/protocol.h"
+#include "platform/platform.h"
 #include "shared/address_text.h"
 #include "stun/binding.h"
 
@@ -124,22 +124,12 @@ TEST(AddressText, DottedQuadsAndPortWords) {
     }
 }
 
-TEST(LanAddress, FirstOutsideLoopbackWins) {
+TEST(Names, ResolveIpv4) {
     std::uint32_t ip = 0;
     std::size_t count = 0;
     EXPECT_FALSE(platform::resolve_ipv4("127.0.0.1", &ip, 0, &count));  // no room
     EXPECT_FALSE(platform::resolve_ipv4("no-such-host.invalid", &ip, 1, &count));
     EXPECT_TRUE(platform::resolve_ipv4("127.0.0.1", &ip, 1, &count) && ip == 0x7F000001);
-    const struct {
-        std::vector<std::uint32_t> list;
-        const char* expected;  // nullptr: none
-    } cases[] = {{{0x7F000001, 0x7F000101}, nullptr}, {{0x7F000101, 0xC0A80114}, "192.168.1.20"},
-                 {{0x0A000005, 0xC0A80114}, "10.0.0.5"}};
-    for (const auto& c : cases) {
-        char out[16] = "untouched";
-        EXPECT_EQ(pick_lan_address(c.list.data(), c.list.size(), out), c.expected != nullptr);
-        EXPECT_STREQ(out, c.expected != nullptr ? c.expected : "untouched");
-    }
 }
 
 TEST(PeerDatagram, KindsDisplayAndCuts) {

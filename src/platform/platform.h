@@ -96,8 +96,6 @@ bool wait_stop(Waker* waker, std::uint32_t timeout_ms);
 
 // ---- names -------------------------------------------------------------------------------------
 
-// This computer's host name, NUL-terminated.
-bool host_name(char* out, std::size_t capacity);
 // The IPv4 addresses a host name resolves to, in the resolver's order, without repeats; false when
 // the name does not resolve or resolves to no IPv4 address.
 bool resolve_ipv4(const char* name, std::uint32_t* addresses, std::size_t capacity,

@@ -174,12 +174,6 @@ bool system_wait_stop(Waker* waker, std::uint32_t ms) {
     return p[0].revents != 0;
 }
 
-bool host_name(char* out, std::size_t capacity) {
-    if (::gethostname(out, capacity) != 0) return false;
-    out[capacity - 1] = '\0';
-    return true;
-}
-
 // pthreads have no join with a time limit, so each thread carries a small control block that
 // says when it is done. The block is freed by whichever side lets go of it last.
 namespace {

@@ -163,12 +163,6 @@ bool system_wait_stop(Waker* waker, std::uint32_t ms) {
     return WaitForMultipleObjects(2, both, FALSE, wait_time(ms)) == WAIT_OBJECT_0;
 }
 
-bool host_name(char* out, std::size_t capacity) {
-    if (::gethostname(out, static_cast<int>(capacity)) == SOCKET_ERROR) return false;
-    out[capacity - 1] = '\0';
-    return true;
-}
-
 namespace {
 
 struct StartBlock {

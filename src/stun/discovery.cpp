@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "net/endpoint.h"
 #include "shared/address_text.h"
 #include "stun/binding.h"
 
@@ -91,10 +92,11 @@ NatKind nat_verdict(platform::Endpoint local, const platform::Endpoint* mapped, 
 }
 
 bool discover_public_address(PeerSession* s, const StunServer* servers, std::size_t count) {
-    std::printf("Discovering external address via STUN...\n");
-    std::fflush(stdout);  // the wait that follows can take seconds
     Asked asked[kMaxAddresses];
     const std::size_t n = resolve_all(servers, count, asked);
+    report_lan_address(s, n > 0 ? &asked[0].to : nullptr);
+    std::printf("Discovering external address via STUN...\n");
+    std::fflush(stdout);  // the wait that follows can take seconds
     if (n == 0) {
         std::printf("Failed to resolve STUN server\n");
         return false;

@@ -1,6 +1,5 @@
-// POSIX only, each in a child process: an interrupt runs natchat's handler, and a read that waits
-// for the user ends (the interrupt stays noted for the rest of the process); natchat started with
-// standard input closed reads it as empty.
+// POSIX only, in child processes (an interrupt stays noted for the rest of the process): signals,
+// and a standard input that is closed.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -20,17 +19,15 @@ TEST(Interrupt, SignalRunsTheHandlerAndEndsTheRead) {
     }, testing::ExitedWithCode(0), "");
 }
 
-// Both prompts read nothing, so the public port stands, 0 here, and is refused; natchat reading
-// a descriptor of its own instead would hang until the alarm.
+// The prompts read nothing, so the public port stands, 0 here, and is refused; reading a
+// descriptor of natchat's own instead would hang until the alarm.
 TEST(Interrupt, ClosedStandardInputReadsAsEmpty) {
-    test::StunResponder stun([](int, const std::string& req) {
-        return test::Lines{test::binding_success(req, 0xCB007109, 0)};
+    test::StunResponder stun([](int, const std::string& request) {
+        return test::Lines{test::binding_success(request, 1, 0)};
     });
-    std::string words[] = {"natchat", "--stun", "127.0.0.1:" + std::to_string(stun.socket.port)};
-    char* argv[] = {words[0].data(), words[1].data(), words[2].data()};
-    EXPECT_EXIT({
-        ::close(STDIN_FILENO);
-        ::alarm(10);
-        std::exit(natchat_main(3, argv, stdin));
-    }, testing::ExitedWithCode(1), "");
+    std::string at = "127.0.0.1:" + std::to_string(stun.socket.port);
+    char name[] = "natchat", option[] = "--stun";
+    char* argv[] = {name, option, at.data()};
+    EXPECT_EXIT((::close(0), ::alarm(10), std::exit(natchat_main(3, argv, stdin))),
+                testing::ExitedWithCode(1), "");
 }

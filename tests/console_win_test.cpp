@@ -1,24 +1,35 @@
-// Windows only: what a user types at the console reaches the peer as UTF-8.
+// Windows only: what a user types at the console reaches the peer as UTF-8, a line as a line,
+// however the console's reads cut it.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/console_text.h"
 
-TEST(WindowsConsole, TypedTextBecomesUtf8) {
+TEST(WindowsConsole, TypedLinesBecomeUtf8) {
+    const std::wstring pair = L"\U0001F600", a1024(1024, L'a');
     const struct {
-        std::wstring typed;
-        std::string sent;
+        std::vector<std::wstring> reads;
+        std::vector<std::string> lines;  // as read_line hands them out, 2047 bytes at most
     } cases[] = {
-        {L"", ""},
-        {L"plain\r\n", "plain\n"},
-        {L"Gr\u00fc\u00dfe \u20ac \U0001F600\r\n", "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac \xf0\x9f\x98\x80\n"},
-        {L"\u65e5\u672c\r\nx\r", "\xe6\x97\xa5\xe6\x9c\xac\nx\r"},
-        {std::wstring(1, static_cast<wchar_t>(0xD800)) + L"a", "\xef\xbf\xbd" "a"},
+        {{L"Gr\u00fc\u00dfe \u20ac " + pair + L"\r\n\u65e5\r\nx\r"},  // the last line has no end yet
+         {"Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac \xf0\x9f\x98\x80\n", "\xe6\x97\xa5\n"}},
+        {{L"x" + pair.substr(0, 1), pair.substr(1) + L"\r\n\xD800" L"a\r\n"},
+         {"x\xf0\x9f\x98\x80\n", "\xef\xbf\xbd" "a\n"}},
+        {{a1024, a1024, std::wstring(952, L'a') + L"\r\n"},
+         {std::string(2047, 'a'), std::string(953, 'a') + "\n"}},
+        {{L"one\r", L"\ntwo\r\r\n"}, {"one\n", "two\r\n"}},
+        {{L"a", L"\x1A" L"b\r\n\x1A" L"\x1A\r\n"}, {"a\x1a" "b\n", "\x1a\x1a\n"}},
+        {{L"last\r\n\x1A", L"\r\nnever\r\n"}, {"last\n", "(the end)"}},
     };
+    using namespace platform;
     for (const auto& c : cases) {
-        std::string out = "stale";
-        EXPECT_TRUE(platform::console_input_to_utf8(c.typed.data(), c.typed.size(), &out));
-        EXPECT_EQ(out, c.sent);
+        ConsoleLines console;
+        for (const std::wstring& r : c.reads) console_lines_add(&console, r.data(), r.size());
+        std::vector<std::string> lines;
+        for (char line[2048]; console_lines_take(&console, line, sizeof line);) lines.push_back(line);
+        if (console.ended) lines.push_back("(the end)");
+        EXPECT_EQ(lines, c.lines);
     }
 }

@@ -1,9 +1,12 @@
-// POSIX only: an interrupt runs natchat's handler, and a read that waits for the user ends. In a
-// child process, since the interrupt stays noted for the rest of the process.
+// POSIX only, in child processes (an interrupt stays noted for the rest of the process): signals,
+// and a standard input that is closed.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include "platform/platform.h"
+#include "session/program.h"
+#include "support.h"
 
 TEST(Interrupt, SignalRunsTheHandlerAndEndsTheRead) {
     EXPECT_EXIT({
@@ -14,4 +17,17 @@ TEST(Interrupt, SignalRunsTheHandlerAndEndsTheRead) {
         const bool ended = !platform::read_line(stdin, line, sizeof line);
         std::exit(calls == 1 && ended && platform::interrupted_exit_code() == 128 + SIGTERM ? 0 : 1);
     }, testing::ExitedWithCode(0), "");
+}
+
+// The prompts read nothing, so the public port stands, 0 here, and is refused; reading a
+// descriptor of natchat's own instead would hang until the alarm.
+TEST(Interrupt, ClosedStandardInputReadsAsEmpty) {
+    test::StunResponder stun([](int, const std::string& request) {
+        return test::Lines{test::binding_success(request, 1, 0)};
+    });
+    std::string at = "127.0.0.1:" + std::to_string(stun.socket.port);
+    char name[] = "natchat", option[] = "--stun";
+    char* argv[] = {name, option, at.data()};
+    EXPECT_EXIT((::close(0), ::alarm(10), std::exit(natchat_main(3, argv, stdin))),
+                testing::ExitedWithCode(1), "");
 }

@@ -1,5 +1,5 @@
 // Decoders and text rules, a table each: the STUN codec with its malformed twins, dotted quads,
-// port words, the LAN address choice, datagram kinds, the display filter and the line cut.
+// port words, peer addresses, name lookup, datagram kinds, the display filter and the line cut.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "net/endpoint.h"
 #include "peer/protocol.h"
+#include "platform/platform.h"
 #include "shared/address_text.h"
 #include "shared/peer_session.h"
 #include "stun/binding.h"
@@ -110,28 +110,24 @@ TEST(AddressText, DottedQuadsAndPortWords) {
     const struct {
         const char* text;
         std::uint16_t port;
-    } ports[] = {{"5000", 5000}, {" \t\n\v\f\r7", 7}, {"\b7", 0}, {"\x0e" "7", 0}, {"+9", 9},
-                 {"-1", 65535}, {"65546", 10}, {"12ab", 12}, {"ab12", 0}, {"", 0},
-                 {"99999999999999999999", 65535}, {"/9", 0}, {":9", 0}, {"3:9", 3}};
+    } ports[] = {{"5000", 5000}, {" \t\n\v\f\r7", 7}, {"\b7", 0}, {"\x0e" "7", 0}, {"+9", 0},
+                 {"-1", 0}, {"-0", 0}, {"65546", 0}, {"12ab", 12}, {"ab12", 0}, {"", 0},
+                 {"99999999999999999999", 0}, {"/9", 0}, {":9", 0}, {"3:9", 3}, {"1", 1},
+                 {"65535\n", 65535}, {"65536", 0}, {"0000000000000000000065535x", 65535}};
     for (const auto& c : ports) EXPECT_EQ(parse_port_text(c.text), c.port) << c.text;
+    // Peers: 1.0.0.0, 127.0.0.1, 223.255.255.255, 240.0.0.1, 255.255.255.254; none in 0.0.0.0/8,
+    // 224.0.0.0/4 or 255.255.255.255.
+    const std::uint32_t peers[] = {0x01000000, 0x7F000001, 0xDFFFFFFF, 0xF0000001, 0xFFFFFFFE,
+                                   0, 0x00FFFFFF, 0xE0000000, 0xEFFFFFFF, 0xFFFFFFFF};
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(is_unicast_ipv4(peers[i]), i < 5) << peers[i];
 }
 
-TEST(LanAddress, FirstOutsideLoopbackWins) {
+TEST(Names, ResolveIpv4) {
     std::uint32_t ip = 0;
     std::size_t count = 0;
     EXPECT_FALSE(platform::resolve_ipv4("127.0.0.1", &ip, 0, &count));  // no room
     EXPECT_FALSE(platform::resolve_ipv4("no-such-host.invalid", &ip, 1, &count));
     EXPECT_TRUE(platform::resolve_ipv4("127.0.0.1", &ip, 1, &count) && ip == 0x7F000001);
-    const struct {
-        std::vector<std::uint32_t> list;
-        const char* expected;  // nullptr: none
-    } cases[] = {{{0x7F000001, 0x7F000101}, nullptr}, {{0x7F000101, 0xC0A80114}, "192.168.1.20"},
-                 {{0x0A000005, 0xC0A80114}, "10.0.0.5"}};
-    for (const auto& c : cases) {
-        char out[16] = "untouched";
-        EXPECT_EQ(pick_lan_address(c.list.data(), c.list.size(), out), c.expected != nullptr);
-        EXPECT_STREQ(out, c.expected != nullptr ? c.expected : "untouched");
-    }
 }
 
 TEST(PeerDatagram, KindsDisplayAndCuts) {

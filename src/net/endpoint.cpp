@@ -12,32 +12,21 @@ namespace {
 // Enough to take in a pasted block of chat lines while the receiver is busy printing.
 constexpr int kReceiveBufferBytes = 1 << 20;
 
-constexpr std::size_t kMaxHostAddresses = 32;
-
 constexpr int kSendAttempts = 100;
 constexpr std::uint32_t kSendWaitMs = 10;
 
 }  // namespace
 
-bool pick_lan_address(const std::uint32_t* addresses, std::size_t count, char* out) {
-    for (std::size_t i = 0; i < count; ++i) {
-        char text[kIpv4TextSize];
-        format_ipv4(addresses[i], text);
-        if (std::strncmp(text, "127.", 4) != 0) {
-            std::memcpy(out, text, sizeof text);
-            return true;
-        }
+void report_lan_address(PeerSession* session, const platform::Endpoint* toward) {
+    std::uint32_t ip = 0;
+    // Routing toward a server on this computer tells nothing of the LAN.
+    if (toward != nullptr && platform::source_ip_toward(*toward, &ip) && ip >> 24 != 127) {
+        format_ipv4(ip, session->local_ip);
+        std::printf("Local LAN IP: %s\n", session->local_ip);
+    } else {
+        std::snprintf(session->local_ip, sizeof session->local_ip, "unknown");
+        std::printf("Could not determine local LAN IP\n");
     }
-    return false;
-}
-
-bool get_local_ip(char* out) {
-    char name[256];
-    std::uint32_t addresses[kMaxHostAddresses];
-    std::size_t count = 0;
-    return platform::host_name(name, sizeof name) &&
-           platform::resolve_ipv4(name, addresses, kMaxHostAddresses, &count) &&
-           pick_lan_address(addresses, count, out);
 }
 
 void send_patiently(platform::Socket sock, const void* data, std::size_t size,
@@ -72,13 +61,6 @@ bool init_network(PeerSession* session) {
     platform::local_port(session->sock, &port);
     session->local_port = port;
     std::printf("Local port: %u\n", static_cast<unsigned>(session->local_port));
-
-    if (get_local_ip(session->local_ip)) {
-        std::printf("Local LAN IP: %s\n", session->local_ip);
-    } else {
-        std::snprintf(session->local_ip, sizeof session->local_ip, "unknown");
-        std::printf("Could not determine local LAN IP\n");
-    }
     return true;
 }
 

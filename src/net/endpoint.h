@@ -9,8 +9,8 @@
 struct PeerSession;
 
 // Starts the socket library, opens the non-blocking UDP socket on an ephemeral port of every
-// interface and reports the local port and LAN address. On false the reason has been printed and
-// everything acquired here is released again.
+// interface and reports the local port. On false the reason has been printed and everything
+// acquired here is released again.
 bool init_network(PeerSession* session);
 
 // Behind a symmetric NAT: `sock` and up to kSpareSockets more, non-blocking and bound, become the
@@ -23,12 +23,11 @@ void close_candidates(PeerSession* session);
 // Closes the candidates and the socket, and ends the use of the socket library, in that order.
 void release_network(PeerSession* session);
 
-// The first address of this host that is not in 127.0.0.0/8, as dotted text; false leaves `out`
-// alone.
-bool get_local_ip(char* out);
-
-// The rule behind get_local_ip, on an address list given in the resolver's order.
-bool pick_lan_address(const std::uint32_t* addresses, std::size_t count, char* out);
+// The LAN address is the one this computer sends from toward `toward` (the STUN server): a peer
+// on the same network reaches it, whatever other adapters (a VPN, containers) the host has. Fills
+// the session's `local_ip` with it, or with "unknown" when there is none (no route, or one that
+// stays on this computer), and prints which.
+void report_lan_address(PeerSession* session, const platform::Endpoint* toward);
 
 // Sends one datagram that nothing will send again. A socket that cannot take it just now (a full
 // send buffer, or under Wine another thread's send still in progress) is given up to about a

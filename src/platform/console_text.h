@@ -1,4 +1,4 @@
-// Console text on Windows: what the console hands over as UTF-16, as the UTF-8 natchat sends.
+// Console text on Windows: what the console hands over as UTF-16, as the UTF-8 lines natchat sends.
 #pragma once
 
 #include <cstddef>
@@ -6,8 +6,22 @@
 
 namespace platform {
 
-// UTF-8 of `count` UTF-16 units, with each CR LF turned into LF; a lone surrogate becomes
-// U+FFFD. False only when the conversion itself fails.
-bool console_input_to_utf8(const wchar_t* text, std::size_t count, std::string* out);
+// Typed lines gathered from the console. A read may end anywhere in a line: after a fixed number
+// of units, between the halves of a surrogate pair, between CR and LF. So a line is converted
+// only once its LF has come.
+struct ConsoleLines {
+    std::wstring partial;  // units of a line still without its end
+    std::string ready;     // whole lines as UTF-8, not yet handed out
+    bool ended = false;    // a line of Ctrl+Z (0x1A) alone came: the end of input
+};
+
+// Takes `count` units as read from the console. Each finished line joins `ready` in UTF-8, its
+// CR LF as LF, a lone surrogate as U+FFFD. A line of 0x1A alone ends the input: nothing after it
+// is kept; 0x1A within a line is text.
+void console_lines_add(ConsoleLines* lines, const wchar_t* units, std::size_t count);
+
+// Hands out what fgets would: up to `size - 1` bytes of `ready` and a NUL, through the first LF
+// when it fits; the rest waits for the next call. False when nothing is ready.
+bool console_lines_take(ConsoleLines* lines, char* buffer, std::size_t size);
 
 }  // namespace platform

@@ -96,8 +96,6 @@ bool wait_stop(Waker* waker, std::uint32_t timeout_ms);
 
 // ---- names -------------------------------------------------------------------------------------
 
-// This computer's host name, NUL-terminated.
-bool host_name(char* out, std::size_t capacity);
 // The IPv4 addresses a host name resolves to, in the resolver's order, without repeats; false when
 // the name does not resolve or resolves to no IPv4 address.
 bool resolve_ipv4(const char* name, std::uint32_t* addresses, std::size_t capacity,
@@ -131,7 +129,9 @@ void lock_destroy(Lock* lock);
 
 // ---- the console and interrupts ----------------------------------------------------------------
 
-// Makes the console show UTF-8 (on Windows its output code page); pipes and files are untouched.
+// Readies the standard streams before anything else opens a descriptor. POSIX: descriptors 0 to
+// 2 that are closed are opened on /dev/null. Windows: the console shows UTF-8 (its code pages
+// come back at exit) and piped standard input is read byte for byte (binary mode).
 void console_init();
 
 // Writes all of `data` to standard output past the C library's buffer (flush that first), waiting

@@ -176,12 +176,6 @@ Woken system_wait_stop(Waker* waker, std::uint32_t ms) {
     return n > 0 ? Woken::nudge : Woken::time;
 }
 
-bool host_name(char* out, std::size_t capacity) {
-    if (::gethostname(out, capacity) != 0) return false;
-    out[capacity - 1] = '\0';
-    return true;
-}
-
 // pthreads have no join with a time limit, so each thread carries a small control block that
 // says when it is done. The block is freed by whichever side lets go of it last.
 namespace {
@@ -300,7 +294,14 @@ void system_sleep_ms(std::uint32_t ms) {
     nanosleep(&t, nullptr);
 }
 
-void console_init() {}
+void console_init() {
+    // A standard descriptor left closed by whoever started us would go to the next thing opened
+    // (the wake-up pipe), and natchat would read its own stop signal as typed text. The lowest
+    // free descriptor is the one opened, so each comes back in turn.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) ::open("/dev/null", O_RDWR);
+    }
+}
 
 bool write_out(const char* data, std::size_t size) {
     while (size > 0) {

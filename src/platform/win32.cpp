@@ -1,7 +1,11 @@
 // The Win32 twin of the platform layer: Windows Sockets 2 and the kernel's threads, critical
 // section and tick counter.
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -11,7 +15,6 @@
 #include "platform/system_clock.h"
 
 #include <bcrypt.h>  // after windows.h, whose types it uses
-#include <io.h>
 
 namespace platform {
 namespace {
@@ -166,12 +169,6 @@ Woken system_wait_stop(Waker* waker, std::uint32_t ms) {
     return woken == WAIT_OBJECT_0 + 1 ? Woken::nudge : Woken::time;
 }
 
-bool host_name(char* out, std::size_t capacity) {
-    if (::gethostname(out, static_cast<int>(capacity)) == SOCKET_ERROR) return false;
-    out[capacity - 1] = '\0';
-    return true;
-}
-
 namespace {
 
 struct StartBlock {
@@ -226,7 +223,23 @@ std::uint32_t system_tick_ms() { return static_cast<std::uint32_t>(GetTickCount(
 
 void system_sleep_ms(std::uint32_t ms) { Sleep(ms); }
 
-void console_init() { SetConsoleOutputCP(CP_UTF8); }
+namespace {
+
+UINT input_code_page = 0, output_code_page = 0;  // as natchat found them; 0 without a console
+
+void restore_code_pages() {
+    if (input_code_page != 0) SetConsoleCP(input_code_page);
+    if (output_code_page != 0) SetConsoleOutputCP(output_code_page);
+}
+
+// Last in the chain of console handlers: an interrupt that ends the process at once (before
+// natchat's own handler is there, or after it has gone) leaves the console as it was found.
+BOOL WINAPI restore_before_exit(DWORD) {
+    restore_code_pages();
+    return FALSE;
+}
+
+}  // namespace
 
 // Through the C library's descriptor, which ends lines as its stream does (CR LF in text mode).
 bool write_out(const char* data, std::size_t size) {
@@ -239,16 +252,56 @@ bool write_out(const char* data, std::size_t size) {
     return true;
 }
 
-bool console_input_to_utf8(const wchar_t* text, std::size_t count, std::string* out) {
-    out->clear();
-    if (count == 0) return true;
-    const int wide = static_cast<int>(count);
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, wide, nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return false;
-    out->resize(static_cast<std::size_t>(n));
-    WideCharToMultiByte(CP_UTF8, 0, text, wide, out->data(), n, nullptr, nullptr);
-    // The console ends a line with CR LF; natchat, like fgets on a pipe, sees LF alone.
-    for (std::size_t at; (at = out->find("\r\n")) != std::string::npos;) out->erase(at, 1);
+void console_init() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    DWORD mode = 0;
+    // Pipes and files pass byte for byte: text mode would end them at 0x1A and drop CRs.
+    if (!GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) && _fileno(stdin) >= 0) {
+        _setmode(_fileno(stdin), _O_BINARY);
+    }
+    input_code_page = GetConsoleCP();
+    output_code_page = GetConsoleOutputCP();
+    if (output_code_page == 0) return;
+    SetConsoleOutputCP(CP_UTF8);
+    std::atexit(restore_code_pages);
+    SetConsoleCtrlHandler(restore_before_exit, TRUE);
+}
+
+void console_lines_add(ConsoleLines* lines, const wchar_t* units, std::size_t count) {
+    if (lines->ended) return;
+    std::wstring& partial = lines->partial;
+    partial.append(units, count);
+    for (std::size_t end; (end = partial.find(L'\n')) != std::wstring::npos;
+         partial.erase(0, end + 1)) {
+        const std::size_t length = end > 0 && partial[end - 1] == L'\r' ? end - 1 : end;
+        if (length == 1 && partial[0] == 0x1A) {  // Ctrl+Z on a line of its own
+            lines->ended = true;
+            partial.clear();
+            return;
+        }
+        const int wide = static_cast<int>(length);
+        const int n = WideCharToMultiByte(CP_UTF8, 0, partial.data(), wide, nullptr, 0, nullptr,
+                                          nullptr);  // 0 for an empty line
+        if (n > 0) {
+            const std::size_t at = lines->ready.size();
+            lines->ready.resize(at + static_cast<std::size_t>(n));
+            WideCharToMultiByte(CP_UTF8, 0, partial.data(), wide, lines->ready.data() + at, n,
+                                nullptr, nullptr);
+        }
+        lines->ready += '\n';
+    }
+}
+
+bool console_lines_take(ConsoleLines* lines, char* buffer, std::size_t size) {
+    std::string& ready = lines->ready;
+    if (ready.empty() || size == 0) return false;
+    const std::size_t line_end = ready.find('\n');  // every line in `ready` has its end
+    const std::size_t n = std::min(line_end + 1, size - 1);
+    std::memcpy(buffer, ready.data(), n);
+    buffer[n] = '\0';
+    ready.erase(0, n);
     return true;
 }
 
@@ -263,7 +316,9 @@ volatile LONG input_ended = 0;  // end_input came
 void (*interrupt_handler)(void*) = nullptr;
 void* interrupt_context = nullptr;
 HANDLE main_thread = nullptr;
-std::string console_pending;  // UTF-8 read from the console and not yet handed out
+ConsoleLines console_lines;  // typed and not yet handed out
+// Set while the main thread is in read_line, where it looks for an interrupt before it reads.
+volatile LONG reading = 0;
 
 bool interrupted() { return interrupt_type != -1 || input_ended != 0; }
 
@@ -281,6 +336,15 @@ BOOL CALLBACK init_interrupt_lock(PINIT_ONCE, PVOID, PVOID*) {
     return TRUE;
 }
 
+// A read the main thread was about to start when the interrupt came is not there to cancel yet:
+// keep cancelling until the main thread has left read_line (a second at most).
+void cancel_read() {
+    for (int i = 0; i < 100 && main_thread != nullptr && reading != 0; ++i) {
+        CancelSynchronousIo(main_thread);
+        Sleep(10);
+    }
+}
+
 BOOL WINAPI on_console_event(DWORD type) {
     EnterCriticalSection(&interrupt_lock);
     const bool first = interrupt_handler != nullptr &&
@@ -288,39 +352,37 @@ BOOL WINAPI on_console_event(DWORD type) {
     if (first) interrupt_handler(interrupt_context);
     LeaveCriticalSection(&interrupt_lock);
     if (!first) return interrupt_type != -1 ? TRUE : FALSE;
-    if (main_thread != nullptr) CancelSynchronousIo(main_thread);
+    cancel_read();
     // Give the main thread the time its orderly shutdown takes (it ends the process itself).
     if (closing(static_cast<LONG>(type))) Sleep(kCloseWaitMs);
     return TRUE;
 }
 
-bool read_console_line(HANDLE console) {
-    wchar_t wide[1024];
-    DWORD got = 0;
-    if (!ReadConsoleW(console, wide, 1024, &got, nullptr) || got == 0 || interrupted()) {
-        return false;
+bool read_console(HANDLE console, char* buffer, std::size_t size) {
+    while (!console_lines_take(&console_lines, buffer, size)) {
+        if (console_lines.ended || interrupted()) return false;
+        wchar_t wide[1024];
+        DWORD got = 0;
+        if (!ReadConsoleW(console, wide, 1024, &got, nullptr)) return false;
+        // Ctrl+C ends the read with nothing, maybe before its handler (on a thread of its own) has
+        // run: that is no end of input.
+        for (int i = 0; got == 0 && i < 100 && !interrupted(); ++i) Sleep(10);
+        console_lines_add(&console_lines, wide, got);
     }
-    if (wide[0] == 0x1A) return false;  // Ctrl+Z, the console's end of input
-    return console_input_to_utf8(wide, got, &console_pending);
+    return true;
 }
 
 }  // namespace
 
 bool read_line(std::FILE* in, char* buffer, std::size_t size) {
-    if (interrupted()) return false;
     HANDLE console = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
-    if (in != stdin || !GetConsoleMode(console, &mode)) {
-        return std::fgets(buffer, static_cast<int>(size), in) != nullptr && !interrupted();
-    }
-    if (console_pending.empty() && !read_console_line(console)) return false;
-    const std::size_t line_end = console_pending.find('\n');
-    std::size_t n = line_end == std::string::npos ? console_pending.size() : line_end + 1;
-    if (n > size - 1) n = size - 1;
-    std::memcpy(buffer, console_pending.data(), n);
-    buffer[n] = '\0';
-    console_pending.erase(0, n);
-    return true;
+    const bool typed = in == stdin && GetConsoleMode(console, &mode);
+    InterlockedExchange(&reading, 1);
+    const bool ok = !interrupted() && (typed ? read_console(console, buffer, size)
+                                             : std::fgets(buffer, static_cast<int>(size), in) != nullptr);
+    InterlockedExchange(&reading, 0);
+    return ok && !interrupted();
 }
 
 void on_interrupt(void (*handler)(void*), void* context) {
@@ -348,7 +410,7 @@ std::uint32_t interrupt_time_limit_ms() { return closing(interrupt_type) ? kClos
 
 void end_input() {
     InterlockedExchange(&input_ended, 1);
-    if (main_thread != nullptr) CancelSynchronousIo(main_thread);
+    cancel_read();
 }
 
 bool random_bytes(void* out, std::size_t size) {

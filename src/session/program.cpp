@@ -223,9 +223,9 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
         release_all(s);
         return 1;
     }
-    // Anything but a dotted quad would have us punch at 255.255.255.255 for a minute.
+    // Anything but one computer's dotted quad would have us punch at nobody for a minute.
     std::uint32_t ip = 0;
-    if (!parse_ipv4(peer_ip, &ip)) {
+    if (!parse_ipv4(peer_ip, &ip) || !is_unicast_ipv4(ip)) {
         std::printf("Invalid IP address\n");
         std::fflush(stdout);
         release_all(s);

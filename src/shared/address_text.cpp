@@ -34,14 +34,17 @@ bool parse_ipv4(const char* text, std::uint32_t* ip) {
     return true;
 }
 
+bool is_unicast_ipv4(std::uint32_t ip) {
+    return ip >> 24 != 0 && ip >> 28 != 0xE && ip != 0xFFFFFFFF;
+}
+
 std::uint16_t parse_port_text(const char* text) {
     const char* p = text;
     while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    std::uint16_t value = 0;  // arithmetic modulo 65536 cannot overflow
+    std::uint32_t value = 0;
     for (; is_digit(*p); ++p) {
-        value = static_cast<std::uint16_t>(value * 10u + static_cast<unsigned>(*p - '0'));
+        value = value * 10u + static_cast<std::uint32_t>(*p - '0');
+        if (value > 65535) return 0;  // before it can overflow
     }
-    return negative ? static_cast<std::uint16_t>(0u - value) : value;
+    return static_cast<std::uint16_t>(value);
 }

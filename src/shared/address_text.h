@@ -1,5 +1,5 @@
 // Addresses and ports as people type and read them: IPv4 dotted-quad text ("%d.%d.%d.%d") in
-// host byte order, and port numbers read as atoi would.
+// host byte order, and port numbers.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +17,11 @@ void format_ipv4(std::uint32_t ip, char out[kIpv4TextSize]);
 // blanks or anything else; false leaves `ip` alone.
 bool parse_ipv4(const char* text, std::uint32_t* ip);
 
-// A port as typed, read as atoi would (leading blanks, a sign, digits up to the first other
-// character, 0 without digits) and kept modulo 65536; any number of digits is safe.
+// Whether `ip` can be a peer: a unicast address, not one of 0.0.0.0/8, multicast (224.0.0.0/4)
+// or the broadcast address.
+bool is_unicast_ipv4(std::uint32_t ip);
+
+// A port as typed: leading blanks, then digits up to the first other character. 0 (no port) for
+// a word without leading digits, with a sign, or with a number above 65535; any number of
+// digits is safe.
 std::uint16_t parse_port_text(const char* text);

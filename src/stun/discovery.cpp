@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "net/endpoint.h"
 #include "shared/address_text.h"
 #include "stun/binding.h"
 
@@ -64,32 +65,38 @@ void receive_answers(platform::Socket sock, const std::uint8_t id[kTransactionId
     }
 }
 
-const char* verdict_line(NatKind nat) {
+// `asked`: how many server addresses were asked.
+const char* verdict_line(NatKind nat, std::size_t asked) {
     switch (nat) {
         case NatKind::none: return "NAT: none (this computer's address is public)\n";
         case NatKind::cone: return "NAT: cone (the same public port for every destination)\n";
         case NatKind::symmetric:
             return "NAT: symmetric (a new public port for every destination)\n";
-        default: return "NAT: unknown (only one STUN server answered)\n";
+        default:
+            return asked > 1 ? "NAT: unknown (only one STUN server answered)\n"
+                             : "NAT: unknown (only one STUN server was asked)\n";
     }
 }
 
 }  // namespace
 
 NatKind nat_verdict(platform::Endpoint local, const platform::Endpoint* mapped, std::size_t count) {
-    if (count > 0 && platform::same_endpoint(mapped[0], local)) return NatKind::none;
-    if (count < 2) return NatKind::unknown;
-    for (std::size_t i = 1; i < count; ++i) {
-        if (!platform::same_endpoint(mapped[i], mapped[0])) return NatKind::symmetric;
+    bool unmapped = count > 0, alike = true;
+    for (std::size_t i = 0; i < count; ++i) {
+        unmapped = unmapped && platform::same_endpoint(mapped[i], local);
+        alike = alike && platform::same_endpoint(mapped[i], mapped[0]);
     }
-    return NatKind::cone;
+    if (unmapped) return NatKind::none;
+    if (count < 2) return NatKind::unknown;
+    return alike ? NatKind::cone : NatKind::symmetric;
 }
 
 bool discover_public_address(PeerSession* s, const StunServer* servers, std::size_t count) {
-    std::printf("Discovering external address via STUN...\n");
-    std::fflush(stdout);  // the wait that follows can take seconds
     Asked asked[kMaxAddresses];
     const std::size_t n = resolve_all(servers, count, asked);
+    report_lan_address(s, n > 0 ? &asked[0].to : nullptr);
+    std::printf("Discovering external address via STUN...\n");
+    std::fflush(stdout);  // the wait that follows can take seconds
     if (n == 0) {
         std::printf("Failed to resolve STUN server\n");
         return false;
@@ -156,6 +163,6 @@ bool discover_public_address(PeerSession* s, const StunServer* servers, std::siz
     platform::local_port(sock, &local.port);
     s->nat = nat_verdict(local, mapped, answers);
     std::printf("External address: %s:%u\n", s->public_ip, static_cast<unsigned>(s->public_port));
-    std::printf("%s", verdict_line(s->nat));
+    std::printf("%s", verdict_line(s->nat, n));
     return true;
 }

@@ -23,11 +23,12 @@ inline constexpr StunServer kDefaultStunServers[] = {
     {"stun.cloudflare.com", kStunDefaultPort},
 };
 
-// Asks every address of the servers at once (the first server's first address is the primary)
-// and sends again to those that have not answered, up to five times, two seconds apart. Prints
-// the outcome, the retries for the primary, and the NAT's verdict on a line of its own. Only an
-// answer from an address asked counts; the primary's mapping is the one reported when it
-// answers. True fills `public_ip`, `public_port`, `stun_server` and `nat` of the session.
+// Reports the LAN address toward the primary, the first server's first address (see
+// report_lan_address), then asks every address of the servers at once and sends again to those
+// that have not answered, up to five times, two seconds apart. Prints the outcome, the retries
+// for the primary, and the NAT's verdict on a line of its own. Only an answer from an address
+// asked counts; the primary's mapping is the one reported when it answers. True fills
+// `local_ip`, `public_ip`, `public_port`, `stun_server` and `nat` of the session.
 bool discover_public_address(PeerSession* session, const StunServer* servers, std::size_t count);
 
 // What the mappings that `count` servers reported say of the NAT, for a socket bound to `local`

@@ -26,10 +26,10 @@ inline constexpr std::size_t kRecordOverhead = kEnvelopeHeader + 8 + 1 + 16;  //
 // The longest body of any record: a line's sequence number and its text.
 inline constexpr std::size_t kMaxRecordBody = 4 + kMaxChatLine;
 
-// The commitments of the peer's that a reveal may answer. Anyone who can send from the peer's
-// address may commit too, so one forged commitment must not shut the real one out; and each one
-// kept is a try at the code for a man in the middle, so they are few.
-inline constexpr std::size_t kMaxPeerCommits = 4;
+// The commitments of the peer's that a reveal may answer: the first one binds. Our reveal goes
+// out as soon as it is kept, and a commitment taken after that would let whoever sits in between
+// choose its key knowing ours, and try key after key until both screens show the same code.
+inline constexpr std::size_t kMaxPeerCommits = 1;
 
 struct Handshake {
     std::uint8_t secret[32];  // wiped once the keys are agreed
@@ -67,7 +67,7 @@ void make_commit(const Handshake* h, std::uint8_t out[kHandshakeSize]);
 void make_reveal(const Handshake* h, std::uint8_t out[kHandshakeSize]);
 
 // Takes a commitment of the peer's: true when it is kept (or was already); false for a malformed
-// one, our own sent back, or a new one once kMaxPeerCommits are kept.
+// one, our own sent back, or another once one is kept.
 bool take_commit(Handshake* h, const std::uint8_t* data, std::size_t size);
 
 // Takes the peer's reveal: true when it matches a commitment kept before it, and then `channel`

@@ -4,7 +4,7 @@
 // The user typed the peer's address, and its port wins: once anything has come from there, that
 // is where the peer is. Another port of the same address matters only while nothing has come from
 // the typed one (a peer behind a symmetric NAT answers from a port nobody typed), and then only
-// the punching exchange may teach it: two punches in a row from a port our sweep punched. Once a
+// the punching exchange may teach it, once: two punches in a row from a port our sweep punched. Once a
 // secure session is agreed, a record that opens under its key may move the peer too (the secure
 // link checks that; the receiver calls identity_move). Anything else from another port is a
 // stranger's, whatever it claims.

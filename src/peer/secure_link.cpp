@@ -27,6 +27,9 @@ constexpr char kEncrypted[] =
     "codes differ, someone is in between.\n> ";
 constexpr char kNoOffer[] =
     "\nThis chat is NOT encrypted: the peer's program does not offer a secure session.\n> ";
+constexpr char kLateOffer[] =
+    "\nThe peer's program offers a secure session after all: the lines before this went "
+    "unencrypted.\n> ";
 constexpr char kNoOfferSecureOnly[] =
     "\nThe peer's program does not offer a secure session, and --secure-only allows no plain "
     "text: the chat ends.\n";
@@ -115,6 +118,16 @@ void go_plain(PeerSession* s) {
         send_patiently(s->sock, o.text.data(), o.text.size(), s->peer_addr);
     }
     l->delivery.out.clear();
+}
+
+// The peer's offer came after we went plain: lost, late, or held back by someone on the path. Its
+// program refuses plain lines from here on, so we agree a session as at the start.
+void go_agreeing(PeerSession* s, std::uint32_t now) {
+    SecureLink* l = s->secure;
+    l->mode = LinkMode::agreeing;
+    l->started_at = now;
+    safe_print(s, kLateOffer);
+    offer(s, now);
 }
 
 void go_failed(PeerSession* s, const char* notice) {
@@ -210,11 +223,14 @@ void secure_link_receive(PeerSession* s, const std::uint8_t* data, std::size_t s
                                 l->peer_offered || s->secure_only) &&
                                (plain == DatagramKind::chat || plain == DatagramKind::bye);
     if (plain_refused) ++l->rejected;
-    if (type == EnvelopeType::commit &&
-        (l->mode == LinkMode::agreeing || l->mode == LinkMode::secure)) {
+    if (type == EnvelopeType::commit && l->mode != LinkMode::failed) {
         const bool first = l->handshake.peer_commit_count == 0;
         l->peer_offered = take_commit(&l->handshake, data, size) || l->peer_offered;
-        if (first && l->peer_offered) offer(s, platform::tick_ms());
+        if (first && l->peer_offered && l->mode == LinkMode::plain) {
+            go_agreeing(s, platform::tick_ms());
+        } else if (first && l->peer_offered) {
+            offer(s, platform::tick_ms());
+        }
     } else if (type == EnvelopeType::reveal && l->mode == LinkMode::agreeing) {
         if (take_reveal(&l->handshake, data, size, &l->channel)) go_secure(s);
     } else if (type == EnvelopeType::reveal && l->mode == LinkMode::secure) {

@@ -185,11 +185,11 @@ def symmetric_cone_run(lab, natchat, limit=45.0):
             a.expect(b"\nNAT: symmetric (a new public port for every destination)\n")
             b.expect(b"\nNAT: cone (the same public port for every destination)\n")
             wait_connected(a, b, timeout=limit)
+            seconds = time.monotonic() - started
+            b.expect(re.compile(rb"\nThe peer answers from port [0-9]+: sending there from now on\n"))
         except Failure as e:
             print(f"not connected: {str(e)[:300]}")
             return None
-        seconds = time.monotonic() - started
-        b.expect(re.compile(rb"\nThe peer answers from port [0-9]+: sending there from now on\n"))
         chat_both_ways(a, b)
         quit_both(a, b)
         return seconds

@@ -29,6 +29,13 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+LinkMode mode_of(test::Rig& r) {  // under the lock, as the workers write it
+    platform::lock_enter(&r.s.secure->lock);
+    const LinkMode m = r.s.secure->mode;
+    platform::lock_leave(&r.s.secure->lock);
+    return m;
+}
+
 // Agrees a session between `a` and `b`, each with the other's commitment first.
 bool agree(Handshake* a, Handshake* b, Channel* ca, Channel* cb) {
     std::uint8_t m[kHandshakeSize];
@@ -364,12 +371,6 @@ TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
             std::sort(kinds.begin(), kinds.end());
             return kinds;
         };
-        const auto mode = [&] {
-            platform::lock_enter(&rig.s.secure->lock);
-            const LinkMode m = rig.s.secure->mode;
-            platform::lock_leave(&rig.s.secure->lock);
-            return m;
-        };
         // The keepalive thread times its sleep from when it lies down: let it, before time moves.
         const auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); };
         const std::string out = test::output_of([&](std::FILE*) {
@@ -387,9 +388,9 @@ TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
             clock.now += 1;
             EXPECT_EQ(got(), signs ? "CR" : "C");
             clock.now += (signs ? 20000 : 3000) - 501;
-            EXPECT_FALSE(test::eventually([&] { return mode() != LinkMode::agreeing; }, 50));
+            EXPECT_FALSE(test::eventually([&] { return mode_of(rig) != LinkMode::agreeing; }, 50));
             clock.now += 1;
-            EXPECT_TRUE(test::eventually([&] { return mode() == (signs ? LinkMode::failed : LinkMode::plain); }));
+            EXPECT_TRUE(test::eventually([&] { return mode_of(rig) == (signs ? LinkMode::failed : LinkMode::plain); }));
             // To 5 s, and to 15 s: the keepalive due at 10 s goes out when the clock jumps past.
             const std::pair<std::uint32_t, const char*> steps[] = {{1999, ""}, {1, "K"}, {9999, "K"}, {1, ""}};
             for (const auto& [step, kinds] : steps) {
@@ -404,7 +405,7 @@ TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
             EXPECT_TRUE(test::eventually([&] { return rig.s.presence == Presence::present; }));
             if (!signs) {  // the peer's offer comes after all: agreeing again, and nothing in plain
                 rig.peer.send(std::string(reinterpret_cast<char*>(commit), sizeof commit), rig.own.endpoint());
-                EXPECT_TRUE(test::eventually([&] { return mode() == LinkMode::agreeing; }));
+                EXPECT_TRUE(test::eventually([&] { return mode_of(rig) == LinkMode::agreeing; }));
                 secure_link_send(&rig.s, "after the offer", 15);
                 EXPECT_EQ(got(), "CR");
             }
@@ -455,12 +456,6 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
             test::Rig rig;
             test::SimulatedClock clock(0xFFFFFFFFu - 1000);
             ASSERT_TRUE(secure_link_open(&rig.s) && handshake_start(&peer));
-            const auto mode = [&] {
-                platform::lock_enter(&rig.s.secure->lock);
-                const LinkMode m = rig.s.secure->mode;
-                platform::lock_leave(&rig.s.secure->lock);
-                return m;
-            };
             const std::string out = test::output_of([&](std::FILE*) {
                 rig.start(&rig.s.recv_thread, receive_loop);
                 rig.start(&rig.s.keepalive_thread, keepalive_loop);
@@ -474,7 +469,7 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
                     }
                 }
                 clock.now += natchat ? 0 : 3000;
-                EXPECT_TRUE(test::eventually([&] { return mode() == (natchat ? LinkMode::secure : LinkMode::plain); }));
+                EXPECT_TRUE(test::eventually([&] { return mode_of(rig) == (natchat ? LinkMode::secure : LinkMode::plain); }));
                 EXPECT_TRUE(rig.elsewhere.drain(0).empty() && platform::same_endpoint(rig.s.peer_addr, rig.peer.endpoint()));
                 if (natchat) {
                     // Bodies of 0, 3, 4 + 2048 and 4 + 4056 bytes are refused; 4 + 2047 is shown whole.

@@ -96,9 +96,8 @@ TEST(Receiver, FirstCandidateToHearThePeerWinsAndThePeerIsFollowed) {
         rig.peer.send("PUNCH", spares[0].endpoint());
         rig.peer.send("PUNCH", spares[1].endpoint());
         EXPECT_TRUE(counted(1, 5));
-        test::UdpSocket neighbour;  // another port our sweep punched
-        identity_punched(&rig.s, neighbour.port);
-        for (int i = 0; i < 2; ++i) neighbour.send("PUNCH", spares[1].endpoint());
+        identity_punched(&rig.s, spares[0].port);  // another port our sweep punched
+        for (int i = 0; i < 2; ++i) spares[0].send("PUNCH", spares[1].endpoint());
         EXPECT_TRUE(counted(1, 7)) << "a port learned is learned once";
         rig.elsewhere.send("from the typed port", spares[1].endpoint());
         EXPECT_TRUE(counted(2, 7));

@@ -81,6 +81,7 @@ TEST(Envelope, AgreementNeedsTheCommitmentFirst) {
     }
     EXPECT_FALSE(take_reveal(&a, reveal, sizeof reveal, &ca)) << "a reveal before its commitment";
     ASSERT_TRUE(agree(&a, &b, &ca, &cb));
+    EXPECT_EQ(hex(a.secret, 32) + hex(b.secret, 32), std::string(128, '0')) << "secrets kept after use";
     const std::uint8_t line[] = {0, 0, 0, 1, 'h', 'e', 'l', 'l', 'o'};
     ASSERT_EQ(seal_record(&ca, 'L', line, sizeof line, record), sizeof record);
     got.insert({{"alice_send_key", hex(ca.send_key, 32)}, {"bob_send_key", hex(ca.recv_key, 32)},

@@ -128,8 +128,7 @@ def loss_and_expiry(natchat):
                 sent = [f"{p.name} line {i:02d}".encode() for i in range(0, 40, 4)]
                 other.expect(b"[Peer]: " + sent[-1] + b"\n", 30, mark)
                 check(re.findall(rb"\[Peer\]: ([^\n]*)\n", other.text()[mark:]) == sent, f"{other.name}: not all, in order")
-            # The bye may be lost, and so may the acknowledgement of b's last line, which b then
-            # waits for up to 4 s (a has gone and will not acknowledge it again).
+            # The bye may be lost, and b may wait 4 s for an acknowledgement that a, gone, never sends.
             quit_both(a, b, hear_left=False, limit=5.0)
 
 

@@ -30,6 +30,8 @@ constexpr char kNoOffer[] =
 constexpr char kLateOffer[] =
     "\nThe peer's program offers a secure session after all: the lines before this went "
     "unencrypted.\n> ";
+constexpr char kSentPlain[] =
+    "\n[%zu line(s) sent unencrypted, from \"%s\" on: the peer may not have shown them]\n> ";
 constexpr char kNoOfferSecureOnly[] =
     "\nThe peer's program does not offer a secure session, and --secure-only allows no plain "
     "text: the chat ends.\n";
@@ -110,11 +112,17 @@ void drop_waiting(PeerSession* s) {
     d.out.clear();
 }
 
+// Lines that went out plain, in case the peer turns out to offer a secure session after all.
+void note_sent_plain(SecureLink* l, const char* text, std::size_t size) {
+    if (l->sent_plain++ == 0) l->first_plain.assign(text, size);
+}
+
 void go_plain(PeerSession* s) {
     SecureLink* l = s->secure;
     l->mode = LinkMode::plain;
     safe_print(s, kNoOffer);
     for (const Outgoing& o : l->delivery.out) {
+        note_sent_plain(l, o.text.data(), o.text.size());
         send_patiently(s->sock, o.text.data(), o.text.size(), s->peer_addr);
     }
     l->delivery.out.clear();
@@ -127,6 +135,8 @@ void go_agreeing(PeerSession* s, std::uint32_t now) {
     l->mode = LinkMode::agreeing;
     l->started_at = now;
     safe_print(s, kLateOffer);
+    // A program that offers refuses plain lines: those may never have been shown.
+    if (l->sent_plain > 0) report_lines(s, kSentPlain, l->sent_plain, l->first_plain);
     offer(s, now);
 }
 
@@ -157,14 +167,19 @@ bool well_formed(std::uint8_t kind, std::size_t size) {
     }
 }
 
-void take_record(PeerSession* s, const std::uint8_t* data, std::size_t size, Received* r) {
+// `elsewhere`: from another port of the peer's address, where only the newest record the peer has
+// sealed shows that it moved; an older one, withheld on the way and sent on from there, is refused.
+void take_record(PeerSession* s, const std::uint8_t* data, std::size_t size, bool elsewhere,
+                 Received* r) {
     SecureLink* l = s->secure;
     std::uint8_t kind = 0;
     std::uint8_t body[kMaxRecordBody];
     std::size_t n = 0;
     // Before we have the keys, a record of a peer that has them waits for its retransmission.
     if (l->mode != LinkMode::secure) return;
-    if (!open_record(&l->channel, data, size, &kind, body, sizeof body, &n) || !well_formed(kind, n)) {
+    const std::uint64_t newest = l->channel.highest;
+    if (!open_record(&l->channel, data, size, &kind, body, sizeof body, &n) || !well_formed(kind, n) ||
+        (elsewhere && l->channel.highest == newest)) {
         ++l->rejected;
         return;
     }
@@ -212,7 +227,7 @@ void secure_link_receive(PeerSession* s, const std::uint8_t* data, std::size_t s
     const EnvelopeType type = envelope_type(data, size);
     platform::lock_enter(&l->lock);
     if (elsewhere) {
-        if (type == EnvelopeType::record) take_record(s, data, size, r);
+        if (type == EnvelopeType::record) take_record(s, data, size, true, r);
         platform::lock_leave(&l->lock);
         return;
     }
@@ -236,7 +251,7 @@ void secure_link_receive(PeerSession* s, const std::uint8_t* data, std::size_t s
     } else if (type == EnvelopeType::reveal && l->mode == LinkMode::secure) {
         send_ack(s);  // the peer is still offering: it has not heard that we have the keys
     } else if (type == EnvelopeType::record) {
-        take_record(s, data, size, r);
+        take_record(s, data, size, false, r);
     }
     platform::lock_leave(&l->lock);
     r->taken = type != EnvelopeType::none || plain_refused;
@@ -298,6 +313,7 @@ void secure_link_send(PeerSession* s, const char* text, std::size_t size) {
         platform::lock_enter(&l->lock);
     }
     const LinkMode mode = l->mode;
+    if (mode == LinkMode::plain) note_sent_plain(l, text, size);
     if (mode == LinkMode::agreeing || mode == LinkMode::secure) {
         delivery_queue(&l->delivery, std::string(text, size));
         if (mode == LinkMode::secure) delivery_pump(&l->delivery, platform::tick_ms(), line_sender(s));

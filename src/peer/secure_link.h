@@ -40,6 +40,8 @@ struct SecureLink {
     bool offered;
     std::uint32_t offered_at;  // tick of our latest commitment (and reveal)
     std::int32_t rejected;     // sealed datagrams refused, plain lines refused
+    std::size_t sent_plain;    // lines sent in plain text, and the first of them
+    std::string first_plain;
 };
 
 // What a datagram from the peer brought.

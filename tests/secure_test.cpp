@@ -264,6 +264,15 @@ TEST(Delivery, LinesSurviveOutages) {
     delivery_acked(&p.a, p.now(), cumulative, map, [](std::uint32_t, const std::string&) {});
     std::string first;
     EXPECT_TRUE(delivery_unconfirmed(&p.a, &first) == 2 && first == "601");
+    // Across the wrap of the numbers: 0 follows 2^32 - 1, and an acknowledgement from before it
+    // acknowledges nothing after it.
+    Delivery wrap;
+    wrap.next_seq = wrap.delivered = 0xFFFFFFFE;
+    for (std::uint32_t seq : {0u, 0xFFFFFFFEu, 0xFFFFFFFFu}) delivery_take(&wrap, seq, std::to_string(seq), &p.shown);
+    for (int i = 0; i < 3; ++i) delivery_queue(&wrap, "");
+    delivery_pump(&wrap, 0, [](std::uint32_t, const std::string&) {});
+    delivery_acked(&wrap, 0, 0xFFFFFFFD, 0, [](std::uint32_t, const std::string&) {});
+    EXPECT_TRUE(wrap.delivered == 0 && p.shown.back() == "0" && delivery_unconfirmed(&wrap, &first) == 3) << p.shown.back();
 }
 
 // Two sessions agree and chat through a relay, in simulated time: it drops every fourth of the

@@ -120,8 +120,10 @@ void delivery_acked(Delivery* d, std::uint32_t now, std::uint32_t cumulative, st
     const Outgoing* latest = nullptr;  // of the lines this acknowledges first, the one sent last
     for (Outgoing& o : d->out) {
         if (!in_window(d, o)) break;
+        // Sequence numbers wrap: "up to cumulative" is up to it in the order of the numbers.
+        const bool upto = static_cast<std::int32_t>(cumulative - o.seq) >= 0;
         const std::uint32_t bit = o.seq - cumulative - 2;  // wraps for seq <= cumulative + 1
-        const bool acked = o.seq <= cumulative || (bit < 64 && (map >> bit & 1) != 0);
+        const bool acked = upto || (bit < 64 && (map >> bit & 1) != 0);
         if (!acked || !in_flight(o)) continue;
         o.acked = true;
         if (latest == nullptr || o.sending > latest->sending) latest = &o;
@@ -178,10 +180,12 @@ void delivery_take(Delivery* d, std::uint32_t seq, std::string text,
     // Only lines the sender's window allows; anything else is old or forged.
     if (seq - d->delivered - 1 >= kWindow) return;
     d->early.emplace(seq, std::move(text));
-    for (auto next = d->early.begin(); next != d->early.end() && next->first == d->delivered + 1;
-         next = d->early.erase(next)) {
+    // Looked up by number, not taken first in order: after the wrap, 0 follows 2^32 - 1.
+    for (auto next = d->early.find(d->delivered + 1); next != d->early.end();
+         next = d->early.find(d->delivered + 1)) {
         ready->push_back(std::move(next->second));
         ++d->delivered;
+        d->early.erase(next);
     }
 }
 

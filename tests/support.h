@@ -68,7 +68,7 @@ struct UdpSocket {
 inline std::string output_of(const std::function<void(std::FILE* in)>& run,
                              const std::string& typed = "") {
     std::FILE* in = std::tmpfile();
-    std::fputs(typed.c_str(), in);
+    std::fwrite(typed.data(), 1, typed.size(), in);
     std::rewind(in);
     std::fflush(stdout);
     testing::internal::CaptureStdout();

@@ -126,10 +126,13 @@ void chat(PeerSession* s, std::FILE* in) {
     bool at_start = true;   // the next piece begins a line
     safe_print(s, "> ");
     while (chat_goes_on(s)) {
+        // Cleared first, so that only this read's end of line is found: a zero byte typed within
+        // a line cuts its text short, not the line.
+        std::memset(line + held, 0, sizeof line - held);
         if (!platform::read_line(in, line + held, sizeof line - held)) return;
         std::size_t n = held + std::strlen(line + held);
-        const bool whole = n > 0 && line[n - 1] == '\n';
-        if (whole) line[--n] = '\0';
+        const bool whole = std::memchr(line + held, '\n', sizeof line - held) != nullptr;
+        if (n > 0 && line[n - 1] == '\n') line[--n] = '\0';
         if (at_start && std::strcmp(line, "quit") == 0) return;
         const std::size_t send = whole || n < sizeof line - 1 ? n : utf8_cut(line, n);
         if (send > 0) secure_link_send(s, line, send);

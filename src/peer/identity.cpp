@@ -15,6 +15,10 @@ bool from_stun_server(const PeerSession* s, const std::uint8_t* data, std::size_
            data[5] == kStunCookie[1] && data[6] == kStunCookie[2] && data[7] == kStunCookie[3];
 }
 
+constexpr char kTypedSpeaks[] =
+    "\n[Datagrams come from the address you typed, while the chat runs with another port of it: "
+    "compare the security code with your peer by voice]\n> ";
+
 bool was_punched(const PeerSession* s, std::uint16_t port) {
     return (s->punched[port / 32].load(std::memory_order_relaxed) >> (port % 32) & 1) != 0;
 }
@@ -25,6 +29,7 @@ void identity_begin(PeerSession* s, platform::Endpoint typed) {
     s->typed_addr = typed;
     s->peer_addr.store(typed);
     s->heard_typed = false;
+    s->typed_told = false;
     s->learning_port = 0;
 }
 
@@ -39,16 +44,22 @@ Claim identify(PeerSession* s, const std::uint8_t* data, std::size_t size, platf
         if (platform::same_endpoint(from, s->typed_addr)) s->heard_typed = true;
         return Claim::peer;
     }
-    if (!platform::same_endpoint(from, s->typed_addr) || s->agreed.load()) return Claim::other_port;
+    if (!platform::same_endpoint(from, s->typed_addr)) return Claim::other_port;
+    if (s->agreed.load()) {
+        if (!s->typed_told) safe_print(s, kTypedSpeaks);
+        s->typed_told = true;
+        return Claim::other_port;
+    }
     s->heard_typed = true;
     identity_move(s, from);
-    return Claim::peer;
+    return Claim::typed_again;
 }
 
 bool identity_learn(PeerSession* s, DatagramKind kind, platform::Endpoint from) {
     const bool punching = kind == DatagramKind::punch || kind == DatagramKind::punch_ack;
     // Learned once: a port already learned is not given up to whoever else our sweep punched.
-    const bool learning = !s->heard_typed && platform::same_endpoint(s->peer_addr.load(), s->typed_addr);
+    const bool learning = !s->heard_typed && !s->agreed.load() &&
+                          platform::same_endpoint(s->peer_addr.load(), s->typed_addr);
     if (!learning || !punching || !was_punched(s, from.port)) return false;
     // Two in a row: behind a symmetric NAT the peer punches once from each of many sockets before
     // it keeps one.

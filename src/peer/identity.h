@@ -22,6 +22,7 @@ enum class Claim {
     stranger,    // another address, or the STUN server's answer
     peer,        // the peer's endpoint
     other_port,  // the peer's address, another port: nothing until proven
+    typed_again,  // the typed endpoint, after another port was taken for the peer's: the peer now
 };
 
 // The address typed: everything goes there for now.
@@ -31,7 +32,9 @@ void identity_begin(PeerSession* session, platform::Endpoint typed);
 void identity_punched(PeerSession* session, std::uint16_t port);
 
 // Receiver thread: who sent this datagram. Until a secure session is agreed, a datagram from the
-// typed endpoint brings the peer back there for good.
+// typed endpoint brings the peer back there for good (typed_again: whoever answered from the other
+// port was not the peer, and what it was told must not count). Once agreed, the user is told, once,
+// that the typed endpoint speaks: whoever the session is with, the codes will show it.
 Claim identify(PeerSession* session, const std::uint8_t* data, std::size_t size,
                platform::Endpoint from);
 

@@ -212,6 +212,18 @@ bool secure_link_open(PeerSession* s) {
     return true;
 }
 
+void secure_link_restart(PeerSession* s) {
+    SecureLink* l = s->secure;
+    platform::lock_enter(&l->lock);
+    if (l->mode == LinkMode::agreeing && l->handshake.peer_commit_count > 0 &&
+        handshake_start(&l->handshake)) {
+        l->peer_offered = false;
+        l->offered = false;
+        l->started_at = platform::tick_ms();
+    }
+    platform::lock_leave(&l->lock);
+}
+
 void secure_link_close(PeerSession* s) {
     if (s->secure == nullptr) return;
     platform::lock_destroy(&s->secure->lock);

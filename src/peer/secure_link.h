@@ -54,6 +54,9 @@ struct Received {
 
 // A new link with a fresh key pair in `session->secure`; false when the keys cannot be made.
 bool secure_link_open(PeerSession* session);
+// Receiver thread: the peer turned out to be elsewhere than the one we were agreeing with. If a
+// commitment was kept (and our key revealed to it), the agreement starts over with a fresh key.
+void secure_link_restart(PeerSession* session);
 // Wipes the keys and releases the link.
 void secure_link_close(PeerSession* session);
 

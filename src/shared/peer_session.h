@@ -65,6 +65,7 @@ struct PeerSession {
     // from another port of the peer's address.
     bool heard_typed;
     std::uint16_t learning_port;
+    bool typed_told;  // the user knows that the typed address speaks while the peer is elsewhere
     // Ports of the peer's address that our sweep punched, a bit each: only an answer from one of
     // them may teach us a port nobody typed. The main thread sets bits, the receiver reads them.
     std::atomic<std::uint32_t> punched[65536 / 32];

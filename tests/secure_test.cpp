@@ -509,4 +509,38 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
     }
 }
 
+// A port learned from the sweep commits first, and our key goes to it; then the typed port
+// speaks: the agreement starts over with a fresh key, and the peer there agrees.
+TEST(SecureLink, TheTypedPortSpeakingStartsTheAgreementOver) {
+    test::Rig rig;
+    Handshake forger, peer;
+    Channel keys{};
+    ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s) && handshake_start(&forger) && handshake_start(&peer));
+    std::uint8_t m[kHandshakeSize];
+    const auto send = [&](test::UdpSocket& from, void (*make)(const Handshake*, std::uint8_t*), const Handshake& h) {
+        make(&h, m);
+        from.send(std::string(reinterpret_cast<char*>(m), sizeof m), rig.own.endpoint());
+    };
+    identity_punched(&rig.s, rig.elsewhere.port);
+    const std::string out = test::output_of([&](std::FILE*) {
+        rig.start(&rig.s.recv_thread, receive_loop);
+        for (int i = 0; i < 2; ++i) rig.elsewhere.send("PUNCH", rig.own.endpoint());
+        send(rig.elsewhere, make_commit, forger);
+        EXPECT_EQ(rig.elsewhere.drain(50).size(), 3u) << "an answer, our commitment and our key";
+        const std::string revealed(reinterpret_cast<char*>(rig.s.secure->handshake.pub), 32);
+        rig.peer.send("PUNCH", rig.own.endpoint());
+        send(rig.peer, make_commit, peer);
+        for (const std::string& d : rig.peer.drain(50)) {
+            EXPECT_EQ(d.find(revealed), std::string::npos) << "the key the other port saw";
+            const auto* p = reinterpret_cast<const std::uint8_t*>(d.data());
+            take_commit(&peer, p, d.size());
+            if (take_reveal(&peer, p, d.size(), &keys)) send(rig.peer, make_reveal, peer);
+        }
+        EXPECT_TRUE(test::eventually([&] { return mode_of(rig) == LinkMode::secure; }));
+        rig.stop();
+    });
+    EXPECT_STREQ(keys.code, rig.s.secure->channel.code) << out;
+    secure_link_close(&rig.s);
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "shared/address_text.h"
 #include "shared/peer_session.h"
 
 namespace {
@@ -15,9 +16,18 @@ bool from_stun_server(const PeerSession* s, const std::uint8_t* data, std::size_
            data[5] == kStunCookie[1] && data[6] == kStunCookie[2] && data[7] == kStunCookie[3];
 }
 
-constexpr char kTypedSpeaks[] =
-    "\n[Datagrams come from the address you typed, while the chat runs with another port of it: "
-    "compare the security code with your peer by voice]\n> ";
+// Once: whoever the session is with, the codes will show it.
+void tell_typed_speaks(PeerSession* s) {
+    if (s->typed_told) return;
+    s->typed_told = true;
+    char ip[kIpv4TextSize];
+    format_ipv4(s->typed_addr.ip, ip);
+    char line[224];
+    std::snprintf(line, sizeof line, "\n[Datagrams come from the address you typed, %s:%u, while the "
+                  "chat runs with another port of it: compare the security code with your peer by "
+                  "voice]\n> ", ip, static_cast<unsigned>(s->typed_addr.port));
+    safe_print(s, line);
+}
 
 bool was_punched(const PeerSession* s, std::uint16_t port) {
     return (s->punched[port / 32].load(std::memory_order_relaxed) >> (port % 32) & 1) != 0;
@@ -46,8 +56,7 @@ Claim identify(PeerSession* s, const std::uint8_t* data, std::size_t size, platf
     }
     if (!platform::same_endpoint(from, s->typed_addr)) return Claim::other_port;
     if (s->agreed.load()) {
-        if (!s->typed_told) safe_print(s, kTypedSpeaks);
-        s->typed_told = true;
+        tell_typed_speaks(s);
         return Claim::other_port;
     }
     s->heard_typed = true;

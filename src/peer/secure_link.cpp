@@ -1,6 +1,7 @@
 #include "peer/secure_link.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -389,7 +390,7 @@ void secure_link_finish(PeerSession* s, std::uint32_t limit_ms) {
 
 std::int32_t secure_link_refused(PeerSession* s) {
     platform::lock_enter(&s->secure->lock);
-    const std::int32_t refused = s->secure->rejected;
+    const auto refused = static_cast<std::int32_t>(std::min<std::uint32_t>(s->secure->rejected, INT32_MAX));
     platform::lock_leave(&s->secure->lock);
     return refused;
 }

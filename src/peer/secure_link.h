@@ -39,7 +39,7 @@ struct SecureLink {
     std::uint32_t started_at;  // tick of that
     bool offered;
     std::uint32_t offered_at;  // tick of our latest commitment (and reveal)
-    std::int32_t rejected;     // sealed datagrams refused, plain lines refused
+    std::uint32_t rejected;    // sealed datagrams refused, plain lines refused (a flood wraps it)
     std::size_t sent_plain;    // lines sent in plain text, and the first of them
     std::string first_plain;
 };

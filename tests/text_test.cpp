@@ -1,4 +1,4 @@
-// Decoders and text rules, a table each: the STUN codec with its malformed twins, dotted quads,
+// Decoders and text rules, a table each: the STUN and TURN codecs with their malformed twins, dotted quads,
 // port words, peer addresses, name lookup, datagram kinds, the display filter and the line cut.
 #include <gtest/gtest.h>
 
@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "peer/envelope.h"
 #include "peer/protocol.h"
+#include "relay/turn.h"
 #include "platform/platform.h"
 #include "shared/address_text.h"
 #include "shared/peer_session.h"
@@ -89,6 +91,146 @@ TEST(StunCodec, DecodesOrRefusesEachResponse) {
         EXPECT_STREQ(ip, c.ip != nullptr ? c.ip : "untouched");
         EXPECT_EQ(port, c.ip == nullptr ? 7 : c.ip == xa ? 32853 : 41287);
     }
+}
+
+Bytes hex(const char* text) {
+    Bytes b;
+    for (unsigned v = 0; *text != '\0'; text += 2) {
+        text += std::strspn(text, " \n");
+        if (std::sscanf(text, "%2x", &v) == 1) b.push_back(static_cast<std::uint8_t>(v));
+    }
+    return b;
+}
+
+// The walk's MESSAGE-INTEGRITY under `key` and FINGERPRINT, as far as they are present.
+bool checks_hold(const Bytes& m, const void* key, std::size_t key_size) {
+    StunMessage message{};
+    std::size_t at = 0;
+    StunAttribute a{};
+    bool held = stun_read_header(m.data(), m.size(), &message);
+    while (held && stun_next(message, &at, &a) == StunWalk::attribute) {
+        if (a.type == kAttrMessageIntegrity) {
+            held = stun_integrity_holds(message, a, static_cast<const std::uint8_t*>(key), key_size);
+        }
+        if (a.type == kAttrFingerprint) held = stun_fingerprint_holds(message, a);
+    }
+    return held;
+}
+
+TEST(TurnCodec, Rfc5769VectorsAndOurRequests) {
+    ASSERT_TRUE(envelope_startup());
+    const std::string password = "VOkJxbRl1RmTxUk/WvJxBt";
+    const Bytes request = hex("0001005821 12a442b7e7a701bc34d686fa87dfae 80220010 5354554e20746573"
+                              "7420636c69656e74 002400046e0001ff 80290008932ff9b151263b36 00060009"
+                              "6576746a3a68367659202020 00080014 9aeaa70cbfd8cb56781ef2b5b2d3f249"
+                              "c1b571a2 80280004e57a3bcf");
+    const Bytes long_term = hex("00010060 2112a442 78ad3433c6ad72c029da412e 00060012 e3839ee38388e3"
+                                "83aae38383e382afe382b90000 0015001c 662f2f3439396b393534643"
+                                "64f4c33346f4c394653547679363473 41 0014000b 6578616d706c652e6f726700"
+                                "00080014 f67024656dd64a3e02b8e0712e85c9a28ca89666");
+    TurnCredentials c{"\xe3\x83\x9e\xe3\x83\x88\xe3\x83\xaa\xe3\x83\x83\xe3\x82\xaf\xe3\x82\xb9",
+                      "TheMatrIX", "", {}, 0, {}, false};
+    ASSERT_TRUE(turn_take_challenge(&c, "example.org", long_term.data() + 48, 28));
+    EXPECT_TRUE(checks_hold(request, password.data(), password.size()));
+    EXPECT_TRUE(checks_hold(kSample, password.data(), password.size()));
+    EXPECT_TRUE(checks_hold(long_term, c.key, sizeof c.key));
+    EXPECT_FALSE(checks_hold(with(request, 30, 'x'), password.data(), password.size()));
+    EXPECT_FALSE(checks_hold(with(long_term, 30, 'x'), c.key, sizeof c.key));
+    EXPECT_FALSE(checks_hold(kSample, "x", 1));
+    // Our requests: the long-term credentials once challenged, always the fingerprint.
+    std::uint8_t out[300];
+    const TurnRequest bind{kTurnChannelBind, kNoLifetime, {0xC0000201, 5000}, kFirstChannel};
+    for (const TurnRequest& r : {TurnRequest{kTurnAllocate, kNoLifetime, {}, 0}, bind}) {
+        const std::size_t n = turn_build_request(r, kSample.data() + 8, c, out, sizeof out);
+        EXPECT_TRUE(n > 0 && checks_hold(Bytes(out, out + n), c.key, sizeof c.key));
+        EXPECT_EQ(turn_build_request(r, kSample.data() + 8, c, out, n - 1), 0u);
+        c.challenged = false;
+    }
+}
+
+TEST(TurnCodec, ResponsesDataAndTheirMalformedTwins) {
+    ASSERT_TRUE(envelope_startup());
+    TurnCredentials c{"user", "pass", "", {}, 0, {}, false};
+    ASSERT_TRUE(turn_take_challenge(&c, "lab", reinterpret_cast<const std::uint8_t*>("n0"), 2));
+    const std::uint8_t* id = kSample.data() + 8;
+    // A server's message: the attributes, then MESSAGE-INTEGRITY under `key` and a FINGERPRINT.
+    const auto message = [&](std::uint16_t type, const std::vector<Bytes>& attrs, const std::uint8_t* key,
+                             bool fingerprint = true) {
+        std::uint8_t out[600];
+        StunWriter w{out, sizeof out, 0, false};
+        stun_begin(&w, type, id);
+        for (const Bytes& a : attrs) stun_add(&w, read16(a.data()), a.data() + 4, read16(a.data() + 2));
+        if (key != nullptr) stun_add_integrity(&w, key, 16);
+        if (fingerprint) stun_add_fingerprint(&w);
+        return Bytes(out, out + w.size);
+    };
+    const std::uint8_t other_key[16] = {};
+    const Bytes relayed = attr(0x0016, kAddress), lifetime = attr(0x000D, {0, 0, 0, 30});
+    const Bytes good = message(0x0103, {relayed, lifetime}, c.key);
+    Bytes after_fingerprint = good;
+    for (std::uint8_t b : attr(0x8022, {'x'})) after_fingerprint.push_back(b);
+    after_fingerprint[3] = static_cast<std::uint8_t>(after_fingerprint.size() - 20);
+    const Bytes challenge = message(0x0113, {attr(9, {0, 0, 4, 1}), attr(0x14, {'l', 'a', 'b'}),
+                                             attr(0x15, {'n', '1'})}, nullptr);
+    const struct {
+        Bytes m;
+        int error;  // -1: refused
+    } cases[] = {
+        {good, 0}, {challenge, 401}, {message(0x0114, {attr(9, {0, 0, 4, 38})}, c.key), 438},
+        {message(0x0103, {relayed}, c.key, false), 0},
+        {Bytes(good.begin(), good.end() - 1), -1}, {with(good, 8, 0), -1}, {with(good, 5, 0), -1},
+        {with(good, good.size() - 9, ~good[good.size() - 9]), -1}, {with(good, good.size() - 1, ~good.back()), -1},
+        {with(message(0x0103, {relayed}, c.key, false), 30, 0), -1},
+        {message(0x0103, {relayed}, other_key), -1}, {message(0x0103, {relayed}, nullptr), -1},
+        {after_fingerprint, -1}, {message(0x0103, {attr(0x0016, with(kAddress, 1, 2))}, c.key), -1},
+        {message(0x0103, {attr(0x000D, {0, 0, 30})}, c.key), -1},
+        {with(good, 23, 0xFF), -1}, {message(0x0113, {}, nullptr), -1},
+        {message(0x0013, {relayed}, c.key), -1}, {message(0x0003, {relayed}, c.key), -1},
+        {message(0x0113, {attr(9, {0, 0, 7, 1})}, nullptr), -1},
+        {message(0x0113, {attr(9, {0, 0, 4, 1}), attr(0x14, Bytes(200, 'r'))}, nullptr), -1},
+        {message(0x0113, {attr(9, {0, 0, 4, 1}), attr(0x15, Bytes(129, 'n'))}, nullptr), -1},
+    };
+    for (const auto& k : cases) {
+        TurnResponse r{};
+        EXPECT_EQ(turn_read_response(k.m.data(), k.m.size(), id, c, &r), k.error >= 0) << &k - cases;
+        EXPECT_EQ(r.error, std::max(k.error, 0)) << &k - cases;
+    }
+    TurnResponse r{};
+    ASSERT_TRUE(turn_read_response(good.data(), good.size(), id, c, &r));
+    EXPECT_TRUE(r.relayed.ip == 0xC0000201 && r.relayed.port == 32853 && r.lifetime == 30);
+    ASSERT_TRUE(turn_read_response(challenge.data(), challenge.size(), id, c, &r));
+    EXPECT_TRUE(std::strcmp(r.realm, "lab") == 0 && r.nonce_size == 2 && r.nonce[1] == '1');
+
+    // Data from a peer: in a Data indication, or on a channel.
+    const Bytes peer = attr(0x0012, kAddress), data = attr(0x0013, {'h', 'i'});
+    const std::uint8_t* payload = nullptr;
+    std::size_t size = 0;
+    platform::Endpoint from{};
+    const struct {
+        Bytes m;
+        bool data;
+    } indications[] = {{message(0x0017, {peer, data}, nullptr), true},
+                       {message(0x0016, {peer, data}, nullptr), false},
+                       {message(0x0017, {peer}, nullptr), false}, {message(0x0017, {data}, nullptr), false},
+                       {message(0x0017, {attr(0x0012, {0, 1, 2}), data}, nullptr), false},
+                       {with(message(0x0017, {peer, data}, nullptr), 35, 0xFF), false}};
+    for (const auto& k : indications) {
+        EXPECT_EQ(turn_read_data(k.m.data(), k.m.size(), &from, &payload, &size), k.data) << &k - indications;
+    }
+    EXPECT_TRUE(from.port == 32853 && size == 2 && payload[1] == 'i');
+    std::uint8_t frame[8];
+    ASSERT_EQ(turn_build_channel_data(0x4001, payload, 2, frame, sizeof frame), 6u);
+    std::uint16_t channel = 0;
+    const struct {
+        Bytes m;
+        bool data;
+    } frames[] = {{Bytes(frame, frame + 6), true}, {Bytes(frame, frame + 5), false},
+                  {Bytes(frame, frame + 3), false}, {with(Bytes(frame, frame + 6), 0, 0x3F), false},
+                  {with(Bytes(frame, frame + 6), 0, 0x50), false}, {Bytes{0x40, 1, 0, 0}, true}};
+    for (const auto& k : frames) {
+        EXPECT_EQ(turn_read_channel_data(k.m.data(), k.m.size(), &channel, &payload, &size), k.data);
+    }
+    EXPECT_EQ(channel, 0x4001);
 }
 
 TEST(AddressText, DottedQuadsAndPortWords) {

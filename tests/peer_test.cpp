@@ -101,9 +101,9 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         for (const std::string& d : {std::string("\x40\0\0\5PUNCH", 9), std::string("\x40\0\0\2hi", 6),
                                      std::string("\x40\1\0\2no", 6), std::string("\x40\0\0\x09no", 6),
-                                     indication(test::kLoopback, rig.peer.port, "via data"),
-                                     indication(test::kLoopback + 1, rig.peer.port, "stranger"),
-                                     request, std::string("\1\x08\0\0\x21\x12\xA4\x42", 8) + request.substr(8, 12)}) {
+                                     std::string("\x40\0\0\0", 4), indication(test::kLoopback, rig.peer.port, "via data"),
+                                     indication(test::kLoopback + 1, rig.peer.port, "stranger"), request,
+                                     std::string("\1\x08\0\0\x21\x12\xA4\x42", 8) + request.substr(8, 12)}) {
             rig.elsewhere.send(d, rig.own.endpoint());
         }
         outsider.send(std::string("\x40\0\0\2hi", 6), rig.own.endpoint());

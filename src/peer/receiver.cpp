@@ -41,8 +41,8 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
                      std::size_t size, platform::Endpoint from) {
     const bool relayed = from_relay(s, from);
     // What the relay server says for itself is taken in there: only a peer's data goes on, as
-    // from that peer.
-    if (relayed && !relay_receive(s, data, size, &data, &size, &from)) return false;
+    // from that peer, and empty data is no datagram.
+    if (relayed && (!relay_receive(s, data, size, &data, &size, &from) || size == 0)) return false;
     const DatagramKind kind = classify_datagram(data, size);
     Received r;
     Claim claim = identify(s, data, size, from);

@@ -15,7 +15,10 @@ namespace {
 constexpr std::uint16_t kTurnDefaultPort = 3478;
 // A request unanswered this long goes out again (with a new id).
 constexpr std::uint32_t kResendMs = 1000;
+// Sends of one request at start-up; at the end, where an answer matters less than a quick exit,
+// fewer.
 constexpr int kSends = 4;
+constexpr int kSendsAtEnd = 2;
 // Permissions last 300 s and channels 600 s on the server: both are renewed well before.
 constexpr std::uint32_t kPermissionEveryMs = 120000;
 constexpr std::size_t kMessageSize = 1500;
@@ -83,11 +86,11 @@ bool take_challenge(Relay* r, const TurnResponse& response) {
 
 // Start-up and end: the request until the relay answers it, a challenge answered on the way.
 // False, with `why` set to the error (0: no answer), when there is no success.
-bool transact(Relay* r, const TurnRequest& request, TurnResponse* response, int* why) {
+bool transact(Relay* r, const TurnRequest& request, int sends_at_most, TurnResponse* response, int* why) {
     Task t{};
     t.request = request;
     *why = 0;
-    for (int sends = 0, challenges = 0; sends < kSends && challenges < 3; ++sends) {
+    for (int sends = 0, challenges = 0; sends < sends_at_most && challenges < 3; ++sends) {
         if (!send_task(r, &t, platform::tick_ms())) return false;
         const std::uint32_t until = platform::tick_ms() + kResendMs;
         for (std::uint32_t left; (left = until - platform::tick_ms()) <= kResendMs &&
@@ -162,7 +165,7 @@ bool relay_allocate(PeerSession* s, const RelayServer& server) {
     int why = 0;
     char at[kIpv4TextSize];
     format_ipv4(ip, at);
-    if (!transact(r, TurnRequest{kTurnAllocate, kLifetimeS, {0, 0}, 0}, &response, &why) ||
+    if (!transact(r, TurnRequest{kTurnAllocate, kLifetimeS, {0, 0}, 0}, kSends, &response, &why) ||
         response.relayed.port == 0) {
         if (why == 0) {
             std::printf("No answer from the TURN server at %s:%u: going on without a relay\n", at,
@@ -191,7 +194,9 @@ void relay_release(PeerSession* s) {
     if (s->relay == nullptr) return;
     TurnResponse response{};
     int why = 0;
-    if (s->relayed.port != 0) transact(s->relay, TurnRequest{kTurnRefresh, 0, {0, 0}, 0}, &response, &why);
+    if (s->relayed.port != 0) {
+        transact(s->relay, TurnRequest{kTurnRefresh, 0, {0, 0}, 0}, kSendsAtEnd, &response, &why);
+    }
     free_relay(s);
 }
 

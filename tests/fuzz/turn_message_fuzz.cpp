@@ -16,8 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     platform::Endpoint peer{};
     const std::uint8_t* payload = nullptr;
     std::size_t n = 0;
-    if (turn_read_data(d.data(), d.size(), &peer, &payload, &n) && payload + n > d.data() + d.size()) __builtin_trap();
-    if (turn_read_channel_data(d.data(), d.size(), &peer.port, &payload, &n) && payload + n > d.data() + d.size()) {
+    if ((turn_read_data(d.data(), d.size(), &peer, &payload, &n) ||
+         turn_read_channel_data(d.data(), d.size(), &peer.port, &payload, &n)) && payload + n > d.data() + d.size()) {
         __builtin_trap();
     }
     return 0;

@@ -253,7 +253,8 @@ def relay_direct(natchat):
 
 
 def windows(natchat, natchat_exe):
-    """natchat.exe under Wine behind router A, the Linux natchat behind router B."""
+    """natchat.exe under Wine behind router A, the Linux natchat behind router B: directly, then
+    through natchat.exe's relayed address."""
     prefix = "/tmp/natchat-lab-wineprefix"
     # Wine does its socket work in the wineserver, so the server must start inside the lab host's
     # namespace: a prefix of its own, and no server of it left running from before.
@@ -267,7 +268,12 @@ def windows(natchat, natchat_exe):
             chat_both_ways(a, b)
             for p in (b, a):
                 check(p.quit(timeout=20)[0] == 0, f"{p.name} did not quit cleanly")
-            lab.run("a1", *kill_server, check=False, stderr=subprocess.DEVNULL)
+        a = Peer(lab, "a1", [*wine, *RELAY])
+        with running(a, Peer(lab, "b1", natchat, *a.expect(RELAYED, 30).groups())) as (a, b):
+            a.type("{}\n{}\n".format(*b.external()))
+            a.expect(b"\nConnected through the relay at ", 30)
+            chat_both_ways(a, b)
+        lab.run("a1", *kill_server, check=False, stderr=subprocess.DEVNULL)
 
 
 SCENARIOS = [cone, same_lan, symmetric_cone, symmetric_both, loss_and_expiry, stalled_console,

@@ -170,6 +170,7 @@ TEST(TurnCodec, Rfc5769VectorsOurRequestsAndEveryMalformedTwin) {
         {message(0x0113, {}, nullptr), -1}, {message(0x0013, {relayed}, c.key), -1},
         {message(0x0113, {attr(9, {0, 0, 7, 1})}, nullptr), -1},
         {message(0x0113, {attr(9, {0, 0, 4, 1}), attr(0x14, Bytes(200, 'r'))}, nullptr), -1},
+        {message(0x0113, {attr(9, {0, 0, 4, 1}), attr(0x14, {'a', 0, 'b'})}, nullptr), -1},
         {message(0x0113, {attr(9, {0, 0, 4, 1}), attr(0x15, Bytes(129, 'n'))}, nullptr), -1},
     };
     for (const auto& k : cases) {

@@ -2,9 +2,10 @@
 """natchat benchmarks in the NAT lab (root): connection time, quit time, STUN discovery beside
 coturn's turnutils_stunclient, idle footprint beside nc -u, the largest pasted block that
 arrives intact, delivery across 20 % loss (delay at chat pace, rate of a paste beside the
-lossless one), and connection across a symmetric NAT. Prints a Markdown table.
+lossless one), connection across a symmetric NAT, and through a TURN relay between two symmetric
+NATs (connect time, and the rate of a paste beside the direct path). Prints a Markdown table.
 
-    bench/lab_bench.py [--natchat PATH] [--runs N] [--idle SECONDS] [--delivery-only]
+    bench/lab_bench.py [--natchat PATH] [--runs N] [--idle SECONDS] [--delivery-only] [--relay-only]
 """
 import argparse
 import math
@@ -166,6 +167,39 @@ def largest_paste(lab, natchat):
     return best
 
 
+def relay_figures(natchat, runs):
+    """Through coturn between two symmetric NATs, A with --turn and B given A's relayed address:
+    seconds from A's entry to both connected (median of `runs`), and lines a second of a paste,
+    beside the same paste on the direct path between two cone NATs."""
+    times, rates = [], []
+    with Lab("ncl-bench-turn", "--nat-a", "symmetric", "--nat-b", "symmetric") as lab:
+        for i in range(runs):
+            a = Peer(lab, "a1", natchat, "--turn", "natchat:lab-secret@198.51.100.1")
+            ip, port = (g.decode() for g in a.expect(re.compile(rb"\nRelayed address: ([0-9.]+):([0-9]+)\n")).groups())
+            with running(a, Peer(lab, "b1", natchat, ip, port)) as (a, b):
+                a.expect(b"Enter peer IP address: ")
+                entered = time.monotonic()
+                a.type("{}\n{}\n".format(*b.external()))
+                wait_connected(a, b, timeout=30)
+                times.append(time.monotonic() - entered)
+                if i == 0:
+                    b.expect(CODE, 10)
+                    rates.append(pasted_rate(a, b))
+    with Lab("ncl-bench-direct") as lab:
+        with running(*connect(lab, natchat)) as (a, b):
+            wait_connected(a, b)
+            b.expect(CODE, 10)
+            rates.append(pasted_rate(a, b))
+    return statistics.median(times), rates[0], rates[1]
+
+
+def print_relay(connect_s, relayed, direct):
+    print(f"| symmetric x symmetric NAT through a TURN relay: address entered to both connected "
+          f"(median) | {connect_s:.1f} s | goal: within 15 s |")
+    print(f"| lines a second, 2000 pasted 70-byte lines, through the relay / direct | "
+          f"{relayed:.0f} / {direct:.0f} | |")
+
+
 def print_delivery(p50, p99, slowest, lossy, clean):
     print("| delay from typed to shown across 20 % loss each way, a line every 100 ms (p50 / p99 / "
           f"max) | {p50:.0f} / {p99:.0f} / {slowest:.0f} ms | goal: p99 at most 300 ms |")
@@ -180,8 +214,12 @@ def main():
     parser.add_argument("--idle", type=float, default=10.0)
     parser.add_argument("--delivery-only", action="store_true",
                         help="only the rows of delivery across loss")
+    parser.add_argument("--relay-only", action="store_true", help="only the rows of the TURN relay")
     args = parser.parse_args()
     natchat = os.path.abspath(args.natchat)
+    if args.relay_only:
+        print_relay(*relay_figures(natchat, args.runs))
+        return
     if args.delivery_only:
         print_delivery(*delivery_figures(natchat))
         return
@@ -194,6 +232,7 @@ def main():
     delivery = delivery_figures(natchat)
     with Lab("ncl-bench-sym", "--nat-a", "symmetric") as lab:
         sym = [symmetric_cone_run(lab, natchat) for _ in range(10)]
+    relay = relay_figures(natchat, args.runs)
     sym_ok = sorted(s for s in sym if s is not None)
     connect_s = statistics.median(r[0] for r in runs)
     code_s = statistics.median(r[1] for r in runs)
@@ -218,6 +257,7 @@ def main():
     if sym_ok:
         print(f"| symmetric x cone NAT: addresses entered to both connected (median, slowest) | "
               f"{statistics.median(sym_ok):.1f} s, {sym_ok[-1]:.1f} s | cone x cone above |")
+    print_relay(*relay)
 
 
 if __name__ == "__main__":

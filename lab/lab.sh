@@ -9,6 +9,9 @@
 #
 #   inet  198.51.100.1     the internet: a bridge, and coturn on UDP 19302
 #         198.51.100.3     a second coturn, on UDP 3478, for telling the kinds of NAT apart
+#         198.51.100.1     coturn as a TURN relay on UDP 3478: user natchat, password
+#                          lab-secret, realm natchat.lab; it logs to /tmp/$LAB_PREFIX-relay.log.
+#                          (It never grants less than the default 600 s, whatever its maximum.)
 #   ra    198.51.100.11    router A: LAN 192.0.2.0/24 behind it, a1 = .10, a2 = .20
 #   rb    198.51.100.12    router B: LAN 203.0.113.0/24 behind it, b1 = .10
 #
@@ -147,8 +150,13 @@ up() {
       --no-cli --no-tls --no-dtls --log-file stdout --no-stdout-log \
       --pidfile "/tmp/$prefix-turn-${server%:*}.pid" >/dev/null 2>&1 &
   done
+  in_ns inet turnserver -c /dev/null --listening-ip 198.51.100.1 --listening-port 3478 \
+    --relay-ip 198.51.100.1 \
+    --lt-cred-mech --user natchat:lab-secret --realm natchat.lab \
+    --no-cli --no-tls --no-dtls --verbose --log-file stdout \
+    --pidfile "/tmp/$prefix-turn-relay.pid" >"/tmp/$prefix-relay.log" 2>&1 &
   for _ in $(seq 100); do
-    [ "$(in_ns inet ss -uln | grep -cE '198.51.100.1:19302|198.51.100.3:3478')" -ge 2 ] && break
+    [ "$(in_ns inet ss -uln | grep -cE '198.51.100.1:19302|198.51.100.3:3478|198.51.100.1:3478')" -ge 3 ] && break
     sleep 0.05
   done
   trap - ERR

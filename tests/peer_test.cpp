@@ -14,6 +14,8 @@
 #include "peer/receiver.h"
 #include "peer/secure_link.h"
 #include "peer/sweep.h"
+#include "relay/relay.h"
+#include "relay/turn.h"
 #include "shared/peer_session.h"
 #include "support.h"
 
@@ -69,6 +71,51 @@ TEST(Receiver, OnlyThePeerIsHeard) {
         EXPECT_EQ(rig.s.connected.load(), c.shown.find(hi) != std::string::npos);
         secure_link_close(&rig.s);
     }
+}
+
+// Through the relay, the peer's data is what comes on the channel bound to it or in a Data
+// indication from its address; another channel, a frame that lies about its length, another
+// address inside or outside the relay's framing, and the relay's own messages are not.
+TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
+    Rig rig;
+    test::UdpSocket outsider;
+    ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s));
+    relay_open(&rig.s, rig.elsewhere.endpoint(), "u", "p");
+    const auto indication = [](std::uint32_t ip, std::uint16_t port, const std::string& data) {
+        std::uint8_t out[100];
+        const std::size_t n = turn_build_send({ip, port}, reinterpret_cast<const std::uint8_t*>(data.data()),
+                                              data.size(), out, sizeof out);
+        out[1] = 0x17;  // a Data indication, laid out as a Send indication
+        return std::string(reinterpret_cast<char*>(out), n);
+    };
+    const std::string shown = test::output_of([&](std::FILE*) {
+        rig.start(&rig.s.recv_thread, receive_loop);
+        relay_choose(&rig.s);
+        std::string request;
+        platform::Endpoint from{};
+        for (int i = 0; i < 2 && rig.elsewhere.receive(&request, &from, 1000); ++i) {
+            // Success, with nothing to check before the relay has challenged us.
+            rig.elsewhere.send(std::string("\1") + request[1] + std::string(2, '\0') + request.substr(4, 16),
+                               rig.own.endpoint());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        for (const std::string& d : {std::string("\x40\0\0\5PUNCH", 9), std::string("\x40\0\0\2hi", 6),
+                                     std::string("\x40\1\0\2no", 6), std::string("\x40\0\0\x09no", 6),
+                                     std::string("\x40\0\0\0", 4), indication(test::kLoopback, rig.peer.port, "via data"),
+                                     indication(test::kLoopback + 1, rig.peer.port, "stranger"), request,
+                                     std::string("\1\x08\0\0\x21\x12\xA4\x42", 8) + request.substr(8, 12)}) {
+            rig.elsewhere.send(d, rig.own.endpoint());
+        }
+        outsider.send(std::string("\x40\0\0\2hi", 6), rig.own.endpoint());
+        EXPECT_TRUE(eventually([&] { return rig.s.packets_received + rig.s.strangers_dropped >= 5; }));
+        EXPECT_EQ(rig.elsewhere.drain(100), Lines{std::string("\x40\0\0\x09PUNCH_ACK", 13)});
+        rig.stop();
+    });
+    EXPECT_EQ(shown, "\n[Connection established!]\n> \n[Peer]: hi\n> \n[Peer]: via data\n> ");
+    EXPECT_EQ(rig.s.packets_received.load(), 3);
+    EXPECT_EQ(rig.s.strangers_dropped.load(), 2);
+    relay_release(&rig.s);
+    secure_link_close(&rig.s);
 }
 
 // Behind a symmetric NAT: the first socket to hear the peer becomes the session's, and the others

@@ -1,4 +1,4 @@
-// Decoders and text rules, a table each: the STUN codec with its malformed twins, dotted quads,
+// Decoders and text rules, a table each: the STUN and TURN codecs with their malformed twins, dotted quads,
 // port words, peer addresses, name lookup, datagram kinds, the display filter and the line cut.
 #include <gtest/gtest.h>
 
@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "peer/envelope.h"
 #include "peer/protocol.h"
+#include "relay/turn.h"
 #include "platform/platform.h"
 #include "shared/address_text.h"
 #include "shared/peer_session.h"
@@ -88,6 +90,117 @@ TEST(StunCodec, DecodesOrRefusesEachResponse) {
         delete[] data;
         EXPECT_STREQ(ip, c.ip != nullptr ? c.ip : "untouched");
         EXPECT_EQ(port, c.ip == nullptr ? 7 : c.ip == xa ? 32853 : 41287);
+    }
+}
+
+// The walk's MESSAGE-INTEGRITY under `key` and FINGERPRINT, as far as they are present.
+bool checks_hold(const Bytes& m, const void* key, std::size_t key_size) {
+    StunMessage message{};
+    StunAttribute a{};
+    std::size_t at = 0;
+    bool held = stun_read_header(m.data(), m.size(), &message);
+    while (held && stun_next(message, &at, &a) == StunWalk::attribute) {
+        if (a.type == kAttrMessageIntegrity) {
+            held = stun_integrity_holds(message, a, static_cast<const std::uint8_t*>(key), key_size);
+        }
+        if (a.type == kAttrFingerprint) held = stun_fingerprint_holds(message, a);
+    }
+    return held;
+}
+
+TEST(TurnCodec, Rfc5769VectorsOurRequestsAndEveryMalformedTwin) {
+    ASSERT_TRUE(envelope_startup());
+    const std::string password = "VOkJxbRl1RmTxUk/WvJxBt";
+    // RFC 5769's request with long-term credentials: USERNAME, NONCE, REALM, MESSAGE-INTEGRITY.
+    const char* user = "\xe3\x83\x9e\xe3\x83\x88\xe3\x83\xaa\xe3\x83\x83\xe3\x82\xaf\xe3\x82\xb9";
+    const std::string lt = std::string("\0\1\0\x60\x21\x12\xa4\x42\x78\xad\x34\x33\xc6\xad\x72\xc0\x29\xda\x41\x2e", 20) +
+                           std::string("\0\6\0\x12", 4) + user + std::string("\0\0\0\x15\0\x1c", 6) + "f//499k954d6OL34oL9FSTvy64sA" +
+                           std::string("\0\x14\0\x0b", 4) + "example.org" + std::string("\0\0\x08\0\x14", 5) +
+                           "\xf6\x70\x24\x65\x6d\xd6\x4a\x3e\x02\xb8\xe0\x71\x2e\x85\xc9\xa2\x8c\xa8\x96\x66";
+    const Bytes long_term(lt.begin(), lt.end());
+    TurnCredentials c{"", "TheMatrIX", "", {}, 0, {}, false};
+    std::snprintf(c.user, sizeof c.user, "%s", user);
+    ASSERT_TRUE(turn_take_challenge(&c, "example.org", long_term.data() + 48, 28));
+    EXPECT_TRUE(checks_hold(kSample, password.data(), password.size()));
+    EXPECT_TRUE(checks_hold(long_term, c.key, sizeof c.key));
+    EXPECT_FALSE(checks_hold(with(kSample, 30, 'x'), password.data(), password.size()));
+    EXPECT_FALSE(checks_hold(with(long_term, 30, 'x'), c.key, sizeof c.key));
+    EXPECT_FALSE(checks_hold(kSample, "x", 1));
+    // Ours: the long-term credentials and the fingerprint, or nothing when it does not fit.
+    std::uint8_t out[200];
+    const TurnRequest bind{kTurnChannelBind, kNoLifetime, {0xC0000201, 5000}, kFirstChannel};
+    const std::size_t n = turn_build_request(bind, kSample.data() + 8, c, out, sizeof out);
+    EXPECT_TRUE(n > 0 && checks_hold(Bytes(out, out + n), c.key, sizeof c.key));
+    EXPECT_EQ(turn_build_request(bind, kSample.data() + 8, c, out, n - 1), 0u);
+
+    // Responses, under the key of user "user", realm "lab", password "pass".
+    std::snprintf(c.user, sizeof c.user, "user");
+    std::snprintf(c.password, sizeof c.password, "pass");
+    ASSERT_TRUE(turn_take_challenge(&c, "lab", reinterpret_cast<const std::uint8_t*>("n0"), 2));
+    const std::uint8_t* id = kSample.data() + 8;
+    // A server's message: the attributes, then MESSAGE-INTEGRITY under `key` and a FINGERPRINT.
+    const auto message = [&](std::uint16_t type, const std::vector<Bytes>& attrs, const std::uint8_t* key,
+                             bool fingerprint = true) {
+        std::uint8_t out[600];
+        StunWriter w{out, sizeof out, 0, false};
+        stun_begin(&w, type, id);
+        for (const Bytes& a : attrs) stun_add(&w, read16(a.data()), a.data() + 4, read16(a.data() + 2));
+        if (key != nullptr) stun_add_integrity(&w, key, 16);
+        if (fingerprint) stun_add_fingerprint(&w);
+        return Bytes(out, out + w.size);
+    };
+    const std::uint8_t other_key[16] = {};
+    const Bytes relayed = attr(0x0016, kAddress), lifetime = attr(0x000D, {0, 0, 0, 30});
+    const Bytes good = message(0x0103, {relayed, lifetime}, c.key);
+    Bytes after_fingerprint = with(good, 3, static_cast<std::uint8_t>(good.size() - 12));
+    after_fingerprint.resize(good.size() + 8);  // an attribute of 4 zero bytes
+    const Bytes challenge = message(0x0113, {attr(9, {0, 0, 4, 1}), attr(0x14, {'l', 'a', 'b'}),
+                                             attr(0x15, {'n', '1'})}, nullptr);
+    const struct {
+        Bytes m;
+        int error;  // -1: refused
+    } cases[] = {
+        {good, 0}, {challenge, 401}, {message(0x0114, {attr(9, {0, 0, 4, 38})}, c.key), 438},
+        {message(0x0103, {relayed}, c.key, false), 0}, {Bytes(good.begin(), good.end() - 1), -1},
+        {with(good, 8, 0), -1}, {with(good, good.size() - 9, ~good[good.size() - 9]), -1},
+        {with(good, good.size() - 1, ~good.back()), -1}, {with(message(0x0103, {relayed}, c.key, false), 30, 0), -1},
+        {message(0x0103, {relayed}, other_key), -1}, {message(0x0103, {relayed}, nullptr), -1},
+        {after_fingerprint, -1}, {message(0x0103, {attr(0x0016, with(kAddress, 1, 2))}, c.key), -1},
+        {message(0x0103, {attr(0x000D, {0, 0, 30})}, c.key), -1}, {with(good, 23, 0xFF), -1},
+        {message(0x0113, {}, nullptr), -1}, {message(0x0013, {relayed}, c.key), -1},
+        {message(0x0113, {attr(9, {0, 0, 7, 1})}, nullptr), -1},
+        {message(0x0113, {attr(9, {0, 0, 4, 1}), attr(0x14, Bytes(200, 'r'))}, nullptr), -1},
+        {message(0x0113, {attr(9, {0, 0, 4, 1}), attr(0x14, {'a', 0, 'b'})}, nullptr), -1},
+        {message(0x0113, {attr(9, {0, 0, 4, 1}), attr(0x15, Bytes(129, 'n'))}, nullptr), -1},
+    };
+    for (const auto& k : cases) {
+        TurnResponse r{};
+        EXPECT_EQ(turn_read_response(k.m.data(), k.m.size(), id, c, &r), k.error >= 0) << &k - cases;
+        EXPECT_EQ(r.error, std::max(k.error, 0)) << &k - cases;
+        EXPECT_TRUE(&k != cases || (r.relayed.ip == 0xC0000201 && r.relayed.port == 32853 && r.lifetime == 30));
+        EXPECT_TRUE(&k != cases + 1 || (std::strcmp(r.realm, "lab") == 0 && r.nonce_size == 2 && r.nonce[1] == '1'));
+    }
+
+    // Data from a peer, in a Data indication (type 0x0017) or on a channel (0x4000 to 0x4FFF).
+    const Bytes peer = attr(0x0012, kAddress), data = attr(0x0013, {'h', 'i'});
+    const Bytes frame = {0x40, 1, 0, 2, 'h', 'i'};
+    const struct {
+        Bytes m;
+        bool data;
+    } carried[] = {{message(0x0017, {peer, data}, nullptr), true}, {message(0x0016, {peer, data}, nullptr), false},
+                   {message(0x0017, {peer}, nullptr), false}, {message(0x0017, {data}, nullptr), false},
+                   {message(0x0017, {attr(0x0012, {0, 1, 2}), data}, nullptr), false},
+                   {with(message(0x0017, {peer, data}, nullptr), 35, 0xFF), false}, {frame, true},
+                   {Bytes(frame.begin(), frame.end() - 1), false}, {Bytes(frame.begin(), frame.begin() + 3), false},
+                   {with(frame, 0, 0x3F), false}, {with(frame, 0, 0x50), false}, {Bytes{0x4F, 0xFF, 0, 0}, true}};
+    for (const auto& k : carried) {
+        const std::uint8_t* payload = nullptr;
+        std::size_t size = 0;
+        platform::Endpoint from{};
+        const bool read = k.m[0] < 0x40 ? turn_read_data(k.m.data(), k.m.size(), &from, &payload, &size)
+                                        : turn_read_channel_data(k.m.data(), k.m.size(), &from.port, &payload, &size);
+        EXPECT_EQ(read, k.data) << &k - carried;
+        EXPECT_TRUE(!read || size == 0 || (payload[1] == 'i' && from.port == (k.m[0] < 0x40 ? 32853 : 0x4001)));
     }
 }
 

@@ -24,6 +24,11 @@ void prompt_peer_info(PeerSession* s, char peer_ip[kPeerIpSize], std::uint16_t* 
     std::printf("For peer on DIFFERENT NETWORK (internet):\n");
     std::printf("  IP:   %s\n", s->public_ip);
     std::printf("  Port: %u\n", static_cast<unsigned>(s->public_port));
+    if (s->relayed.port != 0) {
+        char relayed[kIpv4TextSize];
+        format_ipv4(s->relayed.ip, relayed);
+        std::printf("  Relayed address: %s:%u\n", relayed, static_cast<unsigned>(s->relayed.port));
+    }
     std::printf("%s", separator);
     std::printf("\nIMPORTANT: For NAT traversal to work, both peers\n");
     std::printf("must start sending packets at roughly the same time!\n");

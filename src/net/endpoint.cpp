@@ -82,13 +82,17 @@ void open_candidates(PeerSession* session) {
 
 void close_candidates(PeerSession* session) {
     for (std::size_t i = 0; i < session->candidate_count; ++i) {
-        if (session->candidates[i] != session->sock) platform::close_socket(session->candidates[i]);
+        const platform::Socket c = session->candidates[i];
+        if (c != session->sock && c != session->relay_sock) platform::close_socket(c);
     }
     session->candidate_count = 0;
 }
 
 void release_network(PeerSession* session) {
     close_candidates(session);
+    if (session->relay_sock != platform::kInvalidSocket && session->relay_sock != session->sock) {
+        platform::close_socket(session->relay_sock);
+    }
     platform::close_socket(session->sock);
     platform::net_cleanup();
 }

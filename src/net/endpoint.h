@@ -17,7 +17,7 @@ bool init_network(PeerSession* session);
 // session's candidate sockets. Fewer when the system runs out of sockets.
 void open_candidates(PeerSession* session);
 
-// Closes every candidate socket but `sock`; the list is empty afterwards.
+// Closes every candidate socket but `sock` and the relay's; the list is empty afterwards.
 void close_candidates(PeerSession* session);
 
 // Closes the candidates and the socket, and ends the use of the socket library, in that order.

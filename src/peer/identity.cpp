@@ -64,12 +64,12 @@ Claim identify(PeerSession* s, const std::uint8_t* data, std::size_t size, platf
     return Claim::typed_again;
 }
 
-bool identity_learn(PeerSession* s, DatagramKind kind, platform::Endpoint from) {
+bool identity_learn(PeerSession* s, DatagramKind kind, platform::Endpoint from, bool relayed) {
     const bool punching = kind == DatagramKind::punch || kind == DatagramKind::punch_ack;
     // Learned once: a port already learned is not given up to whoever else our sweep punched.
     const bool learning = !s->heard_typed && !s->agreed.load() &&
                           platform::same_endpoint(s->peer_addr.load(), s->typed_addr);
-    if (!learning || !punching || !was_punched(s, from.port)) return false;
+    if (!learning || !punching || !(relayed || was_punched(s, from.port))) return false;
     // Two in a row: behind a symmetric NAT the peer punches once from each of many sockets before
     // it keeps one.
     const std::uint16_t before = s->learning_port;

@@ -39,8 +39,10 @@ Claim identify(PeerSession* session, const std::uint8_t* data, std::size_t size,
                platform::Endpoint from);
 
 // Receiver thread, for a datagram from another port of the peer's address: true when the punching
-// exchange moves the peer there (it has then moved).
-bool identity_learn(PeerSession* session, DatagramKind kind, platform::Endpoint from);
+// exchange moves the peer there (it has then moved). Through our relay (`relayed`) any port of the
+// peer's address may be learned so: the relay lets in that address alone, and the peer's NAT maps
+// its way to the relay apart from any port we could punch.
+bool identity_learn(PeerSession* session, DatagramKind kind, platform::Endpoint from, bool relayed);
 
 // Everything goes to `to` from now on, and the user is told.
 void identity_move(PeerSession* session, platform::Endpoint to);

@@ -10,6 +10,7 @@
 #include "peer/secure_link.h"
 #include "peer/sweep.h"
 #include "platform/platform.h"
+#include "relay/relay.h"
 #include "shared/address_text.h"
 #include "shared/peer_session.h"
 
@@ -30,6 +31,9 @@ constexpr std::uint32_t kSparePunchEveryMs = 5000;
 // Sweep punches a round: a round takes at least kBurstPauseMs, which keeps the rate.
 constexpr std::size_t kSweepPerRound = kSweepPerSecond * kBurstPauseMs / 1000;
 
+// With a relay, the direct path has this long to open before everything goes through the relay.
+constexpr std::uint32_t kRelayAfterMs = 5000;
+
 constexpr char kSilentNotice[] = "\n[Nothing heard from the peer for 15 seconds]\n> ";
 
 // Ticks wrap at 2^32; an unsigned difference stays right across the wrap.
@@ -40,9 +44,7 @@ std::int32_t received(const PeerSession* s) {
 }
 
 void send_burst(PeerSession* s) {
-    for (int i = 0; i < kPunchesPerBurst; ++i) {
-        platform::send_to(s->sock, kPunch, sizeof kPunch - 1, s->peer_addr);
-    }
+    for (int i = 0; i < kPunchesPerBurst; ++i) send_to_peer(s, kPunch, sizeof kPunch - 1, false);
 }
 
 // One punch from every spare socket, each opening (or keeping) a mapping of its own.
@@ -133,6 +135,11 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
                 break;
             }
         }
+        if (s->relay != nullptr && !relay_chosen(s) && received(s) == 0 &&
+            elapsed(now, start) >= kRelayAfterMs) {
+            relay_choose(s);
+        }
+        relay_tick(s);
         send_burst(s);
         close_unchosen(s);
         if (s->candidate_count > 0 && elapsed(now, spares_punched) >= kSparePunchEveryMs) {
@@ -169,6 +176,12 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
         safe_print(s, "Could not start the keepalive thread\n");
         return false;
     }
+    if (relay_chosen(s)) {
+        char relayed[kIpv4TextSize];
+        format_ipv4(s->relayed.ip, relayed);
+        safe_printf(s, "\nConnected through the relay at %s:%u\n", relayed,
+                    static_cast<unsigned>(s->relayed.port));
+    }
     safe_print(s, "\nConnection successfully established!\n");
     safe_print(s, "Type messages and press Enter to send.\n");
     safe_print(s, "Type 'quit' to exit.\n\n");
@@ -201,17 +214,18 @@ std::uint32_t check_silence(PeerSession* s) {
 int keepalive_loop(void* arg) {
     auto* s = static_cast<PeerSession*>(arg);
     std::uint32_t last_sent = platform::tick_ms();
-    platform::send_to(s->sock, kKeepalive, sizeof kKeepalive - 1, s->peer_addr);
+    send_to_peer(s, kKeepalive, sizeof kKeepalive - 1, false);
     while (is_running(s)) {
         const std::uint32_t now = platform::tick_ms();
         if (elapsed(now, last_sent) >= kKeepaliveEveryMs) {
-            platform::send_to(s->sock, kKeepalive, sizeof kKeepalive - 1, s->peer_addr);
+            send_to_peer(s, kKeepalive, sizeof kKeepalive - 1, false);
             last_sent = now;
         }
         // Asleep until the next keepalive is due, the peer would count as silent, or the secure
         // session has something to send again.
         std::uint32_t wait = std::min(kKeepaliveEveryMs - elapsed(now, last_sent), check_silence(s));
         if (s->secure != nullptr) wait = std::min(wait, secure_link_tick(s));
+        wait = std::min(wait, relay_tick(s));
         if (platform::wait_stop(&s->wake, wait)) break;
     }
     return 0;

@@ -7,6 +7,7 @@
 #include "peer/protocol.h"
 #include "peer/secure_link.h"
 #include "platform/platform.h"
+#include "relay/relay.h"
 #include "shared/peer_session.h"
 
 namespace {
@@ -38,12 +39,16 @@ void note_heard(PeerSession* s) {
 // its presence, end the chat or are shown; everything else is counted and forgotten.
 bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* data,
                      std::size_t size, platform::Endpoint from) {
+    const bool relayed = from_relay(s, from);
+    // What the relay server says for itself is taken in there: only a peer's data goes on, as
+    // from that peer, and empty data is no datagram.
+    if (relayed && (!relay_receive(s, data, size, &data, &size, &from) || size == 0)) return false;
     const DatagramKind kind = classify_datagram(data, size);
     Received r;
     Claim claim = identify(s, data, size, from);
     if (claim == Claim::typed_again && s->secure != nullptr) secure_link_restart(s);
     if (claim == Claim::typed_again) claim = Claim::peer;
-    if (claim == Claim::other_port && identity_learn(s, kind, from)) claim = Claim::peer;
+    if (claim == Claim::other_port && identity_learn(s, kind, from, relayed)) claim = Claim::peer;
     if (claim == Claim::other_port && s->secure != nullptr) {
         // A roaming peer: its sealed record, and only that, shows where it went.
         secure_link_receive(s, data, size, true, &r);
@@ -53,7 +58,7 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
         s->strangers_dropped.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    s->sock.store(sock);  // the socket that hears the peer is the one to answer from
+    if (!relayed) s->sock.store(sock);  // the socket that hears the peer is the one to answer from
     s->packets_received.fetch_add(1, std::memory_order_relaxed);
     if (claim == Claim::peer && s->secure != nullptr) secure_link_receive(s, data, size, false, &r);
     if (r.left || (!r.taken && kind == DatagramKind::bye)) {
@@ -65,7 +70,8 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
         show_peer_line(s, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
     }
     if (r.taken) return true;
-    if (kind == DatagramKind::punch) platform::send_to(sock, kPunchAck, sizeof kPunchAck - 1, from);
+    if (kind == DatagramKind::punch && relayed) relay_send(s, kPunchAck, sizeof kPunchAck - 1, from);
+    if (kind == DatagramKind::punch && !relayed) platform::send_to(sock, kPunchAck, sizeof kPunchAck - 1, from);
     if (kind == DatagramKind::chat) show_peer_line(s, data, size);
     return true;
 }
@@ -139,6 +145,10 @@ int receive_loop(void* arg) {
             for (; count < s->candidate_count; ++count) watched[count] = s->candidates[count];
         } else {
             watched[count++] = s->sock.load();
+            // The relay's socket too, once the peer is heard on another.
+            if (s->relay_sock != platform::kInvalidSocket && s->relay_sock != watched[0]) {
+                watched[count++] = s->relay_sock;
+            }
         }
         bool settled_now = false;
         int budget = kRoundDatagrams;

@@ -8,6 +8,7 @@
 
 #include "net/endpoint.h"
 #include "peer/protocol.h"
+#include "relay/relay.h"
 #include "shared/peer_session.h"
 
 namespace {
@@ -60,7 +61,7 @@ std::uint64_t get(const std::uint8_t* p, int bytes) {
 void send_sealed(PeerSession* s, std::uint8_t kind, const std::uint8_t* body, std::size_t size) {
     std::uint8_t out[kMaxRecordBody + kRecordOverhead];
     const std::size_t n = seal_record(&s->secure->channel, kind, body, size, out);
-    if (n > 0) platform::send_to(s->sock, out, n, s->peer_addr);
+    if (n > 0) send_to_peer(s, out, n, false);
 }
 
 SendLine line_sender(PeerSession* s) {
@@ -86,11 +87,11 @@ void offer(PeerSession* s, std::uint32_t now) {
     SecureLink* l = s->secure;
     std::uint8_t out[kHandshakeSize];
     make_commit(&l->handshake, out);
-    platform::send_to(s->sock, out, sizeof out, s->peer_addr);
+    send_to_peer(s, out, sizeof out, false);
     // The key goes out only once the peer is bound to one of its own.
     if (l->handshake.peer_commit_count > 0) {
         make_reveal(&l->handshake, out);
-        platform::send_to(s->sock, out, sizeof out, s->peer_addr);
+        send_to_peer(s, out, sizeof out, false);
     }
     l->offered = true;
     l->offered_at = now;
@@ -124,7 +125,7 @@ void go_plain(PeerSession* s) {
     safe_print(s, kNoOffer);
     for (const Outgoing& o : l->delivery.out) {
         note_sent_plain(l, o.text.data(), o.text.size());
-        send_patiently(s->sock, o.text.data(), o.text.size(), s->peer_addr);
+        send_to_peer(s, o.text.data(), o.text.size(), true);
     }
     l->delivery.out.clear();
 }
@@ -333,7 +334,7 @@ void secure_link_send(PeerSession* s, const char* text, std::size_t size) {
     }
     platform::lock_leave(&l->lock);
     if (mode == LinkMode::plain) {
-        send_patiently(s->sock, text, size, s->peer_addr);
+        send_to_peer(s, text, size, true);
     } else if (mode == LinkMode::failed) {
         safe_print(s, "[Not sent: there is no secure session with the peer]\n");
     } else {
@@ -383,7 +384,7 @@ void secure_link_finish(PeerSession* s, std::uint32_t limit_ms) {
         send_sealed(s, kRecordBye, nullptr, 0);
     } else if (!l->peer_offered && !s->secure_only) {
         // A peer that offered the secure session refuses a plain bye: it is not sent.
-        send_patiently(s->sock, kBye, sizeof kBye - 1, s->peer_addr);
+        send_to_peer(s, kBye, sizeof kBye - 1, true);
     }
     platform::lock_leave(&l->lock);
 }

@@ -10,6 +10,7 @@
 #include "peer/protocol.h"
 #include "peer/secure_link.h"
 #include "platform/platform.h"
+#include "relay/relay.h"
 #include "shared/address_text.h"
 #include "shared/peer_session.h"
 #include "stun/discovery.h"
@@ -32,19 +33,28 @@ struct CommandLine {
     std::size_t stun_count;
     char stun_hosts[kMaxStunServers][256];
     bool secure_only;
+    RelayServer relay;
+    bool use_relay;
 };
 
 // "--stun HOST[:PORT]", given any number of times up to kMaxStunServers, replaces the default
-// servers; every other word keeps its place. False for a word too many, an option without its
+// servers; "--turn USER:PASSWORD@HOST[:PORT]", once, names a relay; every other word keeps its
+// place. False for a word too many, an option without its
 // server, or a server that is no HOST[:PORT].
 bool read_command_line(int argc, char** argv, CommandLine* c) {
     c->words[0] = argv[0] != nullptr ? argv[0] : "natchat";  // argv[argc] is null
     c->count = 1;
     c->stun_count = 0;
     c->secure_only = false;
+    c->use_relay = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--secure-only") == 0) {
             c->secure_only = true;
+            continue;
+        }
+        if (std::strcmp(argv[i], "--turn") == 0) {
+            if (i + 1 == argc || c->use_relay || !parse_relay_server(argv[++i], &c->relay)) return false;
+            c->use_relay = true;
             continue;
         }
         if (std::strcmp(argv[i], "--stun") != 0) {
@@ -98,8 +108,9 @@ void release_session(PeerSession* s) {
     delete s;
 }
 
-// The socket and the socket library first, then the session.
+// The relay's allocation, the socket and the socket library first, then the session.
 void release_all(PeerSession* s) {
+    relay_release(s);
     release_network(s);
     release_session(s);
 }
@@ -152,6 +163,9 @@ void print_usage(const char* program) {
         "  peer_port  Port number of the peer\n"
         "\nOptions:\n  --stun HOST[:PORT]  a STUN server to ask (port 3478 unless given); may be\n"
         "                     repeated, and replaces the default servers\n"
+        "  --turn USER:PASSWORD@HOST[:PORT]\n"
+        "                     a TURN server to relay through when no direct path opens\n"
+        "                     (port 3478 unless given)\n"
         "  --secure-only       never send or show plain text: a peer that offers no secure\n"
         "                     session ends the chat (exit code 1)\n"
         "  --version           print the program's version and end\n"
@@ -207,6 +221,8 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
         release_all(s);
         return 1;
     }
+    if (command.use_relay) relay_allocate(s, command.relay);
+    std::fflush(stdout);
 
     char peer_ip[kPeerIpSize] = {};
     std::uint16_t peer_port = 0;

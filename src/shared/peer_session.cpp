@@ -25,6 +25,9 @@ bool session_init(PeerSession* session) {
     session->console_thread = platform::Thread{nullptr};
     session->console = ConsoleQueue{};
     session->secure = nullptr;
+    session->relay = nullptr;
+    session->relay_sock = platform::kInvalidSocket;
+    session->relayed = platform::Endpoint{0, 0};
     session->running.store(true, std::memory_order_relaxed);
     session->connected.store(false, std::memory_order_relaxed);
     session->interrupted.store(false, std::memory_order_relaxed);

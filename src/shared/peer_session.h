@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 
 struct SecureLink;
+struct Relay;
 
 // What the user was last told about the peer.
 enum class Presence { present, silent, left };
@@ -81,6 +82,10 @@ struct PeerSession {
     platform::Thread keepalive_thread;
     platform::Waker wake;  // signalled once, when `running` clears: the workers sleep on it
     SecureLink* secure;    // the private, lossless chat over the link
+    // The TURN allocation, when there is one (relay/relay.h), and the address it relays at.
+    Relay* relay;
+    platform::Endpoint relayed;
+    platform::Socket relay_sock;  // the socket the allocation belongs to: kept open to the end
     // Shared between threads without a lock: `running` has one writer (the main thread, or an
     // interrupt standing in for it), `connected` only ever goes to true, the counters have one
     // writer each while the receiver runs. Relaxed atomics are all that is needed.

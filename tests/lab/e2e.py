@@ -202,8 +202,58 @@ def neighbour(natchat):
             quit_both(a, b)
 
 
+RELAY = ["--turn", "natchat:lab-secret@198.51.100.1"]
+RELAYED = re.compile(rb"\nRelayed address: ([0-9.]+):([0-9]+)\n")
+
+
+def relay(natchat):
+    """Symmetric NATs both sides, A with --turn, B given A's relayed address: within 15 s they
+    chat both ways through the relay with the same code, across a refresh; none of the typed text
+    crosses the relay's wire, and A's quit deletes the allocation."""
+    with Lab("ncl-turn", "--nat-a", "symmetric", "--nat-b", "symmetric") as lab:
+        capture, log = (f"/tmp/{lab.env['LAB_PREFIX']}-relay.{k}" for k in ("pcap", "log"))
+        tcpdump = subprocess.Popen(lab.command("inet", "tcpdump", "-i", "br0", "-U", "-w", capture, "udp"),
+                                   stderr=subprocess.DEVNULL)
+        a = Peer(lab, "a1", natchat, *RELAY)
+        relayed = b"%s:%s" % a.expect(RELAYED).groups()
+        a.expect(b"\n  Relayed address: " + relayed + b"\n")
+        with running(a, Peer(lab, "b1", natchat, *relayed.decode().split(":"))) as (a, b):
+            a.type("{}\n{}\n".format(*b.external()))
+            wait_connected(a, b, timeout=15)
+            a.expect(b"\nConnected through the relay at " + relayed + b"\n")
+            same_code(a, b)
+            time.sleep(35)
+            chat_both_ways(a, b)
+            quit_both(a, b)
+        tcpdump.terminate()
+        wire, server = open(capture, "rb").read(), open(log, "rb").read()
+        check(len(wire) > 2000 and b"hello from" not in wire, "typed text crossed the relay")
+        check(all(b"refreshed, realm=<natchat.lab>, username=<natchat>, lifetime=%d\n" % t in server
+                  for t in (600, 0)), "the allocation was not refreshed, or not deleted")
+
+
+def relay_direct(natchat):
+    """Cone NATs: A with a wrong password says so and goes on, and with B, who has a relay, takes
+    the direct path. Then a plain-protocol peer chats with natchat through its relayed address."""
+    with Lab("ncl-turnd") as lab:
+        wrong = [natchat, "--turn", "natchat:wrong@198.51.100.1"]
+        with running(*connect(lab, [natchat, *RELAY], a_natchat=wrong)) as (a, b):
+            a.expect(b"\nThe TURN server refused the user name or password: going on without a relay\n")
+            b.expect(RELAYED)
+            wait_connected(a, b)
+            check(b"through the relay" not in b.text(), "b went through the relay")
+            quit_both(a, b)
+        a = Peer(lab, "a1", natchat, *RELAY)
+        b = Peer(lab, "b1", [f"{LAB_DIR}/plain_peer.py", *a.expect(RELAYED).groups(), "40001"])
+        with running(a, b):
+            a.type("198.51.100.12\n40001\n")
+            a.expect(ESTABLISHED, 15)
+            chat_both_ways(a, b)
+
+
 def windows(natchat, natchat_exe):
-    """natchat.exe under Wine behind router A, the Linux natchat behind router B."""
+    """natchat.exe under Wine behind router A, the Linux natchat behind router B: directly, then
+    through natchat.exe's relayed address."""
     prefix = "/tmp/natchat-lab-wineprefix"
     # Wine does its socket work in the wineserver, so the server must start inside the lab host's
     # namespace: a prefix of its own, and no server of it left running from before.
@@ -217,11 +267,16 @@ def windows(natchat, natchat_exe):
             chat_both_ways(a, b)
             for p in (b, a):
                 check(p.quit(timeout=20)[0] == 0, f"{p.name} did not quit cleanly")
-            lab.run("a1", *kill_server, check=False, stderr=subprocess.DEVNULL)
+        a = Peer(lab, "a1", [*wine, *RELAY])
+        with running(a, Peer(lab, "b1", natchat, *a.expect(RELAYED, 30).groups())) as (a, b):
+            a.type("{}\n{}\n".format(*b.external()))
+            a.expect(b"\nConnected through the relay at ", 30)
+            chat_both_ways(a, b)
+        lab.run("a1", *kill_server, check=False, stderr=subprocess.DEVNULL)
 
 
 SCENARIOS = [cone, same_lan, symmetric_cone, symmetric_both, loss_and_expiry, stalled_console,
-             plain_peer, neighbour]
+             plain_peer, neighbour, relay, relay_direct]
 
 
 if __name__ == "__main__":

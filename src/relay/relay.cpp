@@ -1,0 +1,316 @@
+#include "relay/relay.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "net/endpoint.h"
+#include "relay/turn.h"
+#include "shared/address_text.h"
+#include "shared/peer_session.h"
+
+namespace {
+
+constexpr std::uint16_t kTurnDefaultPort = 3478;
+// A request unanswered this long goes out again (with a new id).
+constexpr std::uint32_t kResendMs = 1000;
+// Sends of one request at start-up; at the end, where an answer matters less than a quick exit,
+// fewer.
+constexpr int kSends = 4;
+constexpr int kSendsAtEnd = 2;
+// Permissions last 300 s and channels 600 s on the server: both are renewed well before.
+constexpr std::uint32_t kPermissionEveryMs = 120000;
+constexpr std::size_t kMessageSize = 1500;
+// What we ask for, the usual default: a server gives what its policy allows.
+constexpr std::uint32_t kLifetimeS = 600;
+
+enum Duty { kRefresh, kPermission, kChannel, kDuties };
+
+// One thing the relay must be asked again and again: the request, and where it stands.
+struct Task {
+    TurnRequest request;
+    bool on;       // wanted at all
+    bool waiting;  // a request is out, with `id`
+    std::uint8_t id[kTransactionIdSize];
+    std::uint32_t sent_at;
+    bool done;  // answered with success at `done_at`
+    std::uint32_t done_at;
+    std::uint32_t every_ms;
+};
+
+}  // namespace
+
+struct Relay {
+    platform::Lock lock;
+    platform::Socket sock;  // the allocation belongs to this socket's address
+    platform::Endpoint server;
+    TurnCredentials credentials;
+    std::atomic<bool> chosen;
+    platform::Endpoint peer;  // the one the channel is bound to
+    bool bound;
+    Task tasks[kDuties];
+};
+
+namespace {
+
+std::uint32_t elapsed(std::uint32_t now, std::uint32_t since) { return now - since; }
+
+// At half the lifetime, and at least every 30 s: the refresh also holds our NAT's mapping toward
+// the relay open, which many NATs drop after a minute or two without traffic.
+std::uint32_t refresh_every(std::uint32_t lifetime_s) {
+    return std::min<std::uint32_t>(std::max<std::uint32_t>(lifetime_s, 2), 60) * 500;
+}
+
+// Sends the task's request with a new id; false when it could not be made.
+bool send_task(Relay* r, Task* t, std::uint32_t now) {
+    std::uint8_t message[kMessageSize];
+    if (!platform::random_bytes(t->id, sizeof t->id)) return false;
+    const std::size_t n = turn_build_request(t->request, t->id, r->credentials, message, sizeof message);
+    if (n == 0) return false;
+    platform::send_to(r->sock, message, n, r->server);
+    t->waiting = true;
+    t->sent_at = now;
+    return true;
+}
+
+// A challenge with a fresh nonce (the stale-nonce answer, or the first challenge) is taken;
+// true when the request should go again.
+bool take_challenge(Relay* r, const TurnResponse& response) {
+    const bool challenge = response.error == kErrorStaleNonce ||
+                           (response.error == kErrorUnauthenticated && !r->credentials.challenged);
+    const char* realm = response.realm[0] != '\0' ? response.realm : r->credentials.realm;
+    return challenge && response.nonce_size > 0 &&
+           turn_take_challenge(&r->credentials, realm, response.nonce, response.nonce_size);
+}
+
+// Start-up and end: the request until the relay answers it, a challenge answered on the way.
+// False, with `why` set to the error (0: no answer), when there is no success.
+bool transact(Relay* r, const TurnRequest& request, int sends_at_most, TurnResponse* response, int* why) {
+    Task t{};
+    t.request = request;
+    *why = 0;
+    for (int sends = 0, challenges = 0; sends < sends_at_most && challenges < 3; ++sends) {
+        if (!send_task(r, &t, platform::tick_ms())) return false;
+        const std::uint32_t until = platform::tick_ms() + kResendMs;
+        for (std::uint32_t left; (left = until - platform::tick_ms()) <= kResendMs &&
+                                 platform::wait_readable(r->sock, left);) {
+            std::uint8_t buffer[kMessageSize];
+            platform::Endpoint from{0, 0};
+            const platform::RecvResult got = platform::recv_from(r->sock, buffer, sizeof buffer, &from);
+            if (got.status != platform::RecvStatus::ok || !platform::same_endpoint(from, r->server) ||
+                !turn_read_response(buffer, got.bytes, t.id, r->credentials, response)) {
+                continue;
+            }
+            if (response->error == 0) return true;
+            *why = response->error;
+            if (!take_challenge(r, *response)) return false;
+            ++challenges;
+            sends = -1;  // a new request, with all its sends
+            break;
+        }
+    }
+    return false;
+}
+
+void free_relay(PeerSession* s) {
+    platform::lock_destroy(&s->relay->lock);
+    delete s->relay;
+    s->relay = nullptr;
+}
+
+}  // namespace
+
+bool parse_relay_server(const char* text, RelayServer* out) {
+    const char* at = std::strrchr(text, '@');
+    const char* colon = std::strchr(text, ':');
+    if (at == nullptr || colon == nullptr || colon > at || colon == text) return false;
+    const char* host = at + 1;
+    const char* port = std::strrchr(host, ':');
+    const std::size_t user_size = static_cast<std::size_t>(colon - text);
+    const std::size_t password_size = static_cast<std::size_t>(at - colon - 1);
+    const std::size_t host_size = port != nullptr ? static_cast<std::size_t>(port - host) : std::strlen(host);
+    out->port = port != nullptr ? parse_port_text(port + 1) : kTurnDefaultPort;
+    if (user_size >= sizeof out->user || password_size >= sizeof out->password || host_size == 0 ||
+        host_size >= sizeof out->host || out->port == 0) {
+        return false;
+    }
+    std::snprintf(out->user, sizeof out->user, "%.*s", static_cast<int>(user_size), text);
+    std::snprintf(out->password, sizeof out->password, "%.*s", static_cast<int>(password_size), colon + 1);
+    std::snprintf(out->host, sizeof out->host, "%.*s", static_cast<int>(host_size), host);
+    return true;
+}
+
+void relay_open(PeerSession* s, platform::Endpoint server, const char* user, const char* password) {
+    auto* r = new Relay{};
+    platform::lock_init(&r->lock);
+    r->sock = s->sock;
+    r->server = server;
+    std::snprintf(r->credentials.user, sizeof r->credentials.user, "%s", user);
+    std::snprintf(r->credentials.password, sizeof r->credentials.password, "%s", password);
+    s->relay = r;
+}
+
+bool relay_allocate(PeerSession* s, const RelayServer& server) {
+    std::uint32_t ip = 0;
+    std::size_t found = 0;
+    if (!platform::resolve_ipv4(server.host, &ip, 1, &found) || found == 0) {
+        std::printf("TURN server %s not found: going on without a relay\n", server.host);
+        return false;
+    }
+    relay_open(s, platform::Endpoint{ip, server.port}, server.user, server.password);
+    Relay* r = s->relay;
+
+    TurnResponse response{};
+    int why = 0;
+    char at[kIpv4TextSize];
+    format_ipv4(ip, at);
+    if (!transact(r, TurnRequest{kTurnAllocate, kLifetimeS, {0, 0}, 0}, kSends, &response, &why) ||
+        response.relayed.port == 0) {
+        if (why == 0) {
+            std::printf("No answer from the TURN server at %s:%u: going on without a relay\n", at,
+                        static_cast<unsigned>(server.port));
+        } else if (why == kErrorUnauthenticated) {
+            std::printf("The TURN server refused the user name or password: going on without a relay\n");
+        } else {
+            std::printf("The TURN server refused the allocation (error %d): going on without a relay\n", why);
+        }
+        free_relay(s);
+        return false;
+    }
+    const std::uint32_t now = platform::tick_ms();
+    const std::uint32_t lifetime = response.lifetime != kNoLifetime ? response.lifetime : kLifetimeS;
+    r->tasks[kRefresh] = Task{{kTurnRefresh, kLifetimeS, {0, 0}, 0}, true, false, {}, now, true, now,
+                              refresh_every(lifetime)};
+    s->relayed = response.relayed;
+    s->relay_sock = r->sock;
+    char relayed[kIpv4TextSize];
+    format_ipv4(response.relayed.ip, relayed);
+    std::printf("Relayed address: %s:%u\n", relayed, static_cast<unsigned>(response.relayed.port));
+    return true;
+}
+
+void relay_release(PeerSession* s) {
+    if (s->relay == nullptr) return;
+    TurnResponse response{};
+    int why = 0;
+    if (s->relayed.port != 0) {
+        transact(s->relay, TurnRequest{kTurnRefresh, 0, {0, 0}, 0}, kSendsAtEnd, &response, &why);
+    }
+    free_relay(s);
+}
+
+bool from_relay(const PeerSession* s, platform::Endpoint from) {
+    return s->relay != nullptr && platform::same_endpoint(from, s->relay->server);
+}
+
+bool relay_receive(PeerSession* s, const std::uint8_t* data, std::size_t size,
+                   const std::uint8_t** payload, std::size_t* payload_size, platform::Endpoint* peer) {
+    Relay* r = s->relay;
+    platform::lock_enter(&r->lock);
+    std::uint16_t channel = 0;
+    bool carried = false;
+    if (turn_read_channel_data(data, size, &channel, payload, payload_size)) {
+        // Only the channel we bound, to the peer we bound it to.
+        carried = r->bound && channel == r->tasks[kChannel].request.channel;
+        *peer = r->peer;
+    } else if (!turn_read_data(data, size, peer, payload, payload_size)) {
+        const std::uint32_t now = platform::tick_ms();
+        for (Task& t : r->tasks) {
+            TurnResponse response{};
+            if (!t.waiting || !turn_read_response(data, size, t.id, r->credentials, &response)) continue;
+            t.waiting = false;
+            if (response.error == 0 || !take_challenge(r, response)) {
+                // A refusal is asked again in a while, as a success is renewed.
+                t.done = true;
+                t.done_at = now;
+            } else {
+                send_task(r, &t, now);
+            }
+            if (response.error == 0 && &t == &r->tasks[kChannel]) r->bound = true;
+            if (response.error == 0 && &t == &r->tasks[kRefresh] && response.lifetime != kNoLifetime) {
+                t.every_ms = refresh_every(response.lifetime);
+            }
+        }
+    } else {
+        carried = true;
+    }
+    platform::lock_leave(&r->lock);
+    return carried;
+}
+
+void relay_choose(PeerSession* s) {
+    Relay* r = s->relay;
+    if (r == nullptr) return;
+    platform::lock_enter(&r->lock);
+    const std::uint32_t now = platform::tick_ms();
+    r->peer = s->peer_addr.load();
+    r->tasks[kPermission] = Task{{kTurnCreatePermission, kNoLifetime, r->peer, 0}, true, false, {},
+                                 now, false, now, kPermissionEveryMs};
+    r->tasks[kChannel] = Task{{kTurnChannelBind, kNoLifetime, r->peer, kFirstChannel}, true, false,
+                              {}, now, false, now, kPermissionEveryMs};
+    r->chosen.store(true);
+    platform::lock_leave(&r->lock);
+    relay_tick(s);
+}
+
+bool relay_chosen(const PeerSession* s) { return s->relay != nullptr && s->relay->chosen.load(); }
+
+void relay_send(PeerSession* s, const void* data, std::size_t size, platform::Endpoint to) {
+    Relay* r = s->relay;
+    std::uint8_t message[4096 + 64];
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    platform::lock_enter(&r->lock);
+    Task& channel = r->tasks[kChannel];
+    std::size_t n = 0;
+    if (r->bound && platform::same_endpoint(to, r->peer)) {
+        n = turn_build_channel_data(channel.request.channel, bytes, size, message, sizeof message);
+    } else {
+        n = turn_build_send(to, bytes, size, message, sizeof message);
+        if (to.ip == r->peer.ip && !platform::same_endpoint(to, r->peer) && channel.on) {
+            // The peer has moved to another port: a channel of its own, as a channel keeps the
+            // address it was bound to for its whole life.
+            r->peer = to;
+            r->bound = false;
+            channel.request.peer = to;
+            channel.request.channel = channel.request.channel == kLastChannel
+                                          ? kFirstChannel
+                                          : static_cast<std::uint16_t>(channel.request.channel + 1);
+            channel.done = false;
+            channel.waiting = false;
+        }
+    }
+    if (n > 0) platform::send_to(r->sock, message, n, r->server);
+    platform::lock_leave(&r->lock);
+}
+
+void send_to_peer(PeerSession* s, const void* data, std::size_t size, bool patiently) {
+    if (relay_chosen(s)) {
+        relay_send(s, data, size, s->peer_addr.load());
+    } else if (patiently) {
+        send_patiently(s->sock, data, size, s->peer_addr);
+    } else {
+        platform::send_to(s->sock, data, size, s->peer_addr);
+    }
+}
+
+std::uint32_t relay_tick(PeerSession* s) {
+    Relay* r = s->relay;
+    if (r == nullptr) return platform::kForever;
+    platform::lock_enter(&r->lock);
+    const std::uint32_t now = platform::tick_ms();
+    std::uint32_t next = platform::kForever;
+    for (Task& t : r->tasks) {
+        if (!t.on) continue;
+        const std::uint32_t wait = t.waiting ? kResendMs - std::min(kResendMs, elapsed(now, t.sent_at))
+                                   : t.done  ? t.every_ms - std::min(t.every_ms, elapsed(now, t.done_at))
+                                             : 0;
+        if (wait == 0 && send_task(r, &t, now)) {
+            next = std::min(next, kResendMs);
+        } else {
+            next = std::min(next, std::max<std::uint32_t>(wait, 1));
+        }
+    }
+    platform::lock_leave(&r->lock);
+    return next;
+}

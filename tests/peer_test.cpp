@@ -90,6 +90,9 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
     };
     const std::string shown = test::output_of([&](std::FILE*) {
         rig.start(&rig.s.recv_thread, receive_loop);
+        // Before we asked for a permission the relay forwards nothing: this one is forged.
+        rig.elsewhere.send(indication(test::kLoopback, rig.peer.port, "too early"), rig.own.endpoint());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         relay_choose(&rig.s);
         std::string request;
         platform::Endpoint from{};
@@ -107,13 +110,13 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
             rig.elsewhere.send(d, rig.own.endpoint());
         }
         outsider.send(std::string("\x40\0\0\2hi", 6), rig.own.endpoint());
-        EXPECT_TRUE(eventually([&] { return rig.s.packets_received + rig.s.strangers_dropped >= 5; }));
+        EXPECT_TRUE(eventually([&] { return rig.s.packets_received + rig.s.strangers_dropped >= 4; }));
         EXPECT_EQ(rig.elsewhere.drain(100), Lines{std::string("\x40\0\0\x09PUNCH_ACK", 13)});
         rig.stop();
     });
     EXPECT_EQ(shown, "\n[Connection established!]\n> \n[Peer]: hi\n> \n[Peer]: via data\n> ");
     EXPECT_EQ(rig.s.packets_received.load(), 3);
-    EXPECT_EQ(rig.s.strangers_dropped.load(), 2);
+    EXPECT_EQ(rig.s.strangers_dropped.load(), 1);
     relay_release(&rig.s);
     secure_link_close(&rig.s);
 }

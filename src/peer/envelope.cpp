@@ -81,12 +81,6 @@ bool envelope_startup() {
     return started;
 }
 
-void wipe(void* data, std::size_t size) {
-    // Through a volatile pointer, so that the compiler cannot drop stores to memory about to die.
-    auto* p = static_cast<volatile std::uint8_t*>(data);
-    for (std::size_t i = 0; i < size; ++i) p[i] = 0;
-}
-
 bool handshake_start(Handshake* h) {
     static const std::uint8_t kBasePoint[32] = {9};
     gcry_randomize(h->secret, sizeof h->secret, GCRY_STRONG_RANDOM);

@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "peer/protocol.h"
+#include "shared/wipe.h"
 
 inline constexpr std::size_t kEnvelopeHeader = 11;  // "KEEPALIVE" 00 and the type
 inline constexpr std::size_t kHandshakeSize = kEnvelopeHeader + 32;
@@ -54,8 +55,6 @@ enum class EnvelopeType { none, commit, reveal, record };
 // Starts the cryptographic library, once however often it is called; before any other call here.
 bool envelope_startup();
 
-// Overwrites key material so that it does not outlive its use.
-void wipe(void* data, std::size_t size);
 
 // A fresh key pair and its commitment.
 bool handshake_start(Handshake* h);

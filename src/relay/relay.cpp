@@ -9,6 +9,7 @@
 #include "relay/turn.h"
 #include "shared/address_text.h"
 #include "shared/peer_session.h"
+#include "shared/wipe.h"
 
 namespace {
 
@@ -84,15 +85,19 @@ bool take_challenge(Relay* r, const TurnResponse& response) {
            turn_take_challenge(&r->credentials, realm, response.nonce, response.nonce_size);
 }
 
-// Start-up and end: the request until the relay answers it, a challenge answered on the way.
-// False, with `why` set to the error (0: no answer), when there is no success.
+// Start-up and end: the request until the relay answers it, a challenge answered on the way,
+// within `sends_at_most` resend intervals in all, however many challenges come. False, with `why`
+// set to the error (0: no answer), when there is no success.
 bool transact(Relay* r, const TurnRequest& request, int sends_at_most, TurnResponse* response, int* why) {
     Task t{};
     t.request = request;
     *why = 0;
-    for (int sends = 0, challenges = 0; sends < sends_at_most && challenges < 3; ++sends) {
-        if (!send_task(r, &t, platform::tick_ms())) return false;
-        const std::uint32_t until = platform::tick_ms() + kResendMs;
+    const std::uint32_t start = platform::tick_ms();
+    const std::uint32_t limit = static_cast<std::uint32_t>(sends_at_most) * kResendMs;
+    for (int challenges = 0; challenges < 3;) {
+        const std::uint32_t now = platform::tick_ms(), spent = now - start;
+        if (spent >= limit || !send_task(r, &t, now)) return false;
+        const std::uint32_t until = now + std::min(kResendMs, limit - spent);
         for (std::uint32_t left; (left = until - platform::tick_ms()) <= kResendMs &&
                                  platform::wait_readable(r->sock, left);) {
             std::uint8_t buffer[kMessageSize];
@@ -106,8 +111,7 @@ bool transact(Relay* r, const TurnRequest& request, int sends_at_most, TurnRespo
             *why = response->error;
             if (!take_challenge(r, *response)) return false;
             ++challenges;
-            sends = -1;  // a new request, with all its sends
-            break;
+            break;  // asked again at once, with the new nonce
         }
     }
     return false;
@@ -115,6 +119,7 @@ bool transact(Relay* r, const TurnRequest& request, int sends_at_most, TurnRespo
 
 void free_relay(PeerSession* s) {
     platform::lock_destroy(&s->relay->lock);
+    wipe(&s->relay->credentials, sizeof s->relay->credentials);
     delete s->relay;
     s->relay = nullptr;
 }
@@ -233,7 +238,9 @@ bool relay_receive(PeerSession* s, const std::uint8_t* data, std::size_t size,
             }
         }
     } else {
-        carried = true;
+        // Before we asked for a permission, or from another address than the peer's, the server
+        // forwards nothing: such an indication is forged.
+        carried = r->chosen.load() && peer->ip == r->peer.ip;
     }
     platform::lock_leave(&r->lock);
     return carried;

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "shared/wipe.h"
+
 namespace {
 
 constexpr std::uint16_t kClassIndication = 0x0010;
@@ -34,11 +36,13 @@ bool copy_value(const StunAttribute& a, void* out, std::size_t capacity, std::si
 
 bool turn_take_challenge(TurnCredentials* c, const char* realm, const std::uint8_t* nonce,
                          std::size_t nonce_size) {
+    if (nonce_size > sizeof c->nonce || std::strlen(realm) >= sizeof c->realm) return false;
     char secret[sizeof c->user + sizeof c->realm + sizeof c->password + 2];
     const int n = std::snprintf(secret, sizeof secret, "%s:%s:%s", c->user, realm, c->password);
-    if (n < 0 || nonce_size > sizeof c->nonce || std::strlen(realm) >= sizeof c->realm) return false;
-    gcry_md_hash_buffer(GCRY_MD_MD5, c->key, secret, static_cast<std::size_t>(n));
-    std::snprintf(c->realm, sizeof c->realm, "%s", realm);
+    if (n > 0) gcry_md_hash_buffer(GCRY_MD_MD5, c->key, secret, static_cast<std::size_t>(n));
+    wipe(secret, sizeof secret);
+    if (n <= 0) return false;
+    if (realm != c->realm) std::snprintf(c->realm, sizeof c->realm, "%s", realm);  // a new one
     std::memcpy(c->nonce, nonce, nonce_size);
     c->nonce_size = nonce_size;
     c->challenged = true;

@@ -13,6 +13,7 @@
 #include "relay/relay.h"
 #include "shared/address_text.h"
 #include "shared/peer_session.h"
+#include "shared/wipe.h"
 #include "stun/discovery.h"
 
 namespace {
@@ -37,6 +38,13 @@ struct CommandLine {
     bool use_relay;
 };
 
+// Others on this computer can read a program's command line while it runs: the password leaves
+// it once read ("USER:****@HOST").
+void hide_password(char* word) {
+    char* const at = std::strrchr(word, '@');
+    for (char* p = std::strchr(word, ':') + 1; p < at; ++p) *p = '*';
+}
+
 // "--stun HOST[:PORT]", given any number of times up to kMaxStunServers, replaces the default
 // servers; "--turn USER:PASSWORD@HOST[:PORT]", once, names a relay; every other word keeps its
 // place. False for a word too many, an option without its
@@ -55,6 +63,7 @@ bool read_command_line(int argc, char** argv, CommandLine* c) {
         if (std::strcmp(argv[i], "--turn") == 0) {
             if (i + 1 == argc || c->use_relay || !parse_relay_server(argv[++i], &c->relay)) return false;
             c->use_relay = true;
+            hide_password(argv[i]);
             continue;
         }
         if (std::strcmp(argv[i], "--stun") != 0) {
@@ -222,6 +231,7 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
         return 1;
     }
     if (command.use_relay) relay_allocate(s, command.relay);
+    wipe(&command.relay, sizeof command.relay);
     std::fflush(stdout);
 
     char peer_ip[kPeerIpSize] = {};

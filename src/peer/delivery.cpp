@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/platform.h"
+
 namespace {
 
 constexpr std::uint64_t kLaterSendings = 3;  // sendings arrived after one that is then lost
@@ -32,11 +34,6 @@ bool any_in_window(const Delivery* d, Is is) {
         if (is(o)) return true;
     }
     return false;
-}
-
-// Milliseconds left of `span` that began at `since`.
-std::uint32_t left_of(std::uint32_t span, std::uint32_t since, std::uint32_t now) {
-    return span - std::min(now - since, span);
 }
 
 // How long a sending overtaken by a later one that arrived may still be on its way.
@@ -151,12 +148,12 @@ std::uint32_t delivery_due_in(const Delivery* d, std::uint32_t now) {
         waiting = true;
         if (overtaken(d, o)) {
             overtaken_any = true;
-            due = std::min(due, left_of(loss_delay(d), o.sent_at, now));
+            due = std::min(due, platform::left_of(loss_delay(d), o.sent_at, now));
         }
     }
     if (!waiting) return due;
-    if (!overtaken_any) due = std::min(due, left_of(probe_timeout(d), d->last_sent_at, now));
-    if (!d->stall_told) due = std::min(due, left_of(kStallMs, d->waiting_since, now));
+    if (!overtaken_any) due = std::min(due, platform::left_of(probe_timeout(d), d->last_sent_at, now));
+    if (!d->stall_told) due = std::min(due, platform::left_of(kStallMs, d->waiting_since, now));
     return due;
 }
 

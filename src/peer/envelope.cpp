@@ -53,11 +53,8 @@ bool aead(const std::uint8_t key[32], const std::uint8_t* aad, const std::uint8_
     return ok;
 }
 
-bool find_commit(const Handshake* h, const std::uint8_t commit[32]) {
-    for (std::size_t i = 0; i < h->peer_commit_count; ++i) {
-        if (std::memcmp(h->peer_commits[i], commit, 32) == 0) return true;
-    }
-    return false;
+bool is_peer_commit(const Handshake* h, const std::uint8_t commit[32]) {
+    return h->peer_committed && std::memcmp(h->peer_commit, commit, 32) == 0;
 }
 
 std::uint64_t read64(const std::uint8_t* p) {
@@ -84,7 +81,7 @@ bool envelope_startup() {
 bool handshake_start(Handshake* h) {
     static const std::uint8_t kBasePoint[32] = {9};
     gcry_randomize(h->secret, sizeof h->secret, GCRY_STRONG_RANDOM);
-    h->peer_commit_count = 0;
+    h->peer_committed = false;
     if (gcry_ecc_mul_point(GCRY_ECC_CURVE25519, h->pub, h->secret, kBasePoint) != 0) return false;
     gcry_md_hash_buffer(GCRY_MD_SHA256, h->commit, h->pub, sizeof h->pub);
     return true;
@@ -117,9 +114,9 @@ bool take_commit(Handshake* h, const std::uint8_t* data, std::size_t size) {
     const std::uint8_t* commit = data + kEnvelopeHeader;
     // Our own commitment sent back would have us talk to ourselves.
     if (std::memcmp(commit, h->commit, 32) == 0) return false;
-    if (find_commit(h, commit)) return true;
-    if (h->peer_commit_count == kMaxPeerCommits) return false;
-    std::memcpy(h->peer_commits[h->peer_commit_count++], commit, 32);
+    if (h->peer_committed) return is_peer_commit(h, commit);
+    std::memcpy(h->peer_commit, commit, 32);
+    h->peer_committed = true;
     return true;
 }
 
@@ -128,7 +125,7 @@ bool take_reveal(Handshake* h, const std::uint8_t* data, std::size_t size, Chann
     const std::uint8_t* peer_pub = data + kEnvelopeHeader;
     std::uint8_t hash[32];
     gcry_md_hash_buffer(GCRY_MD_SHA256, hash, peer_pub, 32);
-    if (!find_commit(h, hash)) return false;
+    if (!is_peer_commit(h, hash)) return false;
 
     std::uint8_t shared[32];
     static const std::uint8_t kZero[32] = {};

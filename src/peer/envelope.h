@@ -27,17 +27,16 @@ inline constexpr std::size_t kRecordOverhead = kEnvelopeHeader + 8 + 1 + 16;  //
 // The longest body of any record: a line's sequence number and its text.
 inline constexpr std::size_t kMaxRecordBody = 4 + kMaxChatLine;
 
-// The commitments of the peer's that a reveal may answer: the first one binds. Our reveal goes
-// out as soon as it is kept, and a commitment taken after that would let whoever sits in between
-// choose its key knowing ours, and try key after key until both screens show the same code.
-inline constexpr std::size_t kMaxPeerCommits = 1;
-
 struct Handshake {
     std::uint8_t secret[32];  // wiped once the keys are agreed
     std::uint8_t pub[32];
     std::uint8_t commit[32];
-    std::uint8_t peer_commits[kMaxPeerCommits][32];
-    std::size_t peer_commit_count;
+    // The peer's commitment, the only one a reveal may answer: the first binds. Our reveal goes
+    // out as soon as it is kept, and a commitment taken after that would let whoever sits in
+    // between choose its key knowing ours, and try key after key until both screens show the
+    // same code.
+    std::uint8_t peer_commit[32];
+    bool peer_committed;
 };
 
 // The agreed keys and the record counters of one session.

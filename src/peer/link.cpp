@@ -37,7 +37,6 @@ constexpr std::uint32_t kRelayAfterMs = 5000;
 constexpr char kSilentNotice[] = "\n[Nothing heard from the peer for 15 seconds]\n> ";
 
 // Ticks wrap at 2^32; an unsigned difference stays right across the wrap.
-std::uint32_t elapsed(std::uint32_t now, std::uint32_t since) { return now - since; }
 
 std::int32_t received(const PeerSession* s) {
     return s->packets_received.load(std::memory_order_relaxed);
@@ -129,20 +128,21 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
                 first_seen = true;
                 first_packet = now;
                 safe_print(s, "\nFirst packet received! Confirming connection stability...\n");
-            } else if (elapsed(now, first_packet) >= kConfirmAfterMs &&
+            } else if (platform::elapsed(now, first_packet) >= kConfirmAfterMs &&
                        received(s) >= kConfirmPackets) {
                 s->connected.store(true, std::memory_order_relaxed);
                 break;
             }
         }
         if (s->relay != nullptr && !relay_chosen(s) && received(s) == 0 &&
-            elapsed(now, start) >= kRelayAfterMs) {
+            platform::elapsed(now, start) >= kRelayAfterMs) {
             relay_choose(s);
         }
         relay_tick(s);
         send_burst(s);
         close_unchosen(s);
-        if (s->candidate_count > 0 && elapsed(now, spares_punched) >= kSparePunchEveryMs) {
+        if (s->candidate_count > 0 &&
+            platform::elapsed(now, spares_punched) >= kSparePunchEveryMs) {
             punch_from_spares(s);
             spares_punched = now;
         }
@@ -150,8 +150,8 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
         ++attempts;
         platform::sleep_ms(kBurstPauseMs);
 
-        if (elapsed(now, last_progress) >= kProgressEveryMs) {
-            const auto seconds = static_cast<int>(elapsed(now, start) / 1000);
+        if (platform::elapsed(now, last_progress) >= kProgressEveryMs) {
+            const auto seconds = static_cast<int>(platform::elapsed(now, start) / 1000);
             const std::int32_t count = received(s);
             if (count > reported) {
                 safe_printf(s, "Connection in progress... (%d sec, %d packets received)\n",
@@ -162,7 +162,7 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
             }
             last_progress = now;
         }
-        if (elapsed(now, start) > kTimeoutMs) {
+        if (platform::elapsed(now, start) > kTimeoutMs) {
             safe_print(s, "\nConnection timeout after 60 seconds\n");
             explain_timeout(s);
             return false;
@@ -195,7 +195,8 @@ namespace {
 // silence. Returns the milliseconds until the peer would count as silent.
 std::uint32_t check_silence(PeerSession* s) {
     platform::lock_enter(&s->console_lock);
-    const std::uint32_t quiet = elapsed(platform::tick_ms(), s->last_heard.load(std::memory_order_relaxed));
+    const std::uint32_t quiet =
+        platform::elapsed(platform::tick_ms(), s->last_heard.load(std::memory_order_relaxed));
     std::uint32_t due = platform::kForever;
     if (s->presence.load(std::memory_order_relaxed) == Presence::present) {
         if (quiet < kSilentAfterMs) {
@@ -217,13 +218,14 @@ int keepalive_loop(void* arg) {
     send_to_peer(s, kKeepalive, sizeof kKeepalive - 1, false);
     while (is_running(s)) {
         const std::uint32_t now = platform::tick_ms();
-        if (elapsed(now, last_sent) >= kKeepaliveEveryMs) {
+        if (platform::elapsed(now, last_sent) >= kKeepaliveEveryMs) {
             send_to_peer(s, kKeepalive, sizeof kKeepalive - 1, false);
             last_sent = now;
         }
         // Asleep until the next keepalive is due, the peer would count as silent, or the secure
         // session has something to send again.
-        std::uint32_t wait = std::min(kKeepaliveEveryMs - elapsed(now, last_sent), check_silence(s));
+        std::uint32_t wait =
+            std::min(platform::left_of(kKeepaliveEveryMs, last_sent, now), check_silence(s));
         if (s->secure != nullptr) wait = std::min(wait, secure_link_tick(s));
         wait = std::min(wait, relay_tick(s));
         if (platform::wait_stop(&s->wake, wait)) break;

@@ -46,8 +46,10 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
     const DatagramKind kind = classify_datagram(data, size);
     Received r;
     Claim claim = identify(s, data, size, from);
-    if (claim == Claim::typed_again && s->secure != nullptr) secure_link_restart(s);
-    if (claim == Claim::typed_again) claim = Claim::peer;
+    if (claim == Claim::typed_again) {
+        if (s->secure != nullptr) secure_link_restart(s);
+        claim = Claim::peer;
+    }
     if (claim == Claim::other_port && identity_learn(s, kind, from, relayed)) claim = Claim::peer;
     if (claim == Claim::other_port && s->secure != nullptr) {
         // A roaming peer: its sealed record, and only that, shows where it went.

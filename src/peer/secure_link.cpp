@@ -89,7 +89,7 @@ void offer(PeerSession* s, std::uint32_t now) {
     make_commit(&l->handshake, out);
     send_to_peer(s, out, sizeof out, false);
     // The key goes out only once the peer is bound to one of its own.
-    if (l->handshake.peer_commit_count > 0) {
+    if (l->handshake.peer_committed) {
         make_reveal(&l->handshake, out);
         send_to_peer(s, out, sizeof out, false);
     }
@@ -159,6 +159,17 @@ void go_secure(PeerSession* s) {
     delivery_pump(&l->delivery, platform::tick_ms(), line_sender(s));
 }
 
+// Waits, the lock held between looks, while `waiting` holds and time and the session allow.
+template <typename Waiting>
+void wait_while(PeerSession* s, std::uint32_t limit_ms, Waiting waiting) {
+    const std::uint32_t start = platform::tick_ms();
+    while (platform::elapsed(platform::tick_ms(), start) < limit_ms && waiting()) {
+        platform::lock_leave(&s->secure->lock);
+        platform::sleep_ms(10);
+        platform::lock_enter(&s->secure->lock);
+    }
+}
+
 // A record's body must be exactly what its kind carries; anything else is refused.
 bool well_formed(std::uint8_t kind, std::size_t size) {
     switch (kind) {
@@ -217,7 +228,7 @@ bool secure_link_open(PeerSession* s) {
 void secure_link_restart(PeerSession* s) {
     SecureLink* l = s->secure;
     platform::lock_enter(&l->lock);
-    if (l->mode == LinkMode::agreeing && l->handshake.peer_commit_count > 0 &&
+    if (l->mode == LinkMode::agreeing && l->handshake.peer_committed &&
         handshake_start(&l->handshake)) {
         l->peer_offered = false;
         l->offered = false;
@@ -253,7 +264,7 @@ void secure_link_receive(PeerSession* s, const std::uint8_t* data, std::size_t s
                                (plain == DatagramKind::chat || plain == DatagramKind::bye);
     if (plain_refused) ++l->rejected;
     if (type == EnvelopeType::commit && l->mode != LinkMode::failed) {
-        const bool first = l->handshake.peer_commit_count == 0;
+        const bool first = !l->handshake.peer_committed;
         l->peer_offered = take_commit(&l->handshake, data, size) || l->peer_offered;
         if (first && l->peer_offered && l->mode == LinkMode::plain) {
             go_agreeing(s, platform::tick_ms());
@@ -320,12 +331,10 @@ void secure_link_send(PeerSession* s, const char* text, std::size_t size) {
     SecureLink* l = s->secure;
     platform::lock_enter(&l->lock);
     // A long paste waits here for the peer to catch up, rather than piling up without end.
-    while ((l->mode == LinkMode::agreeing || l->mode == LinkMode::secure) &&
-           l->delivery.out.size() >= kMaxWaiting && chat_goes_on(s)) {
-        platform::lock_leave(&l->lock);
-        platform::sleep_ms(5);
-        platform::lock_enter(&l->lock);
-    }
+    wait_while(s, platform::kForever, [&] {
+        return (l->mode == LinkMode::agreeing || l->mode == LinkMode::secure) &&
+               l->delivery.out.size() >= kMaxWaiting && chat_goes_on(s);
+    });
     const LinkMode mode = l->mode;
     if (mode == LinkMode::plain) note_sent_plain(l, text, size);
     if (mode == LinkMode::agreeing || mode == LinkMode::secure) {
@@ -341,21 +350,6 @@ void secure_link_send(PeerSession* s, const char* text, std::size_t size) {
         platform::waker_nudge(&s->wake);  // the keepalive thread keeps the time-outs
     }
 }
-
-namespace {
-
-// Waits, the lock held between looks, while `waiting` holds and time and the session allow.
-template <typename Waiting>
-void wait_while(PeerSession* s, std::uint32_t limit_ms, Waiting waiting) {
-    const std::uint32_t start = platform::tick_ms();
-    while (platform::tick_ms() - start < limit_ms && waiting()) {
-        platform::lock_leave(&s->secure->lock);
-        platform::sleep_ms(10);
-        platform::lock_enter(&s->secure->lock);
-    }
-}
-
-}  // namespace
 
 bool secure_link_settle(PeerSession* s) {
     SecureLink* l = s->secure;

@@ -165,6 +165,14 @@ void end_input();
 std::uint32_t tick_ms();
 void sleep_ms(std::uint32_t ms);
 
+// Milliseconds from `since` to `now`, across the wrap.
+inline std::uint32_t elapsed(std::uint32_t now, std::uint32_t since) { return now - since; }
+// Milliseconds left of `span` that began at `since`; 0 once it has passed.
+inline std::uint32_t left_of(std::uint32_t span, std::uint32_t since, std::uint32_t now) {
+    const std::uint32_t gone = elapsed(now, since);
+    return gone < span ? span - gone : 0;
+}
+
 // Fills `out` from the operating system's cryptographic random source; false if it failed.
 bool random_bytes(void* out, std::size_t size);
 

@@ -55,8 +55,6 @@ struct Relay {
 
 namespace {
 
-std::uint32_t elapsed(std::uint32_t now, std::uint32_t since) { return now - since; }
-
 // At half the lifetime, and at least every 30 s: the refresh also holds our NAT's mapping toward
 // the relay open, which many NATs drop after a minute or two without traffic.
 std::uint32_t refresh_every(std::uint32_t lifetime_s) {
@@ -309,8 +307,8 @@ std::uint32_t relay_tick(PeerSession* s) {
     std::uint32_t next = platform::kForever;
     for (Task& t : r->tasks) {
         if (!t.on) continue;
-        const std::uint32_t wait = t.waiting ? kResendMs - std::min(kResendMs, elapsed(now, t.sent_at))
-                                   : t.done  ? t.every_ms - std::min(t.every_ms, elapsed(now, t.done_at))
+        const std::uint32_t wait = t.waiting ? platform::left_of(kResendMs, t.sent_at, now)
+                                   : t.done  ? platform::left_of(t.every_ms, t.done_at, now)
                                              : 0;
         if (wait == 0 && send_task(r, &t, now)) {
             next = std::min(next, kResendMs);

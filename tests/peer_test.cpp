@@ -51,7 +51,7 @@ TEST(Receiver, OnlyThePeerIsHeard) {
     for (const auto& c : cases) {
         Rig rig;
         // Every test socket sends from 127.0.0.1: a peer elsewhere makes the sender a stranger.
-        if (c.sender == stranger) identity_begin(&rig.s, {test::kLoopback + 1, rig.peer.port});
+        if (c.sender == stranger) identity_begin(&rig.s, test::typed({test::kLoopback + 1, rig.peer.port}));
         rig.s.stun_server = c.sender == stun_server ? rig.peer.endpoint() : rig.elsewhere.endpoint();
         // A secure session waits for offers: a peer that makes none is heard as a plain one.
         ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s));
@@ -128,7 +128,7 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
 TEST(Receiver, FirstCandidateToHearThePeerWinsAndThePeerIsFollowed) {
     Rig rig;
     test::UdpSocket spares[2];
-    identity_begin(&rig.s, rig.elsewhere.endpoint());
+    identity_begin(&rig.s, test::typed(rig.elsewhere.endpoint()));
     // The list holds one socket more than it counts, which must go unheard.
     const platform::Socket all[] = {rig.own.sock, spares[0].sock, spares[1].sock, rig.elsewhere.sock};
     std::copy(all, all + 4, rig.s.candidates);
@@ -160,7 +160,7 @@ TEST(Receiver, FirstCandidateToHearThePeerWinsAndThePeerIsFollowed) {
     EXPECT_EQ(out, moved + std::to_string(rig.peer.port) + ": sending there from now on\n" + moved +
                        std::to_string(rig.elsewhere.port) + ": sending there from now on\n"
                        "\n[Connection established!]\n> \n[Peer]: from the typed port\n> ");
-    EXPECT_TRUE(platform::same_endpoint(rig.s.peer_addr.load(), rig.elsewhere.endpoint()));
+    EXPECT_TRUE(platform::same_endpoint(peer_endpoint(&rig.s), rig.elsewhere.endpoint()));
     EXPECT_EQ(rig.s.sock.load(), spares[1].sock);
     std::string d;
     platform::Endpoint from{};
@@ -271,7 +271,7 @@ PunchRun punch(std::uint32_t start, const std::function<int(std::uint32_t)>& arr
     };
     bool ok = false;
     std::istringstream out(test::output_of([&](std::FILE*) {
-        ok = connect_to_peer(&rig.s, "127.0.0.1", rig.peer.port);
+        ok = connect_to_peer(&rig.s, test::typed(rig.peer.endpoint()));
         rig.stop();
     }));
     take_punches();

@@ -296,7 +296,7 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
         return yes;
     };
     test::UdpSocket& relay = a.peer;  // a sends to it; it passes on to b, and back
-    identity_begin(&b.s, relay.endpoint());
+    identity_begin(&b.s, test::typed(relay.endpoint()));
     enum { lossy, clean, black_hole };
     std::atomic<int> path{lossy};
     std::atomic<bool> done{false};
@@ -484,7 +484,7 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
                 }
                 clock.now += natchat ? 0 : 3000;
                 EXPECT_TRUE(test::eventually([&] { return mode_of(rig) == (natchat ? LinkMode::secure : LinkMode::plain); }));
-                EXPECT_TRUE(rig.elsewhere.drain(0).empty() && platform::same_endpoint(rig.s.peer_addr, rig.peer.endpoint()));
+                EXPECT_TRUE(rig.elsewhere.drain(0).empty() && platform::same_endpoint(peer_endpoint(&rig.s), rig.peer.endpoint()));
                 if (natchat) {
                     // Bodies of 0, 3, 4 + 2048 and 4 + 4056 bytes are refused; 4 + 2047 is shown whole.
                     for (std::size_t size : {0, 3, 4 + 2048, 4 + 4056}) rig.peer.send(sealed(std::string(size, '\1')), rig.own.endpoint());
@@ -492,7 +492,7 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
                     rig.peer.send(sealed(std::string("\0\0\0\1", 4) + std::string(2047, 'x')), rig.own.endpoint());
                     rig.elsewhere.send(withheld, rig.own.endpoint());
                     rig.elsewhere.send(sealed(std::string("\0\0\0\2z", 5)), rig.own.endpoint());
-                    EXPECT_TRUE(test::eventually([&] { return platform::same_endpoint(rig.s.peer_addr, rig.elsewhere.endpoint()); }));
+                    EXPECT_TRUE(test::eventually([&] { return platform::same_endpoint(peer_endpoint(&rig.s), rig.elsewhere.endpoint()); }));
                 }
                 rig.stop();
             });

@@ -22,6 +22,9 @@ namespace test {
 using Lines = std::vector<std::string>;
 inline constexpr std::uint32_t kLoopback = 0x7F000001;
 
+// The peer as one endpoint typed.
+inline PeerLine typed(platform::Endpoint e) { return PeerLine{{e}, 1}; }
+
 // Waits in real time until `done` holds, at most `timeout_ms`; returns whether it did.
 inline bool eventually(const std::function<bool()>& done, std::uint32_t timeout_ms = 3000) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -150,7 +153,7 @@ struct Rig {
     Rig() {
         session_init(&s);
         s.sock = own.sock;
-        identity_begin(&s, peer.endpoint());
+        identity_begin(&s, typed(peer.endpoint()));
         s.last_heard = platform::tick_ms();
     }
     ~Rig() { session_destroy(&s); }

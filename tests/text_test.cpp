@@ -59,16 +59,21 @@ TEST(StunCodec, DecodesOrRefusesEachResponse) {
     const Bytes x = attr(0x0020, kAddress), m = attr(0x0001, kAddress), bad = attr(0x20, {1, 1});
     const char* xa = "192.0.2.1";
     const char* ma = "225.18.166.67";
-    Bytes family2 = with(kAddress, 1, 2);
-    family2.resize(20, 0);
+    // RFC 5769's IPv6 response carries this XOR-MAPPED-ADDRESS under the same transaction id.
+    const Bytes k6 = {0, 2, 0xa1, 0x47, 0x01, 0x13, 0xa9, 0xfa, 0xa5, 0xd3, 0xf1, 0x79,
+                      0xbc, 0x25, 0xf4, 0xb5, 0xbe, 0xd2, 0xb9, 0xd9};
+    const char* x6 = "2001:db8:1234:5678:11:2233:4455:6677";
+    const Bytes short6(k6.begin(), k6.end() - 1), family3 = with(kAddress, 1, 3);
     const struct {
         Bytes message;
         const char* ip;  // nullptr: refused
     } cases[] = {
         {kSample, xa}, {response({m}), ma}, {response({m, x}), ma}, {response({x, m}), xa},
         {response({attr(0x8022, Bytes(11, 'a')), x}), xa},  // stepped over by 16
-        {response({attr(0x0020, family2), m}), ma}, {response({bad, m}), ma},
-        {response({attr(0x0021, kAddress), x}), xa}, {response({attr(0x0020, family2)}), nullptr},
+        {response({attr(0x0020, k6)}), x6}, {response({attr(0x0020, short6), m}), ma},
+        {response({attr(0x0020, with(kAddress, 1, 2)), m}), ma},  // IPv6 in 8 bytes
+        {response({attr(0x0020, family3), m}), ma}, {response({bad, m}), ma},
+        {response({attr(0x0021, kAddress), x}), xa}, {response({attr(0x0020, family3)}), nullptr},
         {Bytes(kSample.begin(), kSample.begin() + 19), nullptr}, {response({}), nullptr},
         {with(kSample, 1, 0x11), nullptr}, {with(kSample, 0, 0), nullptr},
         {with(kSample, 7, 0x43), nullptr}, {with(kSample, 8, 0xb6), nullptr},
@@ -82,15 +87,24 @@ TEST(StunCodec, DecodesOrRefusesEachResponse) {
         // An exact-size heap copy, so AddressSanitizer sees any read past the received bytes.
         auto* data = new std::uint8_t[c.message.size()];
         std::copy(c.message.begin(), c.message.end(), data);
-        char ip[16] = "untouched";
-        std::uint16_t port = 7;
+        platform::Endpoint mapped{7, 7};
         EXPECT_EQ(parse_binding_response(data, static_cast<std::int32_t>(c.message.size()),
-                                         kSample.data() + 8, ip, &port),
+                                         kSample.data() + 8, &mapped),
                   c.ip != nullptr);
         delete[] data;
+        char ip[kAddressTextSize] = "untouched";
+        if (mapped.ip != 7) format_address(mapped, ip);
         EXPECT_STREQ(ip, c.ip != nullptr ? c.ip : "untouched");
-        EXPECT_EQ(port, c.ip == nullptr ? 7 : c.ip == xa ? 32853 : 41287);
+        EXPECT_EQ(mapped.port, c.ip == nullptr ? 7 : c.ip == ma ? 41287 : 32853);
     }
+    // And back: the IPv6 address written XORed under that id is the vector's.
+    std::uint8_t out[64];
+    StunWriter w{out, sizeof out, 0, false};
+    stun_begin(&w, 0x0101, kSample.data() + 8);
+    platform::Endpoint six{0, 32853, true};
+    ASSERT_TRUE(platform::parse_ipv6(x6, six.ip6));
+    stun_add_address(&w, 0x0020, six);
+    EXPECT_EQ(Bytes(out + 24, out + w.size), k6);
 }
 
 // The walk's MESSAGE-INTEGRITY under `key` and FINGERPRINT, as far as they are present.
@@ -235,12 +249,13 @@ TEST(AddressText, DottedQuadsAndPortWords) {
     for (int i = 0; i < 10; ++i) EXPECT_EQ(is_unicast_ipv4(peers[i]), i < 5) << peers[i];
 }
 
-TEST(Names, ResolveIpv4) {
-    std::uint32_t ip = 0;
+TEST(Names, ResolveBothFamilies) {
+    platform::Endpoint a[2] = {};
     std::size_t count = 0;
-    EXPECT_FALSE(platform::resolve_ipv4("127.0.0.1", &ip, 0, &count));  // no room
-    EXPECT_FALSE(platform::resolve_ipv4("no-such-host.invalid", &ip, 1, &count));
-    EXPECT_TRUE(platform::resolve_ipv4("127.0.0.1", &ip, 1, &count) && ip == 0x7F000001);
+    EXPECT_FALSE(platform::resolve_addresses("127.0.0.1", a, 0, &count));  // no room
+    EXPECT_FALSE(platform::resolve_addresses("no-such-host.invalid", a, 1, &count));
+    EXPECT_TRUE(platform::resolve_addresses("127.0.0.1", a, 2, &count) && count == 1 && a[0].ip == 0x7F000001);
+    EXPECT_TRUE(platform::resolve_addresses("::1", a, 2, &count) && count == 1 && a[0].v6 && a[0].ip6[15] == 1);
 }
 
 TEST(PeerDatagram, KindsDisplayAndCuts) {

@@ -5,7 +5,23 @@
 #include "shared/address_text.h"
 #include "shared/peer_session.h"
 
-void prompt_peer_info(PeerSession* s, char peer_ip[kPeerIpSize], std::uint16_t* peer_port,
+PeerLine own_peer_line(const PeerSession* s) {
+    PeerLine line{};
+    const auto add = [&line](platform::Endpoint e, const char* ip, std::uint16_t port) {
+        if (ip != nullptr && !parse_address(ip, &e)) return;
+        e.port = port;
+        for (std::size_t i = 0; i < line.count; ++i) {
+            if (platform::same_endpoint(line.candidates[i], e)) return;
+        }
+        if (port != 0 && line.count < kMaxCandidates) line.candidates[line.count++] = e;
+    };
+    add({}, s->public_ip, s->public_port);
+    add(s->public6, nullptr, s->public6.port);
+    add({}, s->local_ip, s->local_port);
+    return line;
+}
+
+bool prompt_peer_info(PeerSession* s, char peer_ip[kPeerIpSize], std::uint16_t* peer_port,
                       std::FILE* in) {
     const char* separator = "==============================================\n";
     std::printf("\n%s", separator);
@@ -24,26 +40,37 @@ void prompt_peer_info(PeerSession* s, char peer_ip[kPeerIpSize], std::uint16_t* 
     std::printf("For peer on DIFFERENT NETWORK (internet):\n");
     std::printf("  IP:   %s\n", s->public_ip);
     std::printf("  Port: %u\n", static_cast<unsigned>(s->public_port));
+    char endpoint[kEndpointTextSize];
+    if (s->public6.v6 && std::strchr(s->public_ip, ':') == nullptr) {
+        format_endpoint(s->public6, endpoint);
+        std::printf("  IPv6: %s\n", endpoint);
+    }
     if (s->relayed.port != 0) {
-        char relayed[kIpv4TextSize];
-        format_ipv4(s->relayed.ip, relayed);
-        std::printf("  Relayed address: %s:%u\n", relayed, static_cast<unsigned>(s->relayed.port));
+        format_endpoint(s->relayed, endpoint);
+        std::printf("  Relayed address: %s\n", endpoint);
     }
     std::printf("%s", separator);
+    char own[kPeerLineSize];
+    format_peer_line(own_peer_line(s), own);
+    std::printf("Your peer line: %s\n", own);
+    std::printf("Send your peer this whole line, and paste theirs at \"Enter peer IP address:\":\n"
+                "natchat then tries every path between you at once.\n");
     std::printf("\nIMPORTANT: For NAT traversal to work, both peers\n");
     std::printf("must start sending packets at roughly the same time!\n");
     std::printf("Coordinate with your peer before proceeding.\n\n");
 
-    char line[256];
+    char line[kPeerIpSize];
     std::printf("Enter peer IP address: ");
     std::fflush(stdout);
     if (std::fgets(line, sizeof line, in) != nullptr) {
         std::size_t n = std::strlen(line);
         if (n > 0 && line[n - 1] == '\n') line[n - 1] = '\0';
         std::memcpy(peer_ip, line, std::strlen(line) + 1);
+        if (looks_like_peer_line(peer_ip)) return true;
     }
 
     std::printf("Enter peer port: ");
     std::fflush(stdout);
     if (std::fgets(line, sizeof line, in) != nullptr) *peer_port = parse_port_text(line);
+    return false;
 }

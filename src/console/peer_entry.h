@@ -8,7 +8,12 @@
 
 struct PeerSession;
 
-// Shows how this computer can be reached, then asks for the peer's address and port on `in`.
-// A value whose line cannot be read (end of input) keeps what the caller put there.
-void prompt_peer_info(PeerSession* session, char peer_ip[kPeerIpSize], std::uint16_t* peer_port,
+// Every endpoint this side can be reached at, as the peer line shows them: the public IPv4 one,
+// the public IPv6 one, the LAN one.
+PeerLine own_peer_line(const PeerSession* session);
+
+// Shows how this computer can be reached, then asks for the peer's address and port on `in`;
+// true when a peer line came instead of an address (the port is not asked then). A value whose
+// line cannot be read (end of input) keeps what the caller put there.
+bool prompt_peer_info(PeerSession* session, char peer_ip[kPeerIpSize], std::uint16_t* peer_port,
                       std::FILE* in);

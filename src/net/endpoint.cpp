@@ -18,10 +18,11 @@ constexpr std::uint32_t kSendWaitMs = 10;
 }  // namespace
 
 void report_lan_address(PeerSession* session, const platform::Endpoint* toward) {
-    std::uint32_t ip = 0;
+    platform::Endpoint source{0, 0};
     // Routing toward a server on this computer tells nothing of the LAN.
-    if (toward != nullptr && platform::source_ip_toward(*toward, &ip) && ip >> 24 != 127) {
-        format_ipv4(ip, session->local_ip);
+    if (toward != nullptr && platform::source_ip_toward(*toward, &source) && !source.v6 &&
+        source.ip >> 24 != 127) {
+        format_ipv4(source.ip, session->local_ip);
         std::printf("Local LAN IP: %s\n", session->local_ip);
     } else {
         std::snprintf(session->local_ip, sizeof session->local_ip, "unknown");

@@ -101,15 +101,20 @@ StunWalk stun_next(const StunMessage& m, std::size_t* at, StunAttribute* a) {
     return StunWalk::attribute;
 }
 
-bool stun_address(const StunAttribute& a, bool xored, platform::Endpoint* out) {
-    if (a.length < 8 || a.value[1] != kFamilyIpv4) return false;
-    std::uint16_t port = read16(a.value + 2);
-    std::uint32_t ip = read32(a.value + 4);
-    if (xored) {
-        port ^= static_cast<std::uint16_t>(kMagicCookie >> 16);
-        ip ^= kMagicCookie;
+bool stun_address(const StunMessage& m, const StunAttribute& a, bool xored,
+                  platform::Endpoint* out) {
+    const std::size_t size = a.length < 4 ? 0 : a.value[1] == kFamilyIpv4 ? 8 : a.value[1] == kFamilyIpv6 ? 20 : 0;
+    if (size == 0 || a.length < size) return false;
+    platform::Endpoint e{0, read16(a.value + 2)};
+    if (xored) e.port ^= static_cast<std::uint16_t>(kMagicCookie >> 16);
+    if (size == 8) {
+        e.ip = read32(a.value + 4) ^ (xored ? kMagicCookie : 0);
+    } else {
+        // IPv6 is XORed with the cookie and the transaction id, which follow each other in the header.
+        e.v6 = true;
+        for (std::size_t i = 0; i < 16; ++i) e.ip6[i] = a.value[4 + i] ^ (xored ? m.data[4 + i] : 0);
     }
-    *out = platform::Endpoint{ip, port};
+    *out = e;
     return true;
 }
 
@@ -143,11 +148,15 @@ void stun_add(StunWriter* w, std::uint16_t type, const void* value, std::size_t 
 }
 
 void stun_add_address(StunWriter* w, std::uint16_t type, platform::Endpoint address) {
-    std::uint8_t* p = reserve(w, type, 8);
+    std::uint8_t* p = reserve(w, type, address.v6 ? 20 : 8);
     if (p == nullptr) return;
-    p[1] = kFamilyIpv4;
+    p[1] = address.v6 ? kFamilyIpv6 : kFamilyIpv4;
     write16(p + 2, static_cast<std::uint16_t>(address.port ^ (kMagicCookie >> 16)));
-    write32(p + 4, address.ip ^ kMagicCookie);
+    if (!address.v6) {
+        write32(p + 4, address.ip ^ kMagicCookie);
+        return;
+    }
+    for (std::size_t i = 0; i < 16; ++i) p[4 + i] = address.ip6[i] ^ w->data[4 + i];
 }
 
 void stun_add_integrity(StunWriter* w, const std::uint8_t* key, std::size_t key_size) {

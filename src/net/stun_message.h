@@ -12,8 +12,9 @@
 // |                  Transaction ID (96 bits)                     |
 // +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
 // Attributes follow: Type (16), Length (16), Value padded to 4 bytes. An address value is
-// reserved (8), Family (8, 0x01 = IPv4), Port (16), Address (32); in the XOR- kinds the port is
-// XORed with the cookie's upper 16 bits and the address with the whole cookie.
+// reserved (8), Family (8, 0x01 = IPv4, 0x02 = IPv6), Port (16), Address (32 or 128); in the XOR-
+// kinds the port is XORed with the cookie's upper 16 bits, an IPv4 address with the cookie and an
+// IPv6 one with the cookie and the transaction id.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +26,7 @@ inline constexpr std::size_t kStunHeaderSize = 20;
 inline constexpr std::size_t kTransactionIdSize = 12;
 inline constexpr std::uint32_t kMagicCookie = 0x2112A442;
 inline constexpr std::uint8_t kFamilyIpv4 = 0x01;
+inline constexpr std::uint8_t kFamilyIpv6 = 0x02;
 inline constexpr std::uint16_t kAttrMappedAddress = 0x0001;
 inline constexpr std::uint16_t kAttrMessageIntegrity = 0x0008;
 inline constexpr std::uint16_t kAttrXorMappedAddress = 0x0020;
@@ -60,8 +62,10 @@ enum class StunWalk { attribute, end, malformed };
 // message.
 StunWalk stun_next(const StunMessage& message, std::size_t* at, StunAttribute* attribute);
 
-// An IPv4 address value of at least 8 bytes; `xored` for the XOR- kinds.
-bool stun_address(const StunAttribute& attribute, bool xored, platform::Endpoint* out);
+// An address value of `message` (8 bytes at least for IPv4, 20 for IPv6); `xored` for the XOR-
+// kinds.
+bool stun_address(const StunMessage& message, const StunAttribute& attribute, bool xored,
+                  platform::Endpoint* out);
 
 // Checks over the message as it stood up to `attribute` (its type field), with the Message
 // Length it had when the attribute was the last: the HMAC-SHA1 under `key`, or the CRC-32.

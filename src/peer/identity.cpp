@@ -20,12 +20,12 @@ bool from_stun_server(const PeerSession* s, const std::uint8_t* data, std::size_
 void tell_typed_speaks(PeerSession* s) {
     if (s->typed_told) return;
     s->typed_told = true;
-    char ip[kIpv4TextSize];
-    format_ipv4(s->typed_addr.ip, ip);
-    char line[224];
-    std::snprintf(line, sizeof line, "\n[Datagrams come from the address you typed, %s:%u, while the "
+    char typed[kEndpointTextSize];
+    format_endpoint(s->typed_addr, typed);
+    char line[256];
+    std::snprintf(line, sizeof line, "\n[Datagrams come from the address you typed, %s, while the "
                   "chat runs with another port of it: compare the security code with your peer by "
-                  "voice]\n> ", ip, static_cast<unsigned>(s->typed_addr.port));
+                  "voice]\n> ", typed);
     safe_print(s, line);
 }
 
@@ -33,14 +33,52 @@ bool was_punched(const PeerSession* s, std::uint16_t port) {
     return (s->punched[port / 32].load(std::memory_order_relaxed) >> (port % 32) & 1) != 0;
 }
 
+int candidate_index(const PeerSession* s, const platform::Endpoint& e) {
+    for (std::size_t i = 0; i < s->remote.count; ++i) {
+        if (platform::same_endpoint(s->remote.candidates[i], e)) return static_cast<int>(i);
+    }
+    return -1;
+}
+
 }  // namespace
 
-void identity_begin(PeerSession* s, platform::Endpoint typed) {
-    s->typed_addr = typed;
-    s->peer_addr.store(typed);
+void identity_begin(PeerSession* s, const PeerLine& line) {
+    s->remote = line;
+    s->typed_addr = line.candidates[0];
+    for (std::size_t i = line.count; i-- > 0;) {
+        if (!line.candidates[i].v6) s->typed_addr = line.candidates[i];
+    }
+    set_peer_endpoint(s, s->typed_addr);
     s->heard_typed = false;
     s->typed_told = false;
     s->learning_port = 0;
+    s->on_other_candidate = false;
+}
+
+int path_rank(const PeerSession* s, const platform::Endpoint& to) {
+    if (to.v6) return 1;
+    return candidate_index(s, to) >= 0 && !platform::same_endpoint(to, s->typed_addr) ? 0 : 2;
+}
+
+bool identity_path(PeerSession* s, DatagramKind kind, bool opened, platform::Endpoint from) {
+    const bool evidence = s->connected.load() ? opened : kind == DatagramKind::punch_ack;
+    if (!evidence || candidate_index(s, from) < 0 ||
+        path_rank(s, from) >= path_rank(s, peer_endpoint(s))) {
+        return false;
+    }
+    set_peer_endpoint(s, from);
+    s->on_other_candidate = !platform::same_endpoint(from, s->typed_addr);
+    if (s->connected.load()) {
+        char text[kEndpointTextSize];
+        format_endpoint(from, text);
+        safe_printf(s, "\n[The chat now goes over %s to %s]\n> ", path_name(s, from), text);
+    }
+    return true;
+}
+
+const char* path_name(const PeerSession* s, const platform::Endpoint& to) {
+    static const char* const kNames[] = {"the LAN", "IPv6", "IPv4"};
+    return kNames[path_rank(s, to)];
 }
 
 void identity_punched(PeerSession* s, std::uint16_t port) {
@@ -49,12 +87,20 @@ void identity_punched(PeerSession* s, std::uint16_t port) {
 
 Claim identify(PeerSession* s, const std::uint8_t* data, std::size_t size, platform::Endpoint from) {
     // A second answer of the STUN server is no chat line, even when the peer sits there too.
-    if (from.ip != s->typed_addr.ip || from_stun_server(s, data, size, from)) return Claim::stranger;
-    if (platform::same_endpoint(from, s->peer_addr.load())) {
-        if (platform::same_endpoint(from, s->typed_addr)) s->heard_typed = true;
+    if (from_stun_server(s, data, size, from)) return Claim::stranger;
+    const bool typed = platform::same_endpoint(from, s->typed_addr);
+    if (platform::same_endpoint(from, peer_endpoint(s))) {
+        if (typed) s->heard_typed = true;
         return Claim::peer;
     }
-    if (!platform::same_endpoint(from, s->typed_addr)) return Claim::other_port;
+    if (!typed && candidate_index(s, from) >= 0) return Claim::candidate;
+    if (!platform::same_address(from, s->typed_addr)) return Claim::stranger;
+    if (!typed) return Claim::other_port;
+    if (s->on_other_candidate) {
+        // The peer on its typed path while we send on another one the user gave.
+        s->heard_typed = true;
+        return Claim::candidate;
+    }
     if (s->agreed.load()) {
         tell_typed_speaks(s);
         return Claim::other_port;
@@ -68,7 +114,7 @@ bool identity_learn(PeerSession* s, DatagramKind kind, platform::Endpoint from, 
     const bool punching = kind == DatagramKind::punch || kind == DatagramKind::punch_ack;
     // Learned once: a port already learned is not given up to whoever else our sweep punched.
     const bool learning = !s->heard_typed && !s->agreed.load() &&
-                          platform::same_endpoint(s->peer_addr.load(), s->typed_addr);
+                          platform::same_endpoint(peer_endpoint(s), s->typed_addr);
     if (!learning || !punching || !(relayed || was_punched(s, from.port))) return false;
     // Two in a row: behind a symmetric NAT the peer punches once from each of many sockets before
     // it keeps one.
@@ -80,7 +126,7 @@ bool identity_learn(PeerSession* s, DatagramKind kind, platform::Endpoint from, 
 }
 
 void identity_move(PeerSession* s, platform::Endpoint to) {
-    s->peer_addr.store(to);
+    set_peer_endpoint(s, to);
     char line[96];
     std::snprintf(line, sizeof line, "\nThe peer answers from port %u: sending there from now on\n%s",
                   static_cast<unsigned>(to.port), s->connected.load() ? "> " : "");

@@ -1,6 +1,11 @@
 // Who the peer is: the one place that answers "is this datagram the peer's, and may it move the
 // peer?".
 //
+// The user gave one endpoint of the peer's, or (with a peer line) several: every one of them is
+// the peer's. The first IPv4 one is the typed endpoint the rules below speak of; the path moves
+// to another of them once that one has answered our punch and ranks higher: the peer's own
+// network first, then IPv6, then IPv4 across NATs (see identity_path).
+//
 // The user typed the peer's address, and its port wins: once anything has come from there, that
 // is where the peer is. Another port of the same address matters only while nothing has come from
 // the typed one (a peer behind a symmetric NAT answers from a port nobody typed), and then only
@@ -15,6 +20,7 @@
 
 #include "peer/protocol.h"
 #include "platform/platform.h"
+#include "shared/address_text.h"
 
 struct PeerSession;
 
@@ -23,10 +29,24 @@ enum class Claim {
     peer,        // the peer's endpoint
     other_port,  // the peer's address, another port: nothing until proven
     typed_again,  // the typed endpoint, after another port was taken for the peer's: the peer now
+    candidate,    // another endpoint the user gave: the peer's, on a path we are not sending on
 };
 
-// The address typed: everything goes there for now.
-void identity_begin(PeerSession* session, platform::Endpoint typed);
+// The endpoints the user gave: everything goes to the typed one for now.
+void identity_begin(PeerSession* session, const PeerLine& line);
+
+// How the path to `to` ranks: 0 the peer's own network (an IPv4 endpoint the user gave besides the
+// typed one), 1 IPv6, 2 IPv4 across NATs. Lower is better.
+int path_rank(const PeerSession* session, const platform::Endpoint& to);
+
+// "the LAN", "IPv6" or "IPv4", after path_rank.
+const char* path_name(const PeerSession* session, const platform::Endpoint& to);
+
+// Receiver thread, for a datagram from a candidate: true when it moves the path there (it has
+// then moved), which happens only upward in rank. Until the connection stands, the candidate's
+// answer to our punch moves it; after that only a sealed record that opened there (`opened`):
+// each side moves up to where the other sends, and both end on the same path.
+bool identity_path(PeerSession* session, DatagramKind kind, bool opened, platform::Endpoint from);
 
 // Main thread: our sweep punched this port of the peer's address.
 void identity_punched(PeerSession* session, std::uint16_t port);

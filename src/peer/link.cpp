@@ -25,7 +25,6 @@ constexpr std::uint32_t kTimeoutMs = 60000;
 constexpr std::uint32_t kKeepaliveEveryMs = 5000;
 // Three keepalives missed in a row: the peer has gone quiet.
 constexpr std::uint32_t kSilentAfterMs = 3 * kKeepaliveEveryMs;
-constexpr std::uint32_t kAddressNone = 0xFFFFFFFF;
 // Each spare socket punches this often, so that its mapping stays open while the peer looks.
 constexpr std::uint32_t kSparePunchEveryMs = 5000;
 // Sweep punches a round: a round takes at least kBurstPauseMs, which keeps the rate.
@@ -42,14 +41,23 @@ std::int32_t received(const PeerSession* s) {
     return s->packets_received.load(std::memory_order_relaxed);
 }
 
+// A burst to where we send, and until the connection stands one punch to each other endpoint
+// of the peer's that we can reach: whichever answers, the path may move there.
 void send_burst(PeerSession* s) {
     for (int i = 0; i < kPunchesPerBurst; ++i) send_to_peer(s, kPunch, sizeof kPunch - 1, false);
+    if (s->connected.load(std::memory_order_relaxed) || relay_chosen(s)) return;
+    const platform::Endpoint now = peer_endpoint(s);
+    for (std::size_t i = 0; i < s->remote.count; ++i) {
+        const platform::Endpoint& to = s->remote.candidates[i];
+        if (platform::same_endpoint(to, now) || (to.v6 && !platform::has_ipv6())) continue;
+        platform::send_to(s->sock, kPunch, sizeof kPunch - 1, to);
+    }
 }
 
 // One punch from every spare socket, each opening (or keeping) a mapping of its own.
 void punch_from_spares(PeerSession* s) {
     for (std::size_t i = 1; i < s->candidate_count; ++i) {
-        platform::send_to(s->candidates[i], kPunch, sizeof kPunch - 1, s->peer_addr);
+        platform::send_to(s->candidates[i], kPunch, sizeof kPunch - 1, peer_endpoint(s));
     }
 }
 
@@ -88,12 +96,13 @@ void explain_timeout(PeerSession* s) {
 
 }  // namespace
 
-bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_port) {
-    std::uint32_t ip = kAddressNone;
-    parse_ipv4(peer_ip, &ip);
-    identity_begin(s, platform::Endpoint{ip, peer_port});
+bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
+    identity_begin(s, peer);
+    const bool ipv4 = !s->typed_addr.v6;
 
-    safe_printf(s, "\nAttempting to connect to %s:%u...\n", peer_ip, static_cast<unsigned>(peer_port));
+    char endpoints[kPeerLineSize];
+    format_peer_line(peer, endpoints);
+    safe_printf(s, "\nAttempting to connect to %s...\n", endpoints);
     safe_print(s, "Performing UDP hole punching...\n");
     safe_print(s, "NOTE: Both peers must start at roughly the same time!\n\n");
 
@@ -103,7 +112,7 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
     // instead, and the peer's sweep may hit one of their mappings. A NAT known to keep one mapping
     // for every destination lets the peer's answer to a sweep punch in, so that side sweeps.
     if (s->nat == NatKind::symmetric) open_candidates(s);
-    const bool sweeps = s->nat == NatKind::cone || s->nat == NatKind::none;
+    const bool sweeps = ipv4 && (s->nat == NatKind::cone || s->nat == NatKind::none);
     if (!platform::thread_start(&s->recv_thread, receive_loop, s)) {
         safe_print(s, "Could not start the receiver thread\n");
         return false;
@@ -113,7 +122,7 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
     Sweep sweep{};
     std::uint32_t random = 0;
     platform::random_bytes(&random, sizeof random);
-    sweep_begin(&sweep, ip, start, random);
+    sweep_begin(&sweep, s->typed_addr.ip, start, random);
     std::uint32_t spares_punched = start - kSparePunchEveryMs;
     bool first_seen = false;
     std::uint32_t first_packet = 0;
@@ -134,7 +143,7 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
                 break;
             }
         }
-        if (s->relay != nullptr && !relay_chosen(s) && received(s) == 0 &&
+        if (ipv4 && s->relay != nullptr && !relay_chosen(s) && received(s) == 0 &&
             platform::elapsed(now, start) >= kRelayAfterMs) {
             relay_choose(s);
         }
@@ -176,11 +185,14 @@ bool connect_to_peer(PeerSession* s, const char* peer_ip, std::uint16_t peer_por
         safe_print(s, "Could not start the keepalive thread\n");
         return false;
     }
+    char at[kEndpointTextSize];
     if (relay_chosen(s)) {
-        char relayed[kIpv4TextSize];
-        format_ipv4(s->relayed.ip, relayed);
-        safe_printf(s, "\nConnected through the relay at %s:%u\n", relayed,
-                    static_cast<unsigned>(s->relayed.port));
+        format_endpoint(s->relayed, at);
+        safe_printf(s, "\nConnected through the relay at %s\n", at);
+    } else if (peer.count > 1) {
+        const platform::Endpoint to = peer_endpoint(s);
+        format_endpoint(to, at);
+        safe_printf(s, "\nConnected over %s to %s\n", path_name(s, to), at);
     }
     safe_print(s, "\nConnection successfully established!\n");
     safe_print(s, "Type messages and press Enter to send.\n");

@@ -3,13 +3,16 @@
 
 #include <cstdint>
 
+#include "shared/address_text.h"
+
 struct PeerSession;
 
 // Starts the receiver, sends bursts of punches to the peer until datagrams have been arriving for
-// two seconds (at least five in all), then starts the keepalive thread. False after 60 s without
-// a path (reported here) or when `running` is cleared first (silently). The receiver thread is
-// started in every case; stopping it is the caller's job.
-bool connect_to_peer(PeerSession* session, const char* peer_ip, std::uint16_t peer_port);
+// two seconds (at least five in all), then starts the keepalive thread. With several endpoints of
+// the peer's, every one is punched at once until then, and the path goes to the best that answers
+// (peer/identity.h). False after 60 s without a path (reported here) or when `running` is cleared
+// first (silently). The receiver thread is started in every case; stopping it is the caller's job.
+bool connect_to_peer(PeerSession* session, const PeerLine& peer);
 
 // Thread procedure; `arg` is the PeerSession. A keepalive at once, then one every 5 s, until
 // `running` clears; says once when nothing has come from the peer for 15 s. Sleeps in between.

@@ -56,13 +56,15 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
         secure_link_receive(s, data, size, true, &r);
         if (r.opened) identity_move(s, from);
     }
-    if (claim != Claim::peer && !r.opened) {
+    const bool peers = claim == Claim::peer || claim == Claim::candidate;
+    if (!peers && !r.opened) {
         s->strangers_dropped.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
     if (!relayed) s->sock.store(sock);  // the socket that hears the peer is the one to answer from
     s->packets_received.fetch_add(1, std::memory_order_relaxed);
-    if (claim == Claim::peer && s->secure != nullptr) secure_link_receive(s, data, size, false, &r);
+    if (peers && s->secure != nullptr) secure_link_receive(s, data, size, false, &r);
+    if (claim == Claim::candidate) identity_path(s, kind, r.opened, from);
     if (r.left || (!r.taken && kind == DatagramKind::bye)) {
         announce_left(s);
         return true;

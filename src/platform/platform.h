@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace platform {
 
@@ -15,14 +16,21 @@ namespace platform {
 using Socket = std::uintptr_t;
 inline constexpr Socket kInvalidSocket = ~Socket{0};
 
-// An IPv4 address and port, both in host byte order. Eight-byte aligned, so that an atomic one is
-// lock-free with every compiler.
-struct alignas(8) Endpoint {
+// An address and port: IPv4 in `ip` (host byte order), or, when `v6`, IPv6 in `ip6` (network
+// byte order, `ip` 0). An IPv4 peer reached through an IPv6 socket is an IPv4 endpoint here.
+struct Endpoint {
     std::uint32_t ip;
     std::uint16_t port;
+    bool v6 = false;
+    std::uint8_t ip6[16] = {};
 };
 
-inline bool same_endpoint(Endpoint a, Endpoint b) { return a.ip == b.ip && a.port == b.port; }
+inline bool same_address(const Endpoint& a, const Endpoint& b) {
+    return a.v6 == b.v6 && a.ip == b.ip && std::memcmp(a.ip6, b.ip6, sizeof a.ip6) == 0;
+}
+inline bool same_endpoint(const Endpoint& a, const Endpoint& b) {
+    return same_address(a, b) && a.port == b.port;
+}
 
 // Receive outcomes, classified once where the call is made.
 enum class RecvStatus {
@@ -43,11 +51,16 @@ struct RecvResult {
 bool net_startup();
 void net_cleanup();
 
+// Whether this computer speaks IPv6: then every socket udp_open makes is an IPv6 one that serves
+// IPv4 as well (dual-stack); else they are IPv4 only. Decided once, at the first call.
+bool has_ipv6();
+
 Socket udp_open();
 bool set_nonblocking(Socket s);
 bool bind_any(Socket s);
-// The local address this computer sends from toward `to`, as routing picks it; nothing is sent.
-bool source_ip_toward(Endpoint to, std::uint32_t* ip);
+// The local address this computer sends from toward `to` (either family), as routing picks it;
+// nothing is sent. The port of `source` is 0.
+bool source_ip_toward(const Endpoint& to, Endpoint* source);
 // The locally bound port; false leaves `port` alone.
 bool local_port(Socket s, std::uint16_t* port);
 // Asks the kernel for a receive buffer of about `bytes`; it may grant less.
@@ -96,10 +109,17 @@ bool wait_stop(Waker* waker, std::uint32_t timeout_ms);
 
 // ---- names -------------------------------------------------------------------------------------
 
-// The IPv4 addresses a host name resolves to, in the resolver's order, without repeats; false when
-// the name does not resolve or resolves to no IPv4 address.
-bool resolve_ipv4(const char* name, std::uint32_t* addresses, std::size_t capacity,
-                  std::size_t* count);
+// The addresses of both families a host name resolves to (ports 0), in the resolver's order,
+// without repeats; false when the name does not resolve.
+bool resolve_addresses(const char* name, Endpoint* addresses, std::size_t capacity,
+                       std::size_t* count);
+
+// Room for the longest IPv6 text and its terminator.
+inline constexpr std::size_t kIpv6TextSize = 46;
+
+// IPv6 text as the system reads and writes it (RFC 4291, written as RFC 5952 says); no zone.
+bool parse_ipv6(const char* text, std::uint8_t out[16]);
+void format_ipv6(const std::uint8_t address[16], char out[kIpv6TextSize]);
 
 // ---- threads and the lock ----------------------------------------------------------------------
 

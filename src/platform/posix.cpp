@@ -27,9 +27,25 @@ int fd_of(Socket s) { return static_cast<int>(s); }
 bool net_startup() { return true; }
 void net_cleanup() {}
 
+bool has_ipv6() {
+    static const bool yes = [] {
+        const int fd = ::socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
+        if (fd == -1) return false;
+        const int off = 0;
+        const bool dual = ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0;
+        ::close(fd);
+        return dual;
+    }();
+    return yes;
+}
+
 Socket udp_open() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    return fd == -1 ? kInvalidSocket : static_cast<Socket>(fd);
+    const int family = socket_family();
+    const int fd = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
+    if (fd == -1) return kInvalidSocket;
+    const int off = 0;
+    if (family == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    return static_cast<Socket>(fd);
 }
 
 bool set_nonblocking(Socket s) {
@@ -37,27 +53,32 @@ bool set_nonblocking(Socket s) {
 }
 
 bool bind_any(Socket s) {
-    sockaddr_in a = to_sockaddr(Endpoint{INADDR_ANY, 0});
-    return ::bind(fd_of(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    Endpoint any{0, 0};
+    any.v6 = socket_family() == AF_INET6;  // :: rather than ::ffff:0.0.0.0, which takes IPv4 only
+    SocketAddress a = to_sockaddr(any, socket_family());
+    return ::bind(fd_of(s), a.get(), a.size) == 0;
 }
 
-bool source_ip_toward(Endpoint to, std::uint32_t* ip) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+bool source_ip_toward(const Endpoint& to, Endpoint* source) {
+    const int family = to.v6 ? AF_INET6 : AF_INET;
+    const int fd = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
     if (fd < 0) return false;
-    sockaddr_in a = to_sockaddr(to);
-    socklen_t len = sizeof a;
-    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 &&
-                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+    SocketAddress a = to_sockaddr(to, family);
+    SocketAddress local = any_sockaddr();
+    const bool ok = ::connect(fd, a.get(), a.size) == 0 &&
+                    ::getsockname(fd, local.get(), &local.size) == 0;
     ::close(fd);
-    if (ok) *ip = from_sockaddr(a).ip;
+    if (ok) {
+        *source = from_sockaddr(local);
+        source->port = 0;
+    }
     return ok;
 }
 
 bool local_port(Socket s, std::uint16_t* port) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    const bool ok = ::getsockname(fd_of(s), reinterpret_cast<sockaddr*>(&a), &len) == 0;
-    if (ok) *port = ntohs(a.sin_port);
+    SocketAddress a = any_sockaddr();
+    const bool ok = ::getsockname(fd_of(s), a.get(), &a.size) == 0;
+    if (ok) *port = from_sockaddr(a).port;
     return ok;
 }
 
@@ -72,11 +93,8 @@ void set_receive_buffer(Socket s, int bytes) {
 void close_socket(Socket s) { ::close(fd_of(s)); }
 
 SendStatus send_to(Socket s, const void* data, std::size_t size, Endpoint to) {
-    sockaddr_in a = to_sockaddr(to);
-    if (::sendto(fd_of(s), data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&a),
-                 sizeof a) != -1) {
-        return SendStatus::ok;
-    }
+    SocketAddress a = to_sockaddr(to, socket_family());
+    if (::sendto(fd_of(s), data, size, MSG_NOSIGNAL, a.get(), a.size) != -1) return SendStatus::ok;
     switch (errno) {
         case EAGAIN:
 #if EWOULDBLOCK != EAGAIN
@@ -89,12 +107,10 @@ SendStatus send_to(Socket s, const void* data, std::size_t size, Endpoint to) {
 }
 
 RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* from) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
+    SocketAddress a = any_sockaddr();
     // MSG_TRUNC makes Linux report a datagram's real length, so an oversized one is told apart
     // from one that fits exactly; the buffer keeps the first `capacity` bytes either way.
-    ssize_t n = ::recvfrom(fd_of(s), buffer, capacity, MSG_TRUNC,
-                           reinterpret_cast<sockaddr*>(&a), &len);
+    ssize_t n = ::recvfrom(fd_of(s), buffer, capacity, MSG_TRUNC, a.get(), &a.size);
     if (n == -1) {
         const int e = errno;
         switch (e) {

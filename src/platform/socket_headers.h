@@ -15,20 +15,79 @@
 #include <sys/socket.h>
 #endif
 
+#include <cstring>
+
 #include "platform/platform.h"
 
 namespace platform {
 
-inline sockaddr_in to_sockaddr(Endpoint e) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(e.port);
-    a.sin_addr.s_addr = htonl(e.ip);
+// A socket address of either family, as the socket calls take it.
+struct SocketAddress {
+    sockaddr_storage storage;
+    socklen_t size;
+    sockaddr* get() { return reinterpret_cast<sockaddr*>(&storage); }
+};
+
+// For a socket of `family`: an IPv4 endpoint through an IPv6 socket goes as ::ffff:a.b.c.d.
+inline SocketAddress to_sockaddr(const Endpoint& e, int family) {
+    SocketAddress a{};
+    if (family == AF_INET) {
+        sockaddr_in in{};
+        in.sin_family = AF_INET;
+        in.sin_port = htons(e.port);
+        in.sin_addr.s_addr = htonl(e.ip);
+        std::memcpy(&a.storage, &in, sizeof in);
+        a.size = sizeof in;
+        return a;
+    }
+    sockaddr_in6 in6{};
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(e.port);
+    std::uint8_t* bytes = reinterpret_cast<std::uint8_t*>(&in6.sin6_addr);
+    if (e.v6) {
+        std::memcpy(bytes, e.ip6, 16);
+    } else {
+        bytes[10] = bytes[11] = 0xFF;
+        for (int i = 0; i < 4; ++i) bytes[12 + i] = static_cast<std::uint8_t>(e.ip >> (24 - 8 * i));
+    }
+    std::memcpy(&a.storage, &in6, sizeof in6);
+    a.size = sizeof in6;
     return a;
 }
 
-inline Endpoint from_sockaddr(const sockaddr_in& a) {
-    return Endpoint{ntohl(a.sin_addr.s_addr), ntohs(a.sin_port)};
+// The family natchat's sockets have (see has_ipv6).
+inline int socket_family() { return has_ipv6() ? AF_INET6 : AF_INET; }
+
+// What a socket call filled in; an IPv4-mapped IPv6 address is the IPv4 endpoint it stands for.
+inline Endpoint from_sockaddr(const SocketAddress& a) {
+    Endpoint e{0, 0};
+    if (a.storage.ss_family == AF_INET) {
+        sockaddr_in in;
+        std::memcpy(&in, &a.storage, sizeof in);
+        e.ip = ntohl(in.sin_addr.s_addr);
+        e.port = ntohs(in.sin_port);
+    } else if (a.storage.ss_family == AF_INET6) {
+        sockaddr_in6 in6;
+        std::memcpy(&in6, &a.storage, sizeof in6);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&in6.sin6_addr);
+        static constexpr std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+        e.port = ntohs(in6.sin6_port);
+        if (std::memcmp(bytes, kMapped, sizeof kMapped) == 0) {
+            e.ip = std::uint32_t{bytes[12]} << 24 | std::uint32_t{bytes[13]} << 16 |
+                   std::uint32_t{bytes[14]} << 8 | bytes[15];
+        } else {
+            e.v6 = true;
+            std::memcpy(e.ip6, bytes, 16);
+        }
+    }
+    return e;
+}
+
+// An empty address for a call to fill in.
+inline SocketAddress any_sockaddr() {
+    SocketAddress a{};
+    a.size = sizeof a.storage;
+    return a;
 }
 
 }  // namespace platform

@@ -30,9 +30,28 @@ bool net_startup() {
 
 void net_cleanup() { WSACleanup(); }
 
+bool has_ipv6() {
+    static const bool yes = [] {
+        const SOCKET s = ::socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
+        if (s == INVALID_SOCKET) return false;
+        const DWORD off = 0;
+        const bool dual = ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY,
+                                       reinterpret_cast<const char*>(&off), sizeof off) == 0;
+        ::closesocket(s);
+        return dual;
+    }();
+    return yes;
+}
+
 Socket udp_open() {
-    SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(s);
+    const int family = socket_family();
+    const SOCKET s = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET) return kInvalidSocket;
+    const DWORD off = 0;
+    if (family == AF_INET6) {
+        ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
+    }
+    return static_cast<Socket>(s);
 }
 
 bool set_nonblocking(Socket s) {
@@ -41,29 +60,32 @@ bool set_nonblocking(Socket s) {
 }
 
 bool bind_any(Socket s) {
-    sockaddr_in a = to_sockaddr(Endpoint{INADDR_ANY, 0});
-    return ::bind(sock_of(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) != SOCKET_ERROR;
+    Endpoint any{0, 0};
+    any.v6 = socket_family() == AF_INET6;  // :: rather than ::ffff:0.0.0.0, which takes IPv4 only
+    SocketAddress a = to_sockaddr(any, socket_family());
+    return ::bind(sock_of(s), a.get(), a.size) != SOCKET_ERROR;
 }
 
-bool source_ip_toward(Endpoint to, std::uint32_t* ip) {
-    const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+bool source_ip_toward(const Endpoint& to, Endpoint* source) {
+    const int family = to.v6 ? AF_INET6 : AF_INET;
+    const SOCKET s = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
     if (s == INVALID_SOCKET) return false;
-    sockaddr_in a = to_sockaddr(to);
-    int len = sizeof a;
-    const bool ok = ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != SOCKET_ERROR &&
-                    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != SOCKET_ERROR;
+    SocketAddress a = to_sockaddr(to, family);
+    SocketAddress local = any_sockaddr();
+    const bool ok = ::connect(s, a.get(), a.size) != SOCKET_ERROR &&
+                    ::getsockname(s, local.get(), &local.size) != SOCKET_ERROR;
     ::closesocket(s);
-    if (ok) *ip = from_sockaddr(a).ip;
+    if (ok) {
+        *source = from_sockaddr(local);
+        source->port = 0;
+    }
     return ok;
 }
 
 bool local_port(Socket s, std::uint16_t* port) {
-    sockaddr_in a{};
-    int len = sizeof a;
-    if (::getsockname(sock_of(s), reinterpret_cast<sockaddr*>(&a), &len) == SOCKET_ERROR) {
-        return false;
-    }
-    *port = ntohs(a.sin_port);
+    SocketAddress a = any_sockaddr();
+    if (::getsockname(sock_of(s), a.get(), &a.size) == SOCKET_ERROR) return false;
+    *port = from_sockaddr(a).port;
     return true;
 }
 
@@ -75,19 +97,18 @@ void set_receive_buffer(Socket s, int bytes) {
 void close_socket(Socket s) { ::closesocket(sock_of(s)); }
 
 SendStatus send_to(Socket s, const void* data, std::size_t size, Endpoint to) {
-    sockaddr_in a = to_sockaddr(to);
-    if (::sendto(sock_of(s), static_cast<const char*>(data), static_cast<int>(size), 0,
-                 reinterpret_cast<const sockaddr*>(&a), sizeof a) != SOCKET_ERROR) {
+    SocketAddress a = to_sockaddr(to, socket_family());
+    if (::sendto(sock_of(s), static_cast<const char*>(data), static_cast<int>(size), 0, a.get(),
+                 a.size) != SOCKET_ERROR) {
         return SendStatus::ok;
     }
     return WSAGetLastError() == WSAEWOULDBLOCK ? SendStatus::would_block : SendStatus::failed;
 }
 
 RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* from) {
-    sockaddr_in a{};
-    int len = sizeof a;
+    SocketAddress a = any_sockaddr();
     int n = ::recvfrom(sock_of(s), static_cast<char*>(buffer), static_cast<int>(capacity), 0,
-                       reinterpret_cast<sockaddr*>(&a), &len);
+                       a.get(), &a.size);
     if (n == SOCKET_ERROR) {
         int e = WSAGetLastError();
         switch (e) {

@@ -155,9 +155,14 @@ void relay_open(PeerSession* s, platform::Endpoint server, const char* user, con
 }
 
 bool relay_allocate(PeerSession* s, const RelayServer& server) {
-    std::uint32_t ip = 0;
+    // The relay speaks IPv4, as the peers it relays for do.
+    platform::Endpoint addresses[8];
     std::size_t found = 0;
-    if (!platform::resolve_ipv4(server.host, &ip, 1, &found) || found == 0) {
+    std::uint32_t ip = 0;
+    if (platform::resolve_addresses(server.host, addresses, 8, &found)) {
+        for (std::size_t i = found; i-- > 0;) ip = addresses[i].v6 ? ip : addresses[i].ip;
+    }
+    if (ip == 0) {
         std::printf("TURN server %s not found: going on without a relay\n", server.host);
         return false;
     }
@@ -238,7 +243,7 @@ bool relay_receive(PeerSession* s, const std::uint8_t* data, std::size_t size,
     } else {
         // Before we asked for a permission, or from another address than the peer's, the server
         // forwards nothing: such an indication is forged.
-        carried = r->chosen.load() && peer->ip == r->peer.ip;
+        carried = r->chosen.load() && platform::same_address(*peer, r->peer);
     }
     platform::lock_leave(&r->lock);
     return carried;
@@ -249,7 +254,7 @@ void relay_choose(PeerSession* s) {
     if (r == nullptr) return;
     platform::lock_enter(&r->lock);
     const std::uint32_t now = platform::tick_ms();
-    r->peer = s->peer_addr.load();
+    r->peer = peer_endpoint(s);
     r->tasks[kPermission] = Task{{kTurnCreatePermission, kNoLifetime, r->peer, 0}, true, false, {},
                                  now, false, now, kPermissionEveryMs};
     r->tasks[kChannel] = Task{{kTurnChannelBind, kNoLifetime, r->peer, kFirstChannel}, true, false,
@@ -272,7 +277,7 @@ void relay_send(PeerSession* s, const void* data, std::size_t size, platform::En
         n = turn_build_channel_data(channel.request.channel, bytes, size, message, sizeof message);
     } else {
         n = turn_build_send(to, bytes, size, message, sizeof message);
-        if (to.ip == r->peer.ip && !platform::same_endpoint(to, r->peer) && channel.on) {
+        if (platform::same_address(to, r->peer) && !platform::same_endpoint(to, r->peer) && channel.on) {
             // The peer has moved to another port: a channel of its own, as a channel keeps the
             // address it was bound to for its whole life.
             r->peer = to;
@@ -291,11 +296,11 @@ void relay_send(PeerSession* s, const void* data, std::size_t size, platform::En
 
 void send_to_peer(PeerSession* s, const void* data, std::size_t size, bool patiently) {
     if (relay_chosen(s)) {
-        relay_send(s, data, size, s->peer_addr.load());
+        relay_send(s, data, size, peer_endpoint(s));
     } else if (patiently) {
-        send_patiently(s->sock, data, size, s->peer_addr);
+        send_patiently(s->sock, data, size, peer_endpoint(s));
     } else {
-        platform::send_to(s->sock, data, size, s->peer_addr);
+        platform::send_to(s->sock, data, size, peer_endpoint(s));
     }
 }
 

@@ -111,7 +111,7 @@ bool turn_read_response(const std::uint8_t* data, std::size_t size,
             r.error = a.value[2] * 100 + a.value[3];
         } else if (a.type == kAttrXorRelayedAddress || a.type == kAttrXorMappedAddress) {
             platform::Endpoint* to = a.type == kAttrXorMappedAddress ? &r.mapped : &r.relayed;
-            if (!stun_address(a, true, to)) return false;
+            if (!stun_address(m, a, true, to)) return false;
         } else if (a.type == kAttrLifetime) {
             if (a.length != 4) return false;
             r.lifetime = read32(a.value);
@@ -150,7 +150,7 @@ bool turn_read_data(const std::uint8_t* data, std::size_t size, platform::Endpoi
     for (StunWalk step; (step = stun_next(m, &at, &a)) != StunWalk::end;) {
         if (step == StunWalk::malformed) return false;
         if (a.type == kAttrXorPeerAddress && !have_peer) {
-            if (!stun_address(a, true, &from)) return false;
+            if (!stun_address(m, a, true, &from)) return false;
             have_peer = true;
         } else if (a.type == kAttrData && !have_data) {
             carried = a;

@@ -163,6 +163,18 @@ void chat(PeerSession* s, std::FILE* in) {
     }
 }
 
+// The peer as the user gave it: a peer line, or an address and a port. Null, or why not.
+const char* read_peer(const char* text, bool as_line, std::uint16_t port, PeerLine* peer) {
+    if (as_line) return parse_peer_line(text, peer) ? nullptr : "Invalid peer line\n";
+    if (port == 0) return "Invalid port number\n";
+    // Anything but one computer's address would have us punch at nobody for a minute.
+    platform::Endpoint e{0, 0};
+    if (!parse_address(text, &e) || !is_unicast(e)) return "Invalid IP address\n";
+    e.port = port;
+    *peer = PeerLine{{e}, 1};
+    return nullptr;
+}
+
 }  // namespace
 
 void print_usage(const char* program) {
@@ -170,6 +182,8 @@ void print_usage(const char* program) {
         "Usage: %s [peer_ip peer_port]\n\nUDP-based P2P communication through NAT\n\n"
         "Arguments (optional):\n  peer_ip    IP address of the peer\n"
         "  peer_port  Port number of the peer\n"
+        "  or, as one argument, the peer line the peer's natchat shows (\"Your peer line:\"),\n"
+        "  quoted: every address of the peer's, tried at once\n"
         "\nOptions:\n  --stun HOST[:PORT]  a STUN server to ask (port 3478 unless given); may be\n"
         "                     repeated, and replaces the default servers\n"
         "  --turn USER:PASSWORD@HOST[:PORT]\n"
@@ -190,7 +204,8 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
     CommandLine command;
     const bool understood = read_command_line(argc, argv, &command);
     const char* program = command.words[0];
-    if (understood && command.count == 2) {
+    const bool peer_line = understood && command.count == 2 && looks_like_peer_line(command.words[1]);
+    if (understood && command.count == 2 && !peer_line) {
         const char* word = command.words[1];
         if (std::strcmp(word, "--version") == 0) {
             std::printf("natchat %s\n", NATCHAT_VERSION);
@@ -202,7 +217,7 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
         std::fflush(stdout);
         return help ? 0 : 1;
     }
-    if (!understood || (command.count != 1 && command.count != 3)) {
+    if (!understood || (command.count != 1 && command.count != 3 && !peer_line)) {
         print_usage(program);
         std::fflush(stdout);
         return 1;
@@ -236,26 +251,19 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
 
     char peer_ip[kPeerIpSize] = {};
     std::uint16_t peer_port = 0;
-    if (command.count == 3) {
-        // Cut to the buffer: no dotted quad is that long, so the address check refuses it.
+    bool as_line = peer_line;
+    if (command.count != 1) {
+        // Cut to the buffer: no address is that long, so the checks refuse it.
         std::snprintf(peer_ip, sizeof peer_ip, "%s", command.words[1]);
-        peer_port = parse_port_text(command.words[2]);
+        if (command.count == 3) peer_port = parse_port_text(command.words[2]);
     } else {
         std::memcpy(peer_ip, s->public_ip, std::strlen(s->public_ip) + 1);
         peer_port = s->public_port;
-        prompt_peer_info(s, peer_ip, &peer_port, in);
+        as_line = prompt_peer_info(s, peer_ip, &peer_port, in);
     }
-
-    if (peer_port == 0) {
-        std::printf("Invalid port number\n");
-        std::fflush(stdout);
-        release_all(s);
-        return 1;
-    }
-    // Anything but one computer's dotted quad would have us punch at nobody for a minute.
-    std::uint32_t ip = 0;
-    if (!parse_ipv4(peer_ip, &ip) || !is_unicast_ipv4(ip)) {
-        std::printf("Invalid IP address\n");
+    PeerLine peer{};
+    if (const char* refused = read_peer(peer_ip, as_line, peer_port, &peer)) {
+        std::printf("%s", refused);
         std::fflush(stdout);
         release_all(s);
         return 1;
@@ -268,7 +276,7 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
     platform::on_interrupt(interrupt_session, s);
     s->secure_only = command.secure_only;
     int code = 0;
-    const bool connected = connect_to_peer(s, peer_ip, peer_port);
+    const bool connected = connect_to_peer(s, peer);
     if (connected && s->secure_only && !secure_link_settle(s)) {
         // The link has said why; nothing was sent or shown in plain text.
         code = 1;

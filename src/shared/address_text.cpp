@@ -1,6 +1,7 @@
 #include "shared/address_text.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -47,4 +48,126 @@ std::uint16_t parse_port_text(const char* text) {
         if (value > 65535) return 0;  // before it can overflow
     }
     return static_cast<std::uint16_t>(value);
+}
+
+void format_address(const platform::Endpoint& a, char out[kAddressTextSize]) {
+    if (a.v6) {
+        platform::format_ipv6(a.ip6, out);
+    } else {
+        format_ipv4(a.ip, out);
+    }
+}
+
+void format_endpoint(const platform::Endpoint& e, char out[kEndpointTextSize]) {
+    char address[kAddressTextSize];
+    format_address(e, address);
+    std::snprintf(out, kEndpointTextSize, e.v6 ? "[%s]:%u" : "%s:%u", address,
+                  static_cast<unsigned>(e.port));
+}
+
+bool parse_address(const char* text, platform::Endpoint* out) {
+    platform::Endpoint e{0, 0};
+    if (parse_ipv4(text, &e.ip)) {
+        *out = e;
+        return true;
+    }
+    // The system's reader takes a dotted quad inside IPv6 text too ("::1.2.3.4"); nothing else
+    // of IPv4 is IPv6.
+    if (std::strchr(text, ':') == nullptr || !platform::parse_ipv6(text, e.ip6)) return false;
+    e.v6 = true;
+    *out = e;
+    return true;
+}
+
+bool is_unicast(const platform::Endpoint& a) {
+    if (!a.v6) return is_unicast_ipv4(a.ip);
+    static constexpr std::uint8_t kUnspecified[16] = {};
+    static constexpr std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    const bool link_local = a.ip6[0] == 0xFE && (a.ip6[1] & 0xC0) == 0x80;
+    return std::memcmp(a.ip6, kUnspecified, 16) != 0 && a.ip6[0] != 0xFF && !link_local &&
+           std::memcmp(a.ip6, kMapped, sizeof kMapped) != 0;
+}
+
+void format_peer_line(const PeerLine& line, char out[kPeerLineSize]) {
+    std::size_t used = 0;
+    out[0] = '\0';
+    for (std::size_t i = 0; i < line.count && i < kMaxCandidates; ++i) {
+        char endpoint[kEndpointTextSize];
+        format_endpoint(line.candidates[i], endpoint);
+        used += static_cast<std::size_t>(std::snprintf(out + used, kPeerLineSize - used, "%s%s",
+                                                       i > 0 ? " " : "", endpoint));
+    }
+}
+
+namespace {
+
+constexpr char kPeerLinePrefix[] = "Your peer line:";
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// "a.b.c.d:port" or "[IPv6]:port" as the `size` bytes at `text`.
+bool parse_endpoint(const char* text, std::size_t size, platform::Endpoint* out) {
+    const char* colon = nullptr;
+    for (std::size_t i = size; i-- > 0 && colon == nullptr;) {
+        if (text[i] == ':') colon = text + i;
+    }
+    if (colon == nullptr) return false;
+    const std::size_t digits = static_cast<std::size_t>(text + size - colon - 1);
+    std::uint32_t port = 0;
+    for (std::size_t i = 1; i <= digits; ++i) {
+        if (!is_digit(colon[i]) || digits > 5) return false;
+        port = port * 10 + static_cast<std::uint32_t>(colon[i] - '0');
+    }
+    if (port == 0 || port > 65535) return false;
+    const bool bracketed = text[0] == '[';
+    if (bracketed && colon[-1] != ']') return false;
+    const char* begin = text + (bracketed ? 1 : 0);
+    const std::size_t length = static_cast<std::size_t>(colon - begin) - (bracketed ? 1 : 0);
+    char address[kAddressTextSize];
+    if (length == 0 || length >= sizeof address) return false;
+    std::memcpy(address, begin, length);
+    address[length] = '\0';
+    platform::Endpoint e{0, 0};
+    // Brackets around IPv6, and only around IPv6.
+    if (!parse_address(address, &e) || e.v6 != bracketed || !is_unicast(e)) return false;
+    e.port = static_cast<std::uint16_t>(port);
+    *out = e;
+    return true;
+}
+
+}  // namespace
+
+bool parse_peer_line(const char* text, PeerLine* out) {
+    PeerLine line{};
+    const char* p = text;
+    while (is_blank(*p)) ++p;
+    if (std::strncmp(p, kPeerLinePrefix, sizeof kPeerLinePrefix - 1) == 0) {
+        p += sizeof kPeerLinePrefix - 1;
+    }
+    for (;;) {
+        while (is_blank(*p)) ++p;
+        if (*p == '\0') break;
+        const char* end = p;
+        while (*end != '\0' && !is_blank(*end)) ++end;
+        platform::Endpoint e{0, 0};
+        if (!parse_endpoint(p, static_cast<std::size_t>(end - p), &e)) return false;
+        bool known = false;
+        for (std::size_t i = 0; i < line.count; ++i) {
+            known = known || platform::same_endpoint(line.candidates[i], e);
+        }
+        if (!known && line.count == kMaxCandidates) return false;
+        if (!known) line.candidates[line.count++] = e;
+        p = end;
+    }
+    if (line.count == 0) return false;
+    *out = line;
+    return true;
+}
+
+bool looks_like_peer_line(const char* text) {
+    platform::Endpoint e{0, 0};
+    if (parse_address(text, &e)) return false;
+    int words = 0;
+    for (const char* p = text; *p != '\0'; ++p) words += !is_blank(*p) && (p == text || is_blank(p[-1]));
+    return words > 1 || std::strpbrk(text, ":[]") != nullptr;
 }

@@ -1,15 +1,18 @@
 // Addresses and ports as people type and read them: IPv4 dotted-quad text ("%d.%d.%d.%d") in
-// host byte order, and port numbers.
+// host byte order, IPv6 text, port numbers, endpoints ("198.51.100.1:61023",
+// "[2001:db8::2]:61023") and the peer line, every endpoint one side can be reached at.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 // Room for "255.255.255.255" and its terminator.
 inline constexpr std::size_t kIpv4TextSize = 16;
 
-// Room for an address as typed: 255 characters and the terminator.
-inline constexpr std::size_t kPeerIpSize = 256;
+// Room for an address or a peer line as typed: 511 characters and the terminator.
+inline constexpr std::size_t kPeerIpSize = 512;
 
 void format_ipv4(std::uint32_t ip, char out[kIpv4TextSize]);
 
@@ -25,3 +28,43 @@ bool is_unicast_ipv4(std::uint32_t ip);
 // a word without leading digits, with a sign, or with a number above 65535; any number of
 // digits is safe.
 std::uint16_t parse_port_text(const char* text);
+
+// Room for an address of either family and its terminator.
+inline constexpr std::size_t kAddressTextSize = platform::kIpv6TextSize;
+// Room for "[address]:port" and its terminator.
+inline constexpr std::size_t kEndpointTextSize = kAddressTextSize + 8;
+
+void format_address(const platform::Endpoint& address, char out[kAddressTextSize]);
+void format_endpoint(const platform::Endpoint& endpoint, char out[kEndpointTextSize]);
+
+// A dotted quad or IPv6 text (no brackets, no zone); the port becomes 0. False leaves `out` alone.
+bool parse_address(const char* text, platform::Endpoint* out);
+
+// Whether an address can be a peer: an IPv4 one as is_unicast_ipv4 says; an IPv6 one that is
+// neither unspecified, multicast, link-local (which needs a zone) nor IPv4-mapped.
+bool is_unicast(const platform::Endpoint& address);
+
+// The most endpoints a peer line holds.
+inline constexpr std::size_t kMaxCandidates = 8;
+
+// One side's endpoints. In the line the first IPv4 endpoint is the one the STUN servers saw; any
+// further IPv4 endpoint is on that side's own network.
+struct PeerLine {
+    platform::Endpoint candidates[kMaxCandidates];
+    std::size_t count;
+};
+
+// Room for a full peer line.
+inline constexpr std::size_t kPeerLineSize = kMaxCandidates * kEndpointTextSize;
+
+// The endpoints separated by single spaces.
+void format_peer_line(const PeerLine& line, char out[kPeerLineSize]);
+
+// One to kMaxCandidates unicast endpoints separated by blanks, optionally after "Your peer line:";
+// each "a.b.c.d:port" or "[IPv6]:port", the port 1 to 65535 in decimal digits. An endpoint given
+// twice counts once. False, with `out` untouched, for anything else.
+bool parse_peer_line(const char* text, PeerLine* out);
+
+// What the user typed at the address prompt: true when it is meant as a peer line (it is no bare
+// address, and holds two words, a colon or a bracket).
+bool looks_like_peer_line(const char* text);

@@ -11,8 +11,11 @@ bool session_init(PeerSession* session) {
     session->public_port = 0;
     session->stun_server = platform::Endpoint{0, 0};
     session->nat = NatKind::unknown;
+    session->public6 = platform::Endpoint{0, 0};
+    session->remote = PeerLine{};
     session->typed_addr = platform::Endpoint{0, 0};
     session->peer_addr = platform::Endpoint{0, 0};
+    session->on_other_candidate = false;
     session->heard_typed = false;
     session->learning_port = 0;
     for (auto& bits : session->punched) bits.store(0, std::memory_order_relaxed);
@@ -42,13 +45,28 @@ bool session_init(PeerSession* session) {
         return false;
     }
     platform::lock_init(&session->console_lock);
+    platform::lock_init(&session->peer_lock);
     return true;
 }
 
 void session_destroy(PeerSession* session) {
+    platform::lock_destroy(&session->peer_lock);
     platform::lock_destroy(&session->console_lock);
     platform::waker_close(&session->console_wake);
     platform::waker_close(&session->wake);
+}
+
+platform::Endpoint peer_endpoint(PeerSession* s) {
+    platform::lock_enter(&s->peer_lock);
+    const platform::Endpoint to = s->peer_addr;
+    platform::lock_leave(&s->peer_lock);
+    return to;
+}
+
+void set_peer_endpoint(PeerSession* s, const platform::Endpoint& to) {
+    platform::lock_enter(&s->peer_lock);
+    s->peer_addr = to;
+    platform::lock_leave(&s->peer_lock);
 }
 
 void stop_running(PeerSession* session) {

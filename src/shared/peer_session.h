@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "shared/address_text.h"
 
 struct SecureLink;
 struct Relay;
@@ -56,12 +57,17 @@ struct PeerSession {
     char local_ip[64];     // LAN address as dotted text, or "unknown"
     char public_ip[64];    // as the STUN server reported it
     std::uint16_t public_port;
+    platform::Endpoint public6;  // as a STUN server saw us over IPv6; port 0 when none did
     platform::Endpoint stun_server;  // where that report came from
     NatKind nat;
-    // Who the peer is (peer/identity.h): the address typed, and where every datagram to the peer
-    // goes, which starts there and moves only as the peer's own datagrams allow.
+    // Who the peer is (peer/identity.h): the endpoints the user gave, the one typed among them (the
+    // first IPv4 one), and where every datagram to the peer goes (peer_endpoint), which starts there
+    // and moves only as the peer's own datagrams allow.
+    PeerLine remote;
     platform::Endpoint typed_addr;
-    std::atomic<platform::Endpoint> peer_addr;
+    platform::Endpoint peer_addr;  // under `peer_lock`
+    platform::Lock peer_lock;
+    bool on_other_candidate;  // the receiver's own: the path went to another endpoint the user gave
     // The receiver's own: something came from the typed address; the port of the latest punch
     // from another port of the peer's address.
     bool heard_typed;
@@ -108,6 +114,10 @@ struct PeerSession {
 // and the lock. False when the waker cannot be made (nothing is held then).
 bool session_init(PeerSession* session);
 void session_destroy(PeerSession* session);
+
+// Where every datagram to the peer goes now, and moving it.
+platform::Endpoint peer_endpoint(PeerSession* session);
+void set_peer_endpoint(PeerSession* session, const platform::Endpoint& to);
 
 // Clears `running` and wakes the workers; safe from a signal handler.
 void stop_running(PeerSession* session);

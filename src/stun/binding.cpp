@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "shared/address_text.h"
 #include "platform/platform.h"
 
 bool build_binding_request(std::uint8_t request[kStunHeaderSize], std::int32_t* length,
@@ -16,8 +15,8 @@ bool build_binding_request(std::uint8_t request[kStunHeaderSize], std::int32_t* 
 }
 
 bool parse_binding_response(const std::uint8_t* data, std::int32_t size,
-                            const std::uint8_t expected_id[kTransactionIdSize], char* ip_text,
-                            std::uint16_t* port) {
+                            const std::uint8_t expected_id[kTransactionIdSize],
+                            platform::Endpoint* mapped) {
     StunMessage m{};
     if (size < 0 || !stun_read_header(data, static_cast<std::size_t>(size), &m)) return false;
     if (m.type != kBindingSuccessResponse) return false;
@@ -25,13 +24,8 @@ bool parse_binding_response(const std::uint8_t* data, std::int32_t size,
     std::size_t at = 0;
     StunAttribute a{};
     while (stun_next(m, &at, &a) == StunWalk::attribute) {
-        platform::Endpoint mapped{0, 0};
         const bool xored = a.type == kAttrXorMappedAddress;
-        if ((xored || a.type == kAttrMappedAddress) && stun_address(a, xored, &mapped)) {
-            *port = mapped.port;
-            format_ipv4(mapped.ip, ip_text);
-            return true;
-        }
+        if ((xored || a.type == kAttrMappedAddress) && stun_address(m, a, xored, mapped)) return true;
     }
     return false;
 }

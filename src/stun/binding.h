@@ -1,4 +1,4 @@
-// STUN Binding Request and Binding Success Response (RFC 5389), IPv4 only; the message layout is
+// STUN Binding Request and Binding Success Response (RFC 5389); the message layout is
 // net/stun_message.h's.
 #pragma once
 
@@ -14,9 +14,9 @@ inline constexpr std::uint16_t kBindingSuccessResponse = 0x0101;
 bool build_binding_request(std::uint8_t request[kStunHeaderSize], std::int32_t* length,
                            std::uint8_t id[kTransactionIdSize]);
 
-// Decodes the first usable IPv4 (XOR-)MAPPED-ADDRESS of a Binding Success Response that answers
-// `expected_id`. `ip_text` needs 16 bytes. False, with both outputs untouched, for anything else,
-// including a Message Length that claims more bytes than arrived.
+// Decodes the first usable (XOR-)MAPPED-ADDRESS of a Binding Success Response that answers
+// `expected_id`. False, with `mapped` untouched, for anything else, including a Message Length
+// that claims more bytes than arrived.
 bool parse_binding_response(const std::uint8_t* data, std::int32_t size,
-                            const std::uint8_t expected_id[kTransactionIdSize], char* ip_text,
-                            std::uint16_t* port);
+                            const std::uint8_t expected_id[kTransactionIdSize],
+                            platform::Endpoint* mapped);

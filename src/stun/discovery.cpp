@@ -13,29 +13,37 @@ constexpr std::uint32_t kAnswerWaitMs = 2000;
 // Once one server has answered, the others get this much longer: a silent one must not hold up
 // the start.
 constexpr std::uint32_t kOthersGraceMs = 500;
+// Of each family.
 constexpr std::size_t kMaxAddresses = 4;
 
 struct Asked {
     platform::Endpoint to;
     bool answered;
-    char ip[16];  // dotted text, as the decoder writes it
-    std::uint16_t port;
+    platform::Endpoint mapped;
 };
 
-// Distinct addresses over every server's name, in order, at most kMaxAddresses.
+// Distinct addresses over every server's name, in order, at most kMaxAddresses of each family
+// (IPv6 ones only when this computer speaks IPv6), the IPv4 ones first.
 std::size_t resolve_all(const StunServer* servers, std::size_t count, Asked* asked) {
     std::size_t n = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t addresses[kMaxAddresses] = {};
-        std::size_t found = 0;
-        if (!platform::resolve_ipv4(servers[i].host, addresses, kMaxAddresses, &found)) continue;
-        for (std::size_t k = 0; k < found && n < kMaxAddresses; ++k) {
-            const platform::Endpoint to{addresses[k], servers[i].port};
-            bool known = false;
-            for (std::size_t j = 0; j < n; ++j) {
-                known = known || platform::same_endpoint(asked[j].to, to);
+    for (const bool v6 : {false, true}) {
+        if (v6 && !platform::has_ipv6()) break;
+        std::size_t of_family = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            platform::Endpoint addresses[2 * kMaxAddresses];
+            std::size_t found = 0;
+            if (!platform::resolve_addresses(servers[i].host, addresses, 2 * kMaxAddresses, &found)) continue;
+            for (std::size_t k = 0; k < found && of_family < kMaxAddresses; ++k) {
+                platform::Endpoint to = addresses[k];
+                to.port = servers[i].port;
+                bool known = to.v6 != v6;
+                for (std::size_t j = 0; j < n; ++j) {
+                    known = known || platform::same_endpoint(asked[j].to, to);
+                }
+                if (known) continue;
+                asked[n++] = Asked{to, false, {}};
+                ++of_family;
             }
-            if (!known) asked[n++] = Asked{to, false, {}, 0};
         }
     }
     return n;
@@ -59,22 +67,22 @@ void receive_answers(platform::Socket sock, const std::uint8_t id[kTransactionId
             Asked& a = asked[i];
             if (!a.answered && platform::same_endpoint(from, a.to)) {
                 a.answered = parse_binding_response(buffer, static_cast<std::int32_t>(r.bytes), id,
-                                                    a.ip, &a.port);
+                                                    &a.mapped);
             }
         }
     }
 }
 
 // `asked`: how many server addresses were asked.
-const char* verdict_line(NatKind nat, std::size_t asked) {
+const char* verdict_text(NatKind nat, std::size_t asked) {
     switch (nat) {
-        case NatKind::none: return "NAT: none (this computer's address is public)\n";
-        case NatKind::cone: return "NAT: cone (the same public port for every destination)\n";
+        case NatKind::none: return "NAT: none (this computer's address is public)";
+        case NatKind::cone: return "NAT: cone (the same public port for every destination)";
         case NatKind::symmetric:
-            return "NAT: symmetric (a new public port for every destination)\n";
+            return "NAT: symmetric (a new public port for every destination)";
         default:
-            return asked > 1 ? "NAT: unknown (only one STUN server answered)\n"
-                             : "NAT: unknown (only one STUN server was asked)\n";
+            return asked > 1 ? "NAT: unknown (only one STUN server answered)"
+                             : "NAT: unknown (only one STUN server was asked)";
     }
 }
 
@@ -92,9 +100,9 @@ NatKind nat_verdict(platform::Endpoint local, const platform::Endpoint* mapped, 
 }
 
 bool discover_public_address(PeerSession* s, const StunServer* servers, std::size_t count) {
-    Asked asked[kMaxAddresses];
+    Asked asked[2 * kMaxAddresses];
     const std::size_t n = resolve_all(servers, count, asked);
-    report_lan_address(s, n > 0 ? &asked[0].to : nullptr);
+    report_lan_address(s, n > 0 && !asked[0].to.v6 ? &asked[0].to : nullptr);
     std::printf("Discovering external address via STUN...\n");
     std::fflush(stdout);  // the wait that follows can take seconds
     if (n == 0) {
@@ -145,24 +153,48 @@ bool discover_public_address(PeerSession* s, const StunServer* servers, std::siz
         return false;
     }
 
-    platform::Endpoint mapped[kMaxAddresses];
-    std::size_t answers = 0;
-    const Asked* chosen = nullptr;
+    // Each family apart: the verdict on the NAT is IPv4's, and IPv6's is told beside it.
+    platform::Endpoint mapped[2][kMaxAddresses];
+    std::size_t answers[2] = {0, 0}, asked_of[2] = {0, 0};
+    const Asked* first[2] = {nullptr, nullptr};
     for (std::size_t i = 0; i < n; ++i) {
-        if (!asked[i].answered) continue;
-        if (chosen == nullptr) chosen = &asked[i];
-        std::uint32_t ip = 0;
-        parse_ipv4(asked[i].ip, &ip);
-        mapped[answers++] = platform::Endpoint{ip, asked[i].port};
+        const int family = asked[i].to.v6 ? 1 : 0;
+        ++asked_of[family];
+        if (!asked[i].answered || asked[i].mapped.v6 != asked[i].to.v6) continue;
+        if (first[family] == nullptr) first[family] = &asked[i];
+        mapped[family][answers[family]++] = asked[i].mapped;
     }
-    std::snprintf(s->public_ip, sizeof s->public_ip, "%s", chosen->ip);
-    s->public_port = chosen->port;
+    NatKind verdict[2] = {NatKind::unknown, NatKind::unknown};
+    for (int family = 0; family < 2; ++family) {
+        if (first[family] == nullptr) continue;
+        platform::Endpoint local{0, 0};
+        platform::source_ip_toward(first[family]->to, &local);
+        platform::local_port(sock, &local.port);
+        verdict[family] = nat_verdict(local, mapped[family], answers[family]);
+    }
+    // The primary is the first IPv4 server to answer; IPv6 stands in only when no IPv4 one did.
+    const Asked* chosen = first[0] != nullptr ? first[0] : first[1];
+    if (chosen == nullptr) {
+        std::printf("Failed to discover external address\n");
+        return false;
+    }
+    format_address(chosen->mapped, s->public_ip);
+    s->public_port = chosen->mapped.port;
     s->stun_server = chosen->to;
-    platform::Endpoint local{0, 0};
-    platform::source_ip_toward(chosen->to, &local.ip);
-    platform::local_port(sock, &local.port);
-    s->nat = nat_verdict(local, mapped, answers);
-    std::printf("External address: %s:%u\n", s->public_ip, static_cast<unsigned>(s->public_port));
-    std::printf("%s", verdict_line(s->nat, n));
+    s->nat = verdict[0];
+    if (first[1] != nullptr) s->public6 = first[1]->mapped;
+    std::printf(chosen->to.v6 ? "External address: [%s]:%u\n" : "External address: %s:%u\n",
+                s->public_ip, static_cast<unsigned>(s->public_port));
+    if (first[0] != nullptr && first[1] != nullptr) {
+        char text[kEndpointTextSize];
+        format_endpoint(s->public6, text);
+        std::printf("External IPv6 address: %s\n", text);
+    }
+    std::printf("%s", first[0] != nullptr ? verdict_text(s->nat, asked_of[0])
+                                          : "NAT: unknown (no STUN server answered over IPv4)");
+    if (first[1] != nullptr) {
+        std::printf("; IPv6: %s", verdict[1] == NatKind::none ? "no translation" : "translated");
+    }
+    std::printf("\n");
     return true;
 }

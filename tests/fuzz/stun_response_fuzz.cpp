@@ -13,12 +13,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // An exact-size copy, so a read past the datagram is caught.
     std::vector<std::uint8_t> datagram(data + kTransactionIdSize, data + size);
     if (datagram.size() >= kStunHeaderSize) std::memcpy(datagram.data() + 8, id, sizeof id);
-    char ip[16];
-    std::memset(ip, 'x', sizeof ip);
-    std::uint16_t port = 0;
-    if (parse_binding_response(datagram.data(), static_cast<std::int32_t>(datagram.size()), id, ip,
-                               &port)) {
-        if (std::memchr(ip, '\0', sizeof ip) == nullptr) __builtin_trap();
+    platform::Endpoint mapped{0, 0};
+    if (parse_binding_response(datagram.data(), static_cast<std::int32_t>(datagram.size()), id,
+                               &mapped)) {
+        if (mapped.v6 && mapped.ip != 0) __builtin_trap();  // one family or the other
     }
     return 0;
 }

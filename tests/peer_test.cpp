@@ -121,6 +121,46 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
     secure_link_close(&rig.s);
 }
 
+// Given the peer's line, every endpoint in it is the peer's; the path moves up (the LAN, then IPv6,
+// then IPv4) on an endpoint's answer to our punch until the connection stands, never down.
+TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
+    Rig rig;
+    platform::Endpoint six{0, rig.peer.port, true};
+    six.ip6[15] = 1;  // [::1], where the peer's socket answers too
+    const platform::Endpoint lan = rig.elsewhere.endpoint(), typed = rig.peer.endpoint();
+    identity_begin(&rig.s, PeerLine{{six, typed, lan}, 3});
+    platform::Endpoint own6 = six;
+    own6.port = rig.own.port;
+    test::UdpSocket stranger;
+    const auto at = [&](const platform::Endpoint& e, int heard) {
+        return eventually([&] { return rig.s.packets_received == heard && platform::same_endpoint(peer_endpoint(&rig.s), e); });
+    };
+    const std::string out = test::output_of([&](std::FILE*) {
+        rig.start(&rig.s.recv_thread, receive_loop);
+        EXPECT_TRUE(at(typed, 0)) << "the first IPv4 endpoint is the typed one";
+        rig.peer.send("PUNCH", own6);
+        rig.elsewhere.send("PUNCH", rig.own.endpoint());
+        stranger.send("PUNCH_ACK", own6);
+        EXPECT_TRUE(at(typed, 2)) << "a punch alone moves nothing";
+        rig.peer.send("PUNCH_ACK", own6);
+        EXPECT_TRUE(at(six, 3));
+        rig.peer.send("PUNCH_ACK", rig.own.endpoint());
+        EXPECT_TRUE(at(six, 4)) << "IPv4 across NATs ranks below IPv6";
+        rig.s.connected = true;
+        rig.elsewhere.send("PUNCH_ACK", rig.own.endpoint());
+        EXPECT_TRUE(at(six, 5)) << "once connected, only a sealed record moves the path";
+        rig.s.connected = false;
+        rig.elsewhere.send("PUNCH_ACK", rig.own.endpoint());
+        EXPECT_TRUE(at(lan, 6));
+        rig.stop();
+    });
+    EXPECT_EQ(rig.s.strangers_dropped, 1);
+    EXPECT_EQ(out, "");
+    std::string d;
+    platform::Endpoint from{};
+    EXPECT_TRUE(rig.peer.receive(&d, &from, 100) && d == "PUNCH_ACK" && platform::same_endpoint(from, own6));
+}
+
 // Behind a symmetric NAT: the first socket to hear the peer becomes the session's, and the others
 // are no longer heard. Another port of the peer's address is heard only while nothing has come
 // from the typed one, and only as two punches in a row from a port our sweep punched; then the

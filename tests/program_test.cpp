@@ -66,6 +66,10 @@ TEST(Program, UsageAndRefusedWords) {
         {{"natchat"}, 1, "Enter peer port: Invalid IP address\n", "224.0.0.1\n5000\n"},
         {{"natchat"}, 1, "Enter peer port: Invalid port number\n", "1.2.3.4\n+5000\n"},
         {{"natchat"}, 1, "Enter peer port: Invalid IP address\n", std::string(255, '9') + "5000\n"},
+        {{"natchat"}, 1, "Enter peer port: Invalid IP address\n", "ff02::1\n5000\n"},
+        {{"natchat"}, 1, "Enter peer IP address: Invalid peer line\n", "1.2.3.4:5000 junk\n"},
+        {{"natchat", "1.2.3.4:0"}, 1, "Invalid peer line\n"},
+        {{"natchat", "[::1]:5000", "5000"}, 1, "Invalid IP address\n"},
     };
     for (const auto& c : cases) {
         const Outcome r = run(c.words, c.typed, "127.0.0.1:" + std::to_string(stun.socket.port));
@@ -85,7 +89,8 @@ TEST(Program, UsageAndRefusedWords) {
             const bool screen = c.words.size() == 1;
             EXPECT_EQ(r.out.find("LOCAL NETWORK"), std::string::npos);
             EXPECT_EQ(r.out.find("127.0.0.1\n  Port: " + m[1].str() + "\n\nFor peer on DIFFERENT NETWORK "
-                                 "(internet):\n  IP:   203.0.113.9\n  Port: 61000\n") != std::string::npos, screen);
+                                 "(internet):\n  IP:   203.0.113.9\n  Port: 61000\n====") != std::string::npos, screen);
+            EXPECT_EQ(r.out.find("====\nYour peer line: 203.0.113.9:61000\n") != std::string::npos, screen);
         }
     }
     const Outcome r = run({"natchat", "1.2.3.4", "5000"}, "", "no-such-host.invalid");

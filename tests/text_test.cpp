@@ -249,6 +249,40 @@ TEST(AddressText, DottedQuadsAndPortWords) {
     for (int i = 0; i < 10; ++i) EXPECT_EQ(is_unicast_ipv4(peers[i]), i < 5) << peers[i];
 }
 
+TEST(AddressText, PeerLinesOfBothFamilies) {
+    const struct {
+        const char* text;
+        const char* read;  // as printed back; nullptr: refused
+    } lines[] = {
+        {"198.51.100.1:61023 [2001:DB8:a:0::2]:61023 10.1.0.2:1", "198.51.100.1:61023 [2001:db8:a::2]:61023 10.1.0.2:1"},
+        {"Your peer line:  1.2.3.4:5\t1.2.3.4:5 [::1]:65535 ", "1.2.3.4:5 [::1]:65535"},
+        {"1.2.3.4:5 1.2.3.4:6 1.2.3.4:7 1.2.3.4:8 1.2.3.4:9 1.2.3.4:10 1.2.3.4:11 1.2.3.4:12",
+         "1.2.3.4:5 1.2.3.4:6 1.2.3.4:7 1.2.3.4:8 1.2.3.4:9 1.2.3.4:10 1.2.3.4:11 1.2.3.4:12"},
+        {"1.2.3.4:5 1.2.3.4:6 1.2.3.4:7 1.2.3.4:8 1.2.3.4:9 1.2.3.4:10 1.2.3.4:11 1.2.3.4:12 1.2.3.4:13", nullptr},
+        {"", nullptr}, {"Your peer line:", nullptr}, {"1.2.3.4", nullptr}, {"1.2.3.4:", nullptr},
+        {"1.2.3.4:0", nullptr}, {"1.2.3.4:65536", nullptr}, {"1.2.3.4:+5", nullptr},
+        {"1.2.3.4:005000", nullptr}, {":80", nullptr}, {"[]:80", nullptr}, {"[:80", nullptr},
+        {"[1.2.3.4]:5", nullptr}, {"2001:db8::1:5", nullptr}, {"[2001:db8::1]5", nullptr},
+        {"[2001:db8::1%eth0]:5", nullptr}, {"[ff02::1]:5", nullptr}, {"[fe80::1]:5", nullptr},
+        {"[::]:5", nullptr}, {"[::ffff:1.2.3.4]:5", nullptr}, {"224.0.0.1:5", nullptr},
+        {"0.1.2.3:5", nullptr}, {"1.2.3.4:5 junk", nullptr}, {"1.2.3.4:5,1.2.3.5:5", nullptr},
+        {"Your peer line 1.2.3.4:5", nullptr},
+    };
+    for (const auto& c : lines) {
+        PeerLine line{{}, 99};
+        char back[kPeerLineSize] = "untouched";
+        EXPECT_EQ(parse_peer_line(c.text, &line), c.read != nullptr) << c.text;
+        if (line.count != 99) format_peer_line(line, back);
+        EXPECT_STREQ(back, c.read != nullptr ? c.read : "untouched") << c.text;
+    }
+    // A bare address keeps the two prompts; anything else with a colon, a bracket or two words
+    // is meant as a peer line.
+    const char* meant[] = {"1.2.3.4:5", "[::1]", "2001:db8::zz", "a b", "Your peer line: x"};
+    const char* bare[] = {"1.2.3.4", "2001:db8::1", "::ffff:1.2.3.4", " 1.2.3.4 ", "junk", ""};
+    for (const char* t : meant) EXPECT_TRUE(looks_like_peer_line(t)) << t;
+    for (const char* t : bare) EXPECT_FALSE(looks_like_peer_line(t)) << t;
+}
+
 TEST(Names, ResolveBothFamilies) {
     platform::Endpoint a[2] = {};
     std::size_t count = 0;

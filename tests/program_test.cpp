@@ -47,6 +47,8 @@ TEST(Program, UsageAndRefusedWords) {
         {{"/opt/nc", "help"}, 1, ""}, {{"/opt/nc", "1.2.3.4", "5000", "x"}, 1, ""},
         {{"/opt/nc", "--stun"}, 1, ""}, {{"/opt/nc", "--stun", ":3478"}, 1, ""},
         {{"/opt/nc", "--stun", "h:0", "--help"}, 1, ""}, {{"/opt/nc", "--stun", "h:70000", "-h"}, 1, ""},
+        {{"/opt/nc", "--stun", "[::1", "-h"}, 1, ""}, {{"/opt/nc", "--stun", "[::1]x", "-h"}, 1, ""},
+        {{"/opt/nc", "--stun", "[::1]", "--stun", "[::1]:9", "--stun", "2001:db8::1", "--help"}, 0, ""},
         {{"/opt/nc", "--stun", std::string(256, 'h')}, 1, ""}, {{"/opt/nc", "--turn", "u:p:x@h", "--help"}, 0, ""},
         {{"/opt/nc", "--turn", "u:p@h:0", "-h"}, 1, ""}, {{"/opt/nc", "--turn", ":p@h", "-h"}, 1, ""},
         {{"/opt/nc", "--turn", "u@h", "-h"}, 1, ""}, {{"/opt/nc", "--turn", "u:p@h", "--turn", "u:p@h", "-h"}, 1, ""},

@@ -74,8 +74,16 @@ bool read_command_line(int argc, char** argv, CommandLine* c) {
         if (i + 1 == argc || c->stun_count == kMaxStunServers) return false;
         const char* text = argv[++i];
         char* host = c->stun_hosts[c->stun_count];
-        const char* colon = std::strrchr(text, ':');
-        const std::size_t host_size = colon != nullptr ? static_cast<std::size_t>(colon - text) : std::strlen(text);
+        // "[IPv6]:PORT" or "[IPv6]"; bare IPv6 text is all host.
+        const bool bracketed = text[0] == '[';
+        const char* end = bracketed ? std::strchr(text, ']') : nullptr;
+        const char* colon = bracketed ? (end != nullptr && end[1] == ':' ? end + 1 : nullptr)
+                                      : std::strrchr(text, ':');
+        if (!bracketed && colon != nullptr && std::strchr(text, ':') != colon) colon = nullptr;
+        if (bracketed && (end == nullptr || (end[1] != '\0' && colon == nullptr))) return false;
+        if (bracketed) ++text;
+        const char* host_end = bracketed ? end : colon != nullptr ? colon : text + std::strlen(text);
+        const auto host_size = static_cast<std::size_t>(host_end - text);
         const std::uint16_t port = colon != nullptr ? parse_port_text(colon + 1) : kStunDefaultPort;
         if (host_size == 0 || host_size >= sizeof c->stun_hosts[0] || port == 0) return false;
         std::memcpy(host, text, host_size);
@@ -185,7 +193,8 @@ void print_usage(const char* program) {
         "  or, as one argument, the peer line the peer's natchat shows (\"Your peer line:\"),\n"
         "  quoted: every address of the peer's, tried at once\n"
         "\nOptions:\n  --stun HOST[:PORT]  a STUN server to ask (port 3478 unless given); may be\n"
-        "                     repeated, and replaces the default servers\n"
+        "                     repeated, and replaces the default servers; an IPv6\n"
+        "                     address with a port goes in brackets: [2001:db8::1]:3478\n"
         "  --turn USER:PASSWORD@HOST[:PORT]\n"
         "                     a TURN server to relay through when no direct path opens\n"
         "                     (port 3478 unless given)\n"

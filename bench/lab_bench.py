@@ -2,10 +2,13 @@
 """natchat benchmarks in the NAT lab (root): connection time, quit time, STUN discovery beside
 coturn's turnutils_stunclient, idle footprint beside nc -u, the largest pasted block that
 arrives intact, delivery across 20 % loss (delay at chat pace, rate of a paste beside the
-lossless one), connection across a symmetric NAT, and through a TURN relay between two symmetric
-NATs (connect time, and the rate of a paste beside the direct path). Prints a Markdown table.
+lossless one), connection across a symmetric NAT, through a TURN relay between two symmetric
+NATs (connect time, and the rate of a paste beside the direct path), and from peer lines over
+every path at once (IPv6 against IPv4, IPv6 black-holed, symmetric NATs with IPv6). Prints a
+Markdown table.
 
-    bench/lab_bench.py [--natchat PATH] [--runs N] [--idle SECONDS] [--delivery-only] [--relay-only]
+    bench/lab_bench.py [--natchat PATH] [--runs N] [--idle SECONDS] [--delivery-only]
+                       [--relay-only] [--paths-only]
 """
 import argparse
 import math
@@ -17,8 +20,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab"))
-from labkit import (CODE, Failure, Lab, Peer, check, connect, running,  # noqa: E402
-                    symmetric_cone_run, wait_connected)
+from labkit import (CODE, Failure, Lab, Peer, check, connect, connect_lines,  # noqa: E402
+                    running, symmetric_cone_run, wait_connected)
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -193,6 +196,40 @@ def relay_figures(natchat, runs):
     return statistics.median(times), rates[0], rates[1]
 
 
+OVER = re.compile(rb"\nConnected over (the LAN|IPv6|IPv4) to ")
+PATH_LABS = (("cone x cone, IPv4 and IPv6", []), ("cone x cone, IPv4 only", ["--ipv4-only"]),
+             ("cone x cone, IPv6 black-holed at router A", ["--ipv6-blackhole-a"]),
+             ("symmetric x symmetric, IPv4 and IPv6", ["--nat-a", "symmetric", "--nat-b", "symmetric"]))
+
+
+def lines_run(lab, natchat):
+    """Seconds from both peer lines entered to both connected, and the path A names."""
+    with running(*connect_lines(lab, natchat)) as (a, b):
+        entered = time.monotonic()  # connect_lines types B's entry last
+        wait_connected(a, b, timeout=30)
+        seconds = time.monotonic() - entered
+        return seconds, a.expect(OVER, 5).group(1).decode()
+
+
+def paths_figures(natchat, runs):
+    """For each lab of PATH_LABS: the median seconds from both peer lines entered to both
+    connected, and the paths taken; and, in the first, the same with addresses typed."""
+    rows, typed = [], None
+    for name, options in PATH_LABS:
+        with Lab("ncl-bench-paths", *options) as lab:
+            results = [lines_run(lab, natchat) for _ in range(runs)]
+            if typed is None:
+                typed = statistics.median(connect_and_quit(lab, natchat)[0] for _ in range(runs))
+        rows.append((name, statistics.median(r[0] for r in results), sorted({r[1] for r in results})))
+    return rows, typed
+
+
+def print_paths(rows, typed):
+    for name, seconds, paths in rows:
+        print(f"| peer lines entered to both connected, {name} (median) | {seconds:.2f} s over "
+              f"{' / '.join(paths)} | addresses typed, cone x cone: {typed:.2f} s |")
+
+
 def print_relay(connect_s, relayed, direct):
     print(f"| symmetric x symmetric NAT through a TURN relay: address entered to both connected "
           f"(median) | {connect_s:.1f} s | goal: within 15 s |")
@@ -215,8 +252,12 @@ def main():
     parser.add_argument("--delivery-only", action="store_true",
                         help="only the rows of delivery across loss")
     parser.add_argument("--relay-only", action="store_true", help="only the rows of the TURN relay")
+    parser.add_argument("--paths-only", action="store_true", help="only the rows of the peer lines")
     args = parser.parse_args()
     natchat = os.path.abspath(args.natchat)
+    if args.paths_only:
+        print_paths(*paths_figures(natchat, args.runs))
+        return
     if args.relay_only:
         print_relay(*relay_figures(natchat, args.runs))
         return
@@ -233,6 +274,7 @@ def main():
     with Lab("ncl-bench-sym", "--nat-a", "symmetric") as lab:
         sym = [symmetric_cone_run(lab, natchat) for _ in range(10)]
     relay = relay_figures(natchat, args.runs)
+    paths = paths_figures(natchat, args.runs)
     sym_ok = sorted(s for s in sym if s is not None)
     connect_s = statistics.median(r[0] for r in runs)
     code_s = statistics.median(r[1] for r in runs)
@@ -258,6 +300,7 @@ def main():
         print(f"| symmetric x cone NAT: addresses entered to both connected (median, slowest) | "
               f"{statistics.median(sym_ok):.1f} s, {sym_ok[-1]:.1f} s | cone x cone above |")
     print_relay(*relay)
+    print_paths(*paths)
 
 
 if __name__ == "__main__":

@@ -127,6 +127,7 @@ bool identity_learn(PeerSession* s, DatagramKind kind, platform::Endpoint from, 
 
 void identity_move(PeerSession* s, platform::Endpoint to) {
     set_peer_endpoint(s, to);
+    s->on_other_candidate = false;
     char line[96];
     std::snprintf(line, sizeof line, "\nThe peer answers from port %u: sending there from now on\n%s",
                   static_cast<unsigned>(to.port), s->connected.load() ? "> " : "");

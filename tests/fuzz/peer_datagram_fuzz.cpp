@@ -1,10 +1,12 @@
 // Feeds arbitrary datagrams to the classifier and the display filter, and checks that nothing a
-// terminal would act on survives the filter.
+// terminal would act on survives the filter; and the same bytes, as a peer line the peer sent,
+// to its reader: what it takes, written back, reads as the same endpoints.
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "peer/protocol.h"
+#include "shared/address_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > kMaxChatLine) size = kMaxChatLine;
@@ -27,5 +29,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t m =
         sanitize_for_display(reinterpret_cast<const std::uint8_t*>(shown.data()), n, again.data());
     if (m != n || std::memcmp(shown.data(), again.data(), n) != 0) __builtin_trap();
+
+    std::vector<char> text(datagram.begin(), datagram.end());
+    text.push_back('\0');
+    PeerLine line{}, back{};
+    char written[kPeerLineSize];
+    if (!parse_peer_line(text.data(), &line)) return 0;
+    format_peer_line(line, written);
+    if (!parse_peer_line(written, &back) || back.count != line.count) __builtin_trap();
+    for (std::size_t i = 0; i < line.count; ++i) {
+        if (!platform::same_endpoint(back.candidates[i], line.candidates[i])) __builtin_trap();
+    }
     return 0;
 }

@@ -35,7 +35,7 @@ def cone(natchat):
             b.type("{}\n{}\n".format(*a.external()))
             wait_connected(a, b)
             for p in (a, b):
-                p.expect(b"\nNAT: cone (the same public port for every destination)\n")
+                p.expect(b"\nNAT: cone (the same public port for every destination); IPv6: no translation\n")
             a.expect(b"\nFirst packet received! Confirming connection stability...\n")
             same_code(a, b)
             chat_both_ways(a, b)
@@ -84,14 +84,14 @@ def symmetric_cone(natchat):
 def symmetric_both(natchat):
     """Two symmetric NATs: no path, and after 60 s each side says why. A computer with a public
     address (the internet host itself) learns that it has no NAT. A names its second STUN server
-    without the port, which is 3478 then."""
+    without the port, which is 3478 then, and a third by its IPv6 address."""
     with Lab("ncl-sym", "--nat-a", "symmetric", "--nat-b", "symmetric") as lab:
-        servers = ["--stun", "198.51.100.1:19302", "--stun", "198.51.100.3"]
+        servers = ["--stun", "198.51.100.1:19302", "--stun", "198.51.100.3", "--stun", "[2001:db8:100::1]:19302"]
         public = Peer(lab, "inet", natchat, *servers)
         with running(public, *connect(lab, natchat, a_natchat=[natchat, *servers])) as (public, a, b):
-            public.expect(b"\nNAT: none (this computer's address is public)\n")
+            public.expect(b"\nNAT: none (this computer's address is public); IPv6: no translation\n")
             for p in (a, b):
-                p.expect(b"\nNAT: symmetric (a new public port for every destination)\n")
+                p.expect(b"\nNAT: symmetric (a new public port for every destination); IPv6: no translation\n")
             for p in (a, b):
                 p.expect(b"\nConnection timeout after 60 seconds\nNothing came from the peer. Our "
                          b"NAT is symmetric, and the peer's most likely is too", 75)

@@ -30,7 +30,7 @@
 # or IPv6 flow. --ipv6-blackhole-a: router A silently forwards no IPv6 at all, while its hosts
 # keep their addresses and routes. --ipv4-only: no IPv6 in the lab.
 # LAB_PREFIX names the namespaces (default "ncl"), so that several labs can stand side by side.
-set -euo pipefail
+set -Eeuo pipefail
 
 prefix=${LAB_PREFIX:-ncl}
 hosts_all=(inet ra rb a1 a2 b1)
@@ -44,7 +44,7 @@ in_ns() { local n; n=$(ns "$1"); shift; ip netns exec "$n" "$@"; }
 down() {
   for h in "${hosts_all[@]}"; do
     local n; n=$(ns "$h")
-    if ip netns list | grep -qw "$n"; then
+    if ip netns list 2>/dev/null | grep -qw "$n"; then
       # Whatever still runs in the namespace (coturn, natchat) ends with it.
       ip netns pids "$n" 2>/dev/null | xargs -r kill -9 2>/dev/null || true
       ip netns del "$n" 2>/dev/null || true

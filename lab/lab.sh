@@ -1,31 +1,42 @@
 #!/usr/bin/env bash
-# A NAT lab in Linux network namespaces: a simulated internet on 198.51.100.0/24 with coturn as
-# the STUN server, two home routers doing NAT with nftables, and hosts behind them. Everything
-# stays inside the lab's own namespaces. Run as root.
+# A NAT lab in Linux network namespaces: a simulated dual-stack internet on 198.51.100.0/24 and
+# 2001:db8:100::/64 with coturn as the STUN server, two home routers doing NAT for IPv4 with
+# nftables and routing IPv6 prefixes untranslated, and hosts behind them. Everything stays inside
+# the lab's own namespaces. Run as root.
 #
 #   lab.sh up [--nat-a cone|symmetric] [--nat-b cone|symmetric] [--loss PCT] [--udp-timeout SEC]
+#             [--ipv6-blackhole-a | --ipv4-only]
 #   lab.sh down
 #   lab.sh exec HOST COMMAND...      HOST is inet, ra, rb, a1, a2 or b1
 #
 #   inet  198.51.100.1     the internet: a bridge, and coturn on UDP 19302
+#         2001:db8:100::1  the same coturn, on UDP 19302 as well
 #         198.51.100.3     a second coturn, on UDP 3478, for telling the kinds of NAT apart
-#         198.51.100.1     coturn as a TURN relay on UDP 3478: user natchat, password
+#         2001:db8:100::3  the second coturn, on UDP 3478 as well
+#         198.51.100.1     coturn as a TURN relay on UDP 3478 (IPv4 only): user natchat, password
 #                          lab-secret, realm natchat.lab; it logs to /tmp/$LAB_PREFIX-relay.log.
 #                          (It never grants less than the default 600 s, whatever its maximum.)
 #   ra    198.51.100.11    router A: LAN 192.0.2.0/24 behind it, a1 = .10, a2 = .20
+#         2001:db8:100::11 and 2001:db8:a::/64 routed behind it, a1 = ::10, a2 = ::20
 #   rb    198.51.100.12    router B: LAN 203.0.113.0/24 behind it, b1 = .10
+#         2001:db8:100::12 and 2001:db8:b::/64 routed behind it, b1 = ::10
 #
+# The hosts files name stun.l.google.com and stun.cloudflare.com in both families.
 # cone: masquerade that keeps the source port (one mapping for every destination);
 # symmetric: masquerade random (a new port for each destination). Both routers drop unsolicited
-# traffic from the WAN, as home routers do. --loss drops that share of UDP at router A in each
-# direction; --udp-timeout shortens how long the routers keep an idle mapping.
+# traffic from the WAN, IPv4 and IPv6 alike, as home routers do: over IPv6 a datagram each way
+# opens a path, as through a cone NAT that keeps the address. --loss drops that share of UDP at
+# router A in each direction; --udp-timeout shortens how long the routers keep an idle mapping
+# or IPv6 flow. --ipv6-blackhole-a: router A silently forwards no IPv6 at all, while its hosts
+# keep their addresses and routes. --ipv4-only: no IPv6 in the lab.
 # LAB_PREFIX names the namespaces (default "ncl"), so that several labs can stand side by side.
-set -euo pipefail
+set -Eeuo pipefail
 
 prefix=${LAB_PREFIX:-ncl}
 hosts_all=(inet ra rb a1 a2 b1)
 stun_name=stun.l.google.com
 stun2_name=stun.cloudflare.com
+ipv6=on  # on, blackhole-a or off
 
 ns() { echo "$prefix-$1"; }
 in_ns() { local n; n=$(ns "$1"); shift; ip netns exec "$n" "$@"; }
@@ -33,7 +44,7 @@ in_ns() { local n; n=$(ns "$1"); shift; ip netns exec "$n" "$@"; }
 down() {
   for h in "${hosts_all[@]}"; do
     local n; n=$(ns "$h")
-    if ip netns list | grep -qw "$n"; then
+    if ip netns list 2>/dev/null | grep -qw "$n"; then
       # Whatever still runs in the namespace (coturn, natchat) ends with it.
       ip netns pids "$n" 2>/dev/null | xargs -r kill -9 2>/dev/null || true
       ip netns del "$n" 2>/dev/null || true
@@ -61,12 +72,25 @@ host_file() {  # host_file HOST ADDRESS: name resolution inside the host's names
     [ -n "$2" ] && echo "$2 $(hostname)"
     echo "198.51.100.1 $stun_name"
     echo "198.51.100.3 $stun2_name"
+    if [ "$ipv6" != off ]; then
+      echo "2001:db8:100::1 $stun_name"
+      echo "2001:db8:100::3 $stun2_name"
+    fi
   } >"$dir/hosts"
   # No resolver to ask: every name the lab knows is in the hosts file.
   : >"$dir/resolv.conf"
 }
 
-router() {  # router NAME WAN_ADDR LAN_ADDR KIND LOSS TIMEOUT
+addr6() {  # addr6 HOST DEVICE ADDRESS/LEN: usable at once, with no duplicate detection pending
+  [ "$ipv6" = off ] || in_ns "$1" ip -6 addr add "$3" dev "$2" nodad
+}
+
+route6() {  # route6 HOST ROUTE...
+  local h=$1; shift
+  [ "$ipv6" = off ] || in_ns "$h" ip -6 route add "$@"
+}
+
+router() {  # router NAME WAN_ADDR LAN_ADDR WAN6_ADDR LAN6_ADDR KIND LOSS TIMEOUT
   local r=$1
   in_ns inet ip link set "$r-wan" master br0
   in_ns "$r" ip addr add "$2/24" dev wan
@@ -74,15 +98,22 @@ router() {  # router NAME WAN_ADDR LAN_ADDR KIND LOSS TIMEOUT
   in_ns "$r" ip link set lan up
   in_ns "$r" ip addr add "$3/24" dev lan
   in_ns "$r" ip route add default via 198.51.100.1
-  in_ns "$r" sysctl -qw net.ipv4.ip_forward=1
-  if [ -n "$6" ]; then
-    in_ns "$r" sysctl -qw net.netfilter.nf_conntrack_udp_timeout="$6" \
-      net.netfilter.nf_conntrack_udp_timeout_stream="$6"
+  in_ns "$r" sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1
+  addr6 "$r" wan "$4/64"
+  addr6 "$r" lan "$5/64"
+  route6 "$r" default via 2001:db8:100::1
+  # The UDP timeouts of conntrack serve both families.
+  if [ -n "$8" ]; then
+    in_ns "$r" sysctl -qw net.netfilter.nf_conntrack_udp_timeout="$8" \
+      net.netfilter.nf_conntrack_udp_timeout_stream="$8"
   fi
   local masq="masquerade"
-  [ "$4" = symmetric ] && masq="masquerade random"
-  local loss=""
-  [ "${5:-0}" != 0 ] && loss="meta l4proto udp numgen random mod 100 < $5 drop"
+  [ "$6" = symmetric ] && masq="masquerade random"
+  local loss="" blackhole=""
+  [ "${7:-0}" != 0 ] && loss="meta l4proto udp numgen random mod 100 < $7 drop"
+  # Dropped, not refused: the hosts hear no error, as behind a broken IPv6 uplink.
+  [ "$ipv6" = blackhole-a ] && [ "$r" = ra ] && blackhole="meta nfproto ipv6 iifname wan drop
+    meta nfproto ipv6 oifname wan drop"
   in_ns "$r" nft -f - <<NFT
 table ip nat {
   chain postrouting {
@@ -94,10 +125,13 @@ table inet firewall {
   chain input {
     type filter hook input priority filter; policy accept;
     iifname "wan" ct state established,related accept
+    # Neighbour discovery belongs to no connection, and without it no IPv6 passes at all.
+    iifname "wan" meta l4proto ipv6-icmp accept
     iifname "wan" drop
   }
   chain forward {
     type filter hook forward priority filter; policy accept;
+    $blackhole
     $loss
     iifname "wan" ct state established,related accept
     iifname "wan" drop
@@ -106,12 +140,21 @@ table inet firewall {
 NFT
 }
 
-lan_host() {  # lan_host HOST ROUTER ADDRESS GATEWAY
+lan_host() {  # lan_host HOST ROUTER ADDRESS GATEWAY ADDRESS6 GATEWAY6
   link "$1" eth0 "$2" "$1"
   in_ns "$2" ip link set "$1" master lan
   in_ns "$1" ip addr add "$3/24" dev eth0
   in_ns "$1" ip route add default via "$4"
+  addr6 "$1" eth0 "$5/64"
+  route6 "$1" default via "$6"
   host_file "$1" "$3"
+}
+
+listening() {  # listening ADDRESS:PORT...: whether inet has a UDP socket bound to each
+  local l
+  for l in "$@"; do
+    [ -n "$(in_ns inet ss -Huln src "$l")" ] || return 1
+  done
 }
 
 up() {
@@ -122,6 +165,8 @@ up() {
       --nat-b) nat_b=$2; shift 2 ;;
       --loss) loss=$2; shift 2 ;;
       --udp-timeout) timeout=$2; shift 2 ;;
+      --ipv6-blackhole-a) ipv6=blackhole-a; shift ;;
+      --ipv4-only) ipv6=off; shift ;;
       *) echo "lab.sh up: unknown option $1" >&2; exit 2 ;;
     esac
   done
@@ -130,25 +175,41 @@ up() {
   for h in "${hosts_all[@]}"; do
     ip netns add "$(ns "$h")"
     in_ns "$h" ip link set lo up
+    # A router sends a neighbour solicitation for a datagram it forwards only from a link-local
+    # address of its own: none may wait out duplicate detection, or the first datagrams are lost.
+    [ "$ipv6" = off ] || in_ns "$h" sysctl -qw net.ipv6.conf.all.accept_dad=0 \
+      net.ipv6.conf.default.accept_dad=0
   done
 
   in_ns inet ip link add br0 type bridge
   in_ns inet ip link set br0 up
   in_ns inet ip addr add 198.51.100.1/24 dev br0
+  addr6 inet br0 2001:db8:100::1/64
+  in_ns inet sysctl -qw net.ipv6.conf.all.forwarding=1
   link ra wan inet ra-wan
   link rb wan inet rb-wan
-  router ra 198.51.100.11 192.0.2.1 "$nat_a" "$loss" "$timeout"
-  router rb 198.51.100.12 203.0.113.1 "$nat_b" 0 "$timeout"
-  lan_host a1 ra 192.0.2.10 192.0.2.1
-  lan_host a2 ra 192.0.2.20 192.0.2.1
-  lan_host b1 rb 203.0.113.10 203.0.113.1
+  router ra 198.51.100.11 192.0.2.1 2001:db8:100::11 2001:db8:a::1 "$nat_a" "$loss" "$timeout"
+  router rb 198.51.100.12 203.0.113.1 2001:db8:100::12 2001:db8:b::1 "$nat_b" 0 "$timeout"
+  route6 inet 2001:db8:a::/64 via 2001:db8:100::11
+  route6 inet 2001:db8:b::/64 via 2001:db8:100::12
+  lan_host a1 ra 192.0.2.10 192.0.2.1 2001:db8:a::10 2001:db8:a::1
+  lan_host a2 ra 192.0.2.20 192.0.2.1 2001:db8:a::20 2001:db8:a::1
+  lan_host b1 rb 203.0.113.10 203.0.113.1 2001:db8:b::10 2001:db8:b::1
 
   in_ns inet ip addr add 198.51.100.3/24 dev br0
-  local server
-  for server in 198.51.100.1:19302 198.51.100.3:3478; do
-    in_ns inet turnserver --stun-only --listening-ip "${server%:*}" --listening-port "${server#*:}" \
+  addr6 inet br0 2001:db8:100::3/64
+  local listeners=(198.51.100.1:3478) server ip4 ip6 port ips
+  for server in 198.51.100.1,2001:db8:100::1,19302 198.51.100.3,2001:db8:100::3,3478; do
+    IFS=, read -r ip4 ip6 port <<<"$server"
+    ips=(--listening-ip "$ip4")
+    listeners+=("$ip4:$port")
+    if [ "$ipv6" != off ]; then
+      ips+=(--listening-ip "$ip6")
+      listeners+=("[$ip6]:$port")
+    fi
+    in_ns inet turnserver --stun-only "${ips[@]}" --listening-port "$port" \
       --no-cli --no-tls --no-dtls --log-file stdout --no-stdout-log \
-      --pidfile "/tmp/$prefix-turn-${server%:*}.pid" >/dev/null 2>&1 &
+      --pidfile "/tmp/$prefix-turn-$ip4.pid" >/dev/null 2>&1 &
   done
   in_ns inet turnserver -c /dev/null --listening-ip 198.51.100.1 --listening-port 3478 \
     --relay-ip 198.51.100.1 \
@@ -156,7 +217,7 @@ up() {
     --no-cli --no-tls --no-dtls --verbose --log-file stdout \
     --pidfile "/tmp/$prefix-turn-relay.pid" >"/tmp/$prefix-relay.log" 2>&1 &
   for _ in $(seq 100); do
-    [ "$(in_ns inet ss -uln | grep -cE '198.51.100.1:19302|198.51.100.3:3478|198.51.100.1:3478')" -ge 3 ] && break
+    listening "${listeners[@]}" && break
     sleep 0.05
   done
   trap - ERR
@@ -166,5 +227,5 @@ case ${1:-} in
   up) shift; up "$@" ;;
   down) down ;;
   exec) shift; h=$1; shift; in_ns "$h" "$@" ;;
-  *) sed -n '2,20p' "$0"; exit 2 ;;
+  *) sed -n '2,32p' "$0"; exit 2 ;;
 esac

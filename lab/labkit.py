@@ -122,6 +122,13 @@ class Peer:
         m = self.expect(re.compile(rb"External address: ([0-9.]+):([0-9]+)\n"))
         return m.group(1).decode(), m.group(2).decode()
 
+    def external6(self):
+        m = self.expect(re.compile(rb"External IPv6 address: \[([0-9a-fA-F:.]+)\]:([0-9]+)\n"))
+        return m.group(1).decode(), m.group(2).decode()
+
+    def peer_line(self):
+        return self.expect(re.compile(rb"Your peer line: ([^\n]*)\n")).group(1).decode()
+
     def lan(self):
         m = self.expect(re.compile(rb"SAME LOCAL NETWORK:\n  IP:   ([0-9.]+)\n  Port: ([0-9]+)\n"))
         return m.group(1).decode(), m.group(2).decode()
@@ -158,6 +165,18 @@ def connect(lab, natchat, a_host="a1", b_host="b1", a_natchat=None):
     b = Peer(lab, b_host, natchat, a_ip, a_port)
     b_ip, b_port = b.external()
     a.type(f"{b_ip}\n{b_port}\n")
+    return a, b
+
+
+def connect_lines(lab, natchat, a_host="a1", b_host="b1", a_natchat=None, b_natchat=None):
+    """Both in interactive mode; each types the other's peer line at the address prompt, and
+    nothing more: a peer line needs no port."""
+    a = Peer(lab, a_host, a_natchat or natchat)
+    b = Peer(lab, b_host, b_natchat or natchat)
+    for p, other in ((a, b), (b, a)):
+        line = other.peer_line()
+        p.expect(b"Enter peer IP address: ")
+        p.type(line + "\n")
     return a, b
 
 

@@ -201,8 +201,8 @@ def symmetric_cone_run(lab, natchat, limit=45.0):
     with running(*connect(lab, natchat)) as (a, b):
         started = time.monotonic()
         try:
-            a.expect(b"\nNAT: symmetric (a new public port for every destination)\n")
-            b.expect(b"\nNAT: cone (the same public port for every destination)\n")
+            a.expect(b"\nNAT: symmetric (a new public port for every destination)")
+            b.expect(b"\nNAT: cone (the same public port for every destination)")
             wait_connected(a, b, timeout=limit)
             seconds = time.monotonic() - started
             b.expect(re.compile(rb"\nThe peer answers from port [0-9]+: sending there from now on\n"))
@@ -242,6 +242,27 @@ def quit_both(a, b, hear_left=True, limit=1.0):
         check(p.text().endswith(b"\nShutting down...\n"), f"{p.name} did not say it shut down")
         if other:
             other.expect(LEFT, 1.0, mark)
+
+
+OVER = re.compile(rb"\nConnected over (the LAN|IPv6|IPv4) to ")
+
+
+def lines_chat(lab, natchat, over, limit, a_host="a1", b_host="b1"):
+    """The peer lines exchanged: both connected within `limit` seconds of the second entry, both
+    saying they are over `over`, with one security code; they chat both ways and quit. Returns
+    the seconds."""
+    with running(*connect_lines(lab, natchat, a_host, b_host)) as (a, b):
+        entered = time.monotonic()
+        wait_connected(a, b, timeout=limit + 30)
+        seconds = time.monotonic() - entered
+        check(seconds < limit, f"connected after {seconds:.2f} s")
+        for p in (a, b):
+            said = p.expect(OVER, 1).group(1)
+            check(said == over, f"{p.name} connected over {said!r}")
+        same_code(a, b)
+        chat_both_ways(a, b)
+        quit_both(a, b)
+        return seconds
 
 
 def interrupt_in_flight(p, other, stopped_for=0.5):

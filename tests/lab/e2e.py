@@ -10,8 +10,8 @@ import time
 LAB_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "lab")
 sys.path.insert(0, LAB_DIR)
 from labkit import (ESTABLISHED, Lab, Peer, chat_both_ways, check, connect,  # noqa: E402
-                    interrupt_in_flight, paste_to_stalled, quit_both, running, same_code,
-                    scenario_main, symmetric_cone_run, wait_connected)
+                    connect_lines, interrupt_in_flight, lines_chat, paste_to_stalled, quit_both,
+                    running, same_code, scenario_main, symmetric_cone_run, wait_connected)
 
 
 def cone(natchat):
@@ -202,6 +202,25 @@ def neighbour(natchat):
             quit_both(a, b)
 
 
+def peer_lines(natchat):
+    """The peer lines exchanged, every path tried at once: symmetric NATs both sides connect over
+    IPv6 within 3 s; cone NATs over IPv6 as fast as today; a1 and a2 behind router A, which does
+    not hairpin, over their LAN; with IPv6 black-holed at router A, over IPv4. Then an IPv6
+    address typed at the prompts with its port connects."""
+    for options, hosts, over in ((["--nat-a", "symmetric", "--nat-b", "symmetric"], ("a1", "b1"), b"IPv6"),
+                                 (["--ipv6-blackhole-a"], ("a1", "b1"), b"IPv4"),
+                                 ([], ("a1", "a2"), b"the LAN"), ([], ("a1", "b1"), b"IPv6")):
+        with Lab("ncl-lines", *options) as lab:
+            print(f"{' '.join(options) or 'cone'}, {hosts}: {lines_chat(lab, natchat, over, 3.0, *hosts):.2f} s")
+    with Lab("ncl-lines") as lab:
+        a = Peer(lab, "a1", natchat)
+        with running(a, Peer(lab, "b1", natchat, *a.external6())) as (a, b):
+            a.expect(b"Enter peer IP address: ")
+            a.type("{}\n{}\n".format(*b.external6()))
+            wait_connected(a, b)
+            chat_both_ways(a, b)
+
+
 RELAY = ["--turn", "natchat:lab-secret@198.51.100.1"]
 RELAYED = re.compile(rb"\nRelayed address: ([0-9.]+):([0-9]+)\n")
 
@@ -253,7 +272,7 @@ def relay_direct(natchat):
 
 def windows(natchat, natchat_exe):
     """natchat.exe under Wine behind router A, the Linux natchat behind router B: directly, then
-    through natchat.exe's relayed address."""
+    through natchat.exe's relayed address, then from peer lines over IPv6."""
     prefix = "/tmp/natchat-lab-wineprefix"
     # Wine does its socket work in the wineserver, so the server must start inside the lab host's
     # namespace: a prefix of its own, and no server of it left running from before.
@@ -272,11 +291,15 @@ def windows(natchat, natchat_exe):
             a.type("{}\n{}\n".format(*b.external()))
             a.expect(b"\nConnected through the relay at ", 30)
             chat_both_ways(a, b)
+        with running(*connect_lines(lab, natchat, a_natchat=wine)) as (a, b):
+            wait_connected(a, b)
+            a.expect(b"\nConnected over IPv6 to [2001:db8:b::10]:")
+            chat_both_ways(a, b)
         lab.run("a1", *kill_server, check=False, stderr=subprocess.DEVNULL)
 
 
 SCENARIOS = [cone, same_lan, symmetric_cone, symmetric_both, loss_and_expiry, stalled_console,
-             plain_peer, neighbour, relay, relay_direct]
+             plain_peer, neighbour, relay, relay_direct, peer_lines]
 
 
 if __name__ == "__main__":

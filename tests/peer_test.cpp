@@ -121,13 +121,17 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
     secure_link_close(&rig.s);
 }
 
-// Given the peer's line, every endpoint in it is the peer's; the path moves up (the LAN, then IPv6,
-// then IPv4) on an endpoint's answer to our punch until the connection stands, never down.
+// Given the peer's line, every endpoint in it is the peer's (a LAN one only when the peer shares
+// our public address); the path moves up (the LAN, then IPv6, then IPv4) on an endpoint's answer
+// to our punch until the connection stands, and down only once where we send has gone quiet.
 TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
     Rig rig;
     platform::Endpoint six{0, rig.peer.port, true};
     six.ip6[15] = 1;  // [::1], where the peer's socket answers too
     const platform::Endpoint lan = rig.elsewhere.endpoint(), typed = rig.peer.endpoint();
+    identity_begin(&rig.s, PeerLine{{six, typed, lan}, 3});
+    EXPECT_EQ(rig.s.remote.count, 2u) << "another NAT's LAN endpoint names a host on ours";
+    std::snprintf(rig.s.public_ip, sizeof rig.s.public_ip, "127.0.0.1");
     identity_begin(&rig.s, PeerLine{{six, typed, lan}, 3});
     platform::Endpoint own6 = six;
     own6.port = rig.own.port;
@@ -152,10 +156,14 @@ TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
         rig.s.connected = false;
         rig.elsewhere.send("PUNCH_ACK", rig.own.endpoint());
         EXPECT_TRUE(at(lan, 6));
+        rig.s.connected = true;
+        rig.s.path_heard = platform::tick_ms() - kPathQuietMs;
+        rig.peer.send("PUNCH_ACK", rig.own.endpoint());
+        EXPECT_TRUE(at(typed, 7)) << "a quiet path is left for any endpoint that answers";
         rig.stop();
     });
     EXPECT_EQ(rig.s.strangers_dropped, 1);
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(out, "\n[The chat now goes over IPv4 to 127.0.0.1:" + std::to_string(rig.peer.port) + "]\n> ");
     std::string d;
     platform::Endpoint from{};
     EXPECT_TRUE(rig.peer.receive(&d, &from, 100) && d == "PUNCH_ACK" && platform::same_endpoint(from, own6));

@@ -71,6 +71,8 @@ TEST(Program, UsageAndRefusedWords) {
         {{"natchat"}, 1, "Enter peer port: Invalid IP address\n", "ff02::1\n5000\n"},
         {{"natchat"}, 1, "Enter peer IP address: Invalid peer line\n", "1.2.3.4:5000 junk\n"},
         {{"natchat", "1.2.3.4:0"}, 1, "Invalid peer line\n"},
+        {{"natchat", "1.2.3.4:5" + std::string(600, ' ')}, 1, "Invalid peer line\n"},
+        {{"natchat"}, 1, "Enter peer IP address: Invalid peer line\n", "1.2.3.4:12345" + std::string(600, ' ') + "\nhi\n"},
         {{"natchat", "[::1]:5000", "5000"}, 1, "Invalid IP address\n"},
     };
     for (const auto& c : cases) {

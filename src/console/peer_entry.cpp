@@ -64,9 +64,13 @@ bool prompt_peer_info(PeerSession* s, char peer_ip[kPeerIpSize], std::uint16_t* 
     std::fflush(stdout);
     if (std::fgets(line, sizeof line, in) != nullptr) {
         std::size_t n = std::strlen(line);
+        const bool whole = (n > 0 && line[n - 1] == '\n') || std::feof(in);
         if (n > 0 && line[n - 1] == '\n') line[n - 1] = '\0';
-        std::memcpy(peer_ip, line, std::strlen(line) + 1);
-        if (looks_like_peer_line(peer_ip)) return true;
+        const bool as_line = looks_like_peer_line(line);
+        // Longer than any address or peer line: the rest is read away, and the whole refused.
+        for (int c = 0; !whole && c != '\n' && c != EOF;) c = std::fgetc(in);
+        std::memcpy(peer_ip, whole ? line : "", whole ? std::strlen(line) + 1 : 1);
+        if (as_line) return true;
     }
 
     std::printf("Enter peer port: ");

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "relay/relay.h"
 #include "shared/address_text.h"
 #include "shared/peer_session.h"
 
@@ -43,12 +44,21 @@ int candidate_index(const PeerSession* s, const platform::Endpoint& e) {
 }  // namespace
 
 void identity_begin(PeerSession* s, const PeerLine& line) {
-    s->remote = line;
     s->typed_addr = line.candidates[0];
     for (std::size_t i = line.count; i-- > 0;) {
         if (!line.candidates[i].v6) s->typed_addr = line.candidates[i];
     }
+    // The peer's LAN endpoints mean the peer only when it shares our public address: elsewhere
+    // the same private numbers name some host on our own LAN.
+    platform::Endpoint own{0, 0};
+    const bool one_nat = parse_address(s->public_ip, &own) && platform::same_address(own, s->typed_addr);
+    s->remote.count = 0;
+    for (std::size_t i = 0; i < line.count; ++i) {
+        const platform::Endpoint& e = line.candidates[i];
+        if (e.v6 || one_nat || platform::same_endpoint(e, s->typed_addr)) s->remote.candidates[s->remote.count++] = e;
+    }
     set_peer_endpoint(s, s->typed_addr);
+    s->path_heard.store(platform::tick_ms());
     s->heard_typed = false;
     s->typed_told = false;
     s->learning_port = 0;
@@ -60,20 +70,25 @@ int path_rank(const PeerSession* s, const platform::Endpoint& to) {
     return candidate_index(s, to) >= 0 && !platform::same_endpoint(to, s->typed_addr) ? 0 : 2;
 }
 
-bool identity_path(PeerSession* s, DatagramKind kind, bool opened, platform::Endpoint from) {
-    const bool evidence = s->connected.load() ? opened : kind == DatagramKind::punch_ack;
-    if (!evidence || candidate_index(s, from) < 0 ||
-        path_rank(s, from) >= path_rank(s, peer_endpoint(s))) {
-        return false;
+PathMove identity_path(PeerSession* s, DatagramKind kind, bool opened, platform::Endpoint from) {
+    const platform::Endpoint now = peer_endpoint(s);
+    const bool answered = kind == DatagramKind::punch_ack;
+    // Where we send has gone quiet: whichever endpoint of the peer's answers will do.
+    const bool quiet = platform::elapsed(platform::tick_ms(), s->path_heard.load()) >= kPathQuietMs;
+    const bool up = path_rank(s, from) < path_rank(s, now) && (s->connected.load() ? opened : answered);
+    if (candidate_index(s, from) < 0 || relay_chosen(s) || !(up || (quiet && (answered || opened)))) {
+        return PathMove::stay;
     }
     set_peer_endpoint(s, from);
+    s->path_heard.store(platform::tick_ms());
+    const bool learned = candidate_index(s, now) < 0;
     s->on_other_candidate = !platform::same_endpoint(from, s->typed_addr);
     if (s->connected.load()) {
         char text[kEndpointTextSize];
         format_endpoint(from, text);
         safe_printf(s, "\n[The chat now goes over %s to %s]\n> ", path_name(s, from), text);
     }
-    return true;
+    return learned ? PathMove::from_learned : PathMove::moved;
 }
 
 const char* path_name(const PeerSession* s, const platform::Endpoint& to) {
@@ -91,6 +106,7 @@ Claim identify(PeerSession* s, const std::uint8_t* data, std::size_t size, platf
     const bool typed = platform::same_endpoint(from, s->typed_addr);
     if (platform::same_endpoint(from, peer_endpoint(s))) {
         if (typed) s->heard_typed = true;
+        s->path_heard.store(platform::tick_ms());
         return Claim::peer;
     }
     if (!typed && candidate_index(s, from) >= 0) return Claim::candidate;
@@ -127,6 +143,7 @@ bool identity_learn(PeerSession* s, DatagramKind kind, platform::Endpoint from, 
 
 void identity_move(PeerSession* s, platform::Endpoint to) {
     set_peer_endpoint(s, to);
+    s->path_heard.store(platform::tick_ms());
     s->on_other_candidate = false;
     char line[96];
     std::snprintf(line, sizeof line, "\nThe peer answers from port %u: sending there from now on\n%s",

@@ -42,11 +42,22 @@ int path_rank(const PeerSession* session, const platform::Endpoint& to);
 // "the LAN", "IPv6" or "IPv4", after path_rank.
 const char* path_name(const PeerSession* session, const platform::Endpoint& to);
 
-// Receiver thread, for a datagram from a candidate: true when it moves the path there (it has
-// then moved), which happens only upward in rank. Until the connection stands, the candidate's
-// answer to our punch moves it; after that only a sealed record that opened there (`opened`):
-// each side moves up to where the other sends, and both end on the same path.
-bool identity_path(PeerSession* session, DatagramKind kind, bool opened, platform::Endpoint from);
+// Nothing from where we send for this long: the path is taken for dead.
+inline constexpr std::uint32_t kPathQuietMs = 15000;
+
+enum class PathMove {
+    stay,
+    moved,
+    from_learned,  // moved off a port nobody typed: what was agreed with it must not count
+};
+
+// Receiver thread, for a datagram from an endpoint the user gave: whether it moves the path there
+// (it has then moved). Upward in rank: until the connection stands, on the endpoint's answer to
+// our punch; after that only on a sealed record that opened there (`opened`), so that each side
+// moves up to where the other sends and both end on the same path. When nothing has come from
+// where we send for kPathQuietMs, either one moves the path whatever the rank. Never through
+// the relay.
+PathMove identity_path(PeerSession* session, DatagramKind kind, bool opened, platform::Endpoint from);
 
 // Main thread: our sweep punched this port of the peer's address.
 void identity_punched(PeerSession* session, std::uint16_t port);

@@ -41,17 +41,22 @@ std::int32_t received(const PeerSession* s) {
     return s->packets_received.load(std::memory_order_relaxed);
 }
 
-// A burst to where we send, and until the connection stands one punch to each other endpoint
-// of the peer's that we can reach: whichever answers, the path may move there.
-void send_burst(PeerSession* s) {
-    for (int i = 0; i < kPunchesPerBurst; ++i) send_to_peer(s, kPunch, sizeof kPunch - 1, false);
-    if (s->connected.load(std::memory_order_relaxed) || relay_chosen(s)) return;
+// One punch to each other endpoint of the peer's that we can reach: whichever answers, the path
+// may move there.
+void punch_candidates(PeerSession* s) {
+    if (s->remote.count < 2 || relay_chosen(s)) return;
     const platform::Endpoint now = peer_endpoint(s);
     for (std::size_t i = 0; i < s->remote.count; ++i) {
         const platform::Endpoint& to = s->remote.candidates[i];
         if (platform::same_endpoint(to, now) || (to.v6 && !platform::has_ipv6())) continue;
         platform::send_to(s->sock, kPunch, sizeof kPunch - 1, to);
     }
+}
+
+// A burst to where we send, and until the connection stands the other endpoints as well.
+void send_burst(PeerSession* s) {
+    for (int i = 0; i < kPunchesPerBurst; ++i) send_to_peer(s, kPunch, sizeof kPunch - 1, false);
+    if (!s->connected.load(std::memory_order_relaxed)) punch_candidates(s);
 }
 
 // One punch from every spare socket, each opening (or keeping) a mapping of its own.
@@ -232,6 +237,8 @@ int keepalive_loop(void* arg) {
         const std::uint32_t now = platform::tick_ms();
         if (platform::elapsed(now, last_sent) >= kKeepaliveEveryMs) {
             send_to_peer(s, kKeepalive, sizeof kKeepalive - 1, false);
+            // The path has gone quiet: another of the peer's endpoints may still answer.
+            if (platform::elapsed(now, s->path_heard.load()) >= kPathQuietMs) punch_candidates(s);
             last_sent = now;
         }
         // Asleep until the next keepalive is due, the peer would count as silent, or the secure

@@ -31,6 +31,7 @@ struct SocketAddress {
 // For a socket of `family`: an IPv4 endpoint through an IPv6 socket goes as ::ffff:a.b.c.d.
 inline SocketAddress to_sockaddr(const Endpoint& e, int family) {
     SocketAddress a{};
+    if (family == AF_INET && e.v6) return a;  // no such address for an IPv4 socket: sending fails
     if (family == AF_INET) {
         sockaddr_in in{};
         in.sin_family = AF_INET;

@@ -173,14 +173,22 @@ void chat(PeerSession* s, std::FILE* in) {
 
 // The peer as the user gave it: a peer line, or an address and a port. Null, or why not.
 const char* read_peer(const char* text, bool as_line, std::uint16_t port, PeerLine* peer) {
-    if (as_line) return parse_peer_line(text, peer) ? nullptr : "Invalid peer line\n";
-    if (port == 0) return "Invalid port number\n";
-    // Anything but one computer's address would have us punch at nobody for a minute.
-    platform::Endpoint e{0, 0};
-    if (!parse_address(text, &e) || !is_unicast(e)) return "Invalid IP address\n";
-    e.port = port;
-    *peer = PeerLine{{e}, 1};
-    return nullptr;
+    if (as_line && !parse_peer_line(text, peer)) return "Invalid peer line\n";
+    if (!as_line) {
+        if (port == 0) return "Invalid port number\n";
+        // Anything but one computer's address would have us punch at nobody for a minute.
+        platform::Endpoint e{0, 0};
+        if (!parse_address(text, &e) || !is_unicast(e)) return "Invalid IP address\n";
+        e.port = port;
+        *peer = PeerLine{{e}, 1};
+    }
+    if (platform::has_ipv6()) return nullptr;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < peer->count; ++i) {
+        if (!peer->candidates[i].v6) peer->candidates[kept++] = peer->candidates[i];
+    }
+    peer->count = kept;
+    return kept > 0 ? nullptr : "This computer has no IPv6: the peer's IPv6 address cannot be reached\n";
 }
 
 }  // namespace
@@ -262,8 +270,8 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
     std::uint16_t peer_port = 0;
     bool as_line = peer_line;
     if (command.count != 1) {
-        // Cut to the buffer: no address is that long, so the checks refuse it.
-        std::snprintf(peer_ip, sizeof peer_ip, "%s", command.words[1]);
+        // A word longer than any address or peer line is refused, not cut.
+        if (std::strlen(command.words[1]) < sizeof peer_ip) std::strcpy(peer_ip, command.words[1]);
         if (command.count == 3) peer_port = parse_port_text(command.words[2]);
     } else {
         std::memcpy(peer_ip, s->public_ip, std::strlen(s->public_ip) + 1);

@@ -91,7 +91,7 @@ bool is_unicast(const platform::Endpoint& a) {
 void format_peer_line(const PeerLine& line, char out[kPeerLineSize]) {
     std::size_t used = 0;
     out[0] = '\0';
-    for (std::size_t i = 0; i < line.count && i < kMaxCandidates; ++i) {
+    for (std::size_t i = 0; i < line.count && i < kMaxCandidates && used < kPeerLineSize; ++i) {
         char endpoint[kEndpointTextSize];
         format_endpoint(line.candidates[i], endpoint);
         used += static_cast<std::size_t>(std::snprintf(out + used, kPeerLineSize - used, "%s%s",

@@ -16,6 +16,7 @@ bool session_init(PeerSession* session) {
     session->typed_addr = platform::Endpoint{0, 0};
     session->peer_addr = platform::Endpoint{0, 0};
     session->on_other_candidate = false;
+    session->path_heard.store(0, std::memory_order_relaxed);
     session->heard_typed = false;
     session->learning_port = 0;
     for (auto& bits : session->punched) bits.store(0, std::memory_order_relaxed);

@@ -68,6 +68,7 @@ struct PeerSession {
     platform::Endpoint peer_addr;  // under `peer_lock`
     platform::Lock peer_lock;
     bool on_other_candidate;  // the receiver's own: the path went to another endpoint the user gave
+    std::atomic<std::uint32_t> path_heard;  // tick of the latest datagram from where we send
     // The receiver's own: something came from the typed address; the port of the latest punch
     // from another port of the peer's address.
     bool heard_typed;

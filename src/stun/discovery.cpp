@@ -20,6 +20,7 @@ struct Asked {
     platform::Endpoint to;
     bool answered;
     platform::Endpoint mapped;
+    bool unreachable;  // no route there (IPv6 on a computer without it): not waited for
 };
 
 // Distinct addresses over every server's name, in order, at most kMaxAddresses of each family
@@ -41,7 +42,7 @@ std::size_t resolve_all(const StunServer* servers, std::size_t count, Asked* ask
                     known = known || platform::same_endpoint(asked[j].to, to);
                 }
                 if (known) continue;
-                asked[n++] = Asked{to, false, {}};
+                asked[n++] = Asked{to, false, {}, false};
                 ++of_family;
             }
         }
@@ -121,15 +122,21 @@ bool discover_public_address(PeerSession* s, const StunServer* servers, std::siz
     const platform::Socket sock = s->sock;
     const auto ask_the_silent = [&] {
         for (std::size_t i = 0; i < n; ++i) {
-            if (!asked[i].answered) {
+            if (asked[i].answered || asked[i].unreachable) continue;
+            const platform::SendStatus sent =
                 platform::send_to(sock, request, static_cast<std::size_t>(length), asked[i].to);
-            }
+            asked[i].unreachable = asked[i].to.v6 && sent == platform::SendStatus::failed;
         }
     };
     const auto count_answers = [&] {
         std::size_t answers = 0;
         for (std::size_t i = 0; i < n; ++i) answers += asked[i].answered ? 1 : 0;
         return answers;
+    };
+    const auto reachable = [&] {
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < n; ++i) count += asked[i].unreachable ? 0 : 1;
+        return count;
     };
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         ask_the_silent();
@@ -140,7 +147,7 @@ bool discover_public_address(PeerSession* s, const StunServer* servers, std::siz
             // they also get another request: a server may have been slow to start.
             if (!asked[0].answered) ask_the_silent();
             receive_answers(sock, id, asked, n, platform::tick_ms() + kOthersGraceMs,
-                            [&] { return count_answers() == n; });
+                            [&] { return count_answers() == reachable(); });
             break;
         }
         if (attempt < kAttempts) {

@@ -20,7 +20,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab"))
-from labkit import (CODE, Failure, Lab, Peer, check, connect, connect_lines,  # noqa: E402
+from labkit import (CODE, Failure, Lab, Peer, check, connect, lines_chat,  # noqa: E402
                     running, symmetric_cone_run, wait_connected)
 
 TICKS = os.sysconf("SC_CLK_TCK")
@@ -196,38 +196,28 @@ def relay_figures(natchat, runs):
     return statistics.median(times), rates[0], rates[1]
 
 
-OVER = re.compile(rb"\nConnected over (the LAN|IPv6|IPv4) to ")
-PATH_LABS = (("cone x cone, IPv4 and IPv6", []), ("cone x cone, IPv4 only", ["--ipv4-only"]),
-             ("cone x cone, IPv6 black-holed at router A", ["--ipv6-blackhole-a"]),
-             ("symmetric x symmetric, IPv4 and IPv6", ["--nat-a", "symmetric", "--nat-b", "symmetric"]))
-
-
-def lines_run(lab, natchat):
-    """Seconds from both peer lines entered to both connected, and the path A names."""
-    with running(*connect_lines(lab, natchat)) as (a, b):
-        entered = time.monotonic()  # connect_lines types B's entry last
-        wait_connected(a, b, timeout=30)
-        seconds = time.monotonic() - entered
-        return seconds, a.expect(OVER, 5).group(1).decode()
+PATH_LABS = (("cone x cone, IPv4 and IPv6", [], b"IPv6"), ("cone x cone, IPv4 only", ["--ipv4-only"], b"IPv4"),
+             ("cone x cone, IPv6 black-holed at router A", ["--ipv6-blackhole-a"], b"IPv4"),
+             ("symmetric x symmetric, IPv4 and IPv6", ["--nat-a", "symmetric", "--nat-b", "symmetric"], b"IPv6"))
 
 
 def paths_figures(natchat, runs):
     """For each lab of PATH_LABS: the median seconds from both peer lines entered to both
-    connected, and the paths taken; and, in the first, the same with addresses typed."""
+    connected over the path named; and, in the first, the same with addresses typed."""
     rows, typed = [], None
-    for name, options in PATH_LABS:
+    for name, options, over in PATH_LABS:
         with Lab("ncl-bench-paths", *options) as lab:
-            results = [lines_run(lab, natchat) for _ in range(runs)]
+            seconds = statistics.median(lines_chat(lab, natchat, over, 30) for _ in range(runs))
             if typed is None:
                 typed = statistics.median(connect_and_quit(lab, natchat)[0] for _ in range(runs))
-        rows.append((name, statistics.median(r[0] for r in results), sorted({r[1] for r in results})))
+        rows.append((name, seconds, over.decode()))
     return rows, typed
 
 
 def print_paths(rows, typed):
-    for name, seconds, paths in rows:
+    for name, seconds, over in rows:
         print(f"| peer lines entered to both connected, {name} (median) | {seconds:.2f} s over "
-              f"{' / '.join(paths)} | addresses typed, cone x cone: {typed:.2f} s |")
+              f"{over} | addresses typed, cone x cone: {typed:.2f} s |")
 
 
 def print_relay(connect_s, relayed, direct):

@@ -97,14 +97,6 @@ TEST(StunCodec, DecodesOrRefusesEachResponse) {
         EXPECT_STREQ(ip, c.ip != nullptr ? c.ip : "untouched");
         EXPECT_EQ(mapped.port, c.ip == nullptr ? 7 : c.ip == ma ? 41287 : 32853);
     }
-    // And back: the IPv6 address written XORed under that id is the vector's.
-    std::uint8_t out[64];
-    StunWriter w{out, sizeof out, 0, false};
-    stun_begin(&w, 0x0101, kSample.data() + 8);
-    platform::Endpoint six{0, 32853, true};
-    ASSERT_TRUE(platform::parse_ipv6(x6, six.ip6));
-    stun_add_address(&w, 0x0020, six);
-    EXPECT_EQ(Bytes(out + 24, out + w.size), k6);
 }
 
 // The walk's MESSAGE-INTEGRITY under `key` and FINGERPRINT, as far as they are present.
@@ -275,8 +267,7 @@ TEST(AddressText, PeerLinesOfBothFamilies) {
         if (line.count != 99) format_peer_line(line, back);
         EXPECT_STREQ(back, c.read != nullptr ? c.read : "untouched") << c.text;
     }
-    // A bare address keeps the two prompts; anything else with a colon, a bracket or two words
-    // is meant as a peer line.
+    // A bare address keeps the two prompts; a colon, a bracket or two words mean a peer line.
     const char* meant[] = {"1.2.3.4:5", "[::1]", "2001:db8::zz", "a b", "Your peer line: x"};
     const char* bare[] = {"1.2.3.4", "2001:db8::1", "::ffff:1.2.3.4", " 1.2.3.4 ", "junk", ""};
     for (const char* t : meant) EXPECT_TRUE(looks_like_peer_line(t)) << t;

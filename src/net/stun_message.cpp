@@ -148,15 +148,13 @@ void stun_add(StunWriter* w, std::uint16_t type, const void* value, std::size_t 
 }
 
 void stun_add_address(StunWriter* w, std::uint16_t type, platform::Endpoint address) {
-    std::uint8_t* p = reserve(w, type, address.v6 ? 20 : 8);
+    // What natchat writes goes to its relay, which relays for IPv4 peers only.
+    std::uint8_t* p = address.v6 ? nullptr : reserve(w, type, 8);
+    w->overflow = w->overflow || address.v6;
     if (p == nullptr) return;
-    p[1] = address.v6 ? kFamilyIpv6 : kFamilyIpv4;
+    p[1] = kFamilyIpv4;
     write16(p + 2, static_cast<std::uint16_t>(address.port ^ (kMagicCookie >> 16)));
-    if (!address.v6) {
-        write32(p + 4, address.ip ^ kMagicCookie);
-        return;
-    }
-    for (std::size_t i = 0; i < 16; ++i) p[4 + i] = address.ip6[i] ^ w->data[4 + i];
+    write32(p + 4, address.ip ^ kMagicCookie);
 }
 
 void stun_add_integrity(StunWriter* w, const std::uint8_t* key, std::size_t key_size) {

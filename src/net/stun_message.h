@@ -84,6 +84,7 @@ struct StunWriter {
 
 void stun_begin(StunWriter* w, std::uint16_t type, const std::uint8_t id[kTransactionIdSize]);
 void stun_add(StunWriter* w, std::uint16_t type, const void* value, std::size_t length);
-void stun_add_address(StunWriter* w, std::uint16_t type, platform::Endpoint address);  // XORed
+// XORed; IPv4 only (an IPv6 address sets `overflow`).
+void stun_add_address(StunWriter* w, std::uint16_t type, platform::Endpoint address);
 void stun_add_integrity(StunWriter* w, const std::uint8_t* key, std::size_t key_size);
 void stun_add_fingerprint(StunWriter* w);

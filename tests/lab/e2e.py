@@ -203,10 +203,9 @@ def neighbour(natchat):
 
 
 def peer_lines(natchat):
-    """The peer lines exchanged, every path tried at once: symmetric NATs both sides connect over
-    IPv6 within 3 s; cone NATs over IPv6 as fast as today; a1 and a2 behind router A, which does
-    not hairpin, over their LAN; with IPv6 black-holed at router A, over IPv4. Then an IPv6
-    address typed at the prompts with its port connects."""
+    """Peer lines exchanged: symmetric NATs over IPv6 within 3 s, IPv6 black-holed at router A over
+    IPv4, a1 and a2 behind router A (no hairpin) over their LAN, cone NATs over IPv6 as fast as
+    today; then an IPv6 address typed at the prompts."""
     for options, hosts, over in ((["--nat-a", "symmetric", "--nat-b", "symmetric"], ("a1", "b1"), b"IPv6"),
                                  (["--ipv6-blackhole-a"], ("a1", "b1"), b"IPv4"),
                                  ([], ("a1", "a2"), b"the LAN"), ([], ("a1", "b1"), b"IPv6")):

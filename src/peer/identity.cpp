@@ -106,7 +106,6 @@ Claim identify(PeerSession* s, const std::uint8_t* data, std::size_t size, platf
     const bool typed = platform::same_endpoint(from, s->typed_addr);
     if (platform::same_endpoint(from, peer_endpoint(s))) {
         if (typed) s->heard_typed = true;
-        s->path_heard.store(platform::tick_ms());
         return Claim::peer;
     }
     if (!typed && candidate_index(s, from) >= 0) return Claim::candidate;

@@ -48,7 +48,7 @@ inline constexpr std::uint32_t kPathQuietMs = 15000;
 enum class PathMove {
     stay,
     moved,
-    from_learned,  // moved off a port nobody typed: what was agreed with it must not count
+    from_learned,  // moved off a port nobody typed: an agreement begun there must be checked
 };
 
 // Receiver thread, for a datagram from an endpoint the user gave: whether it moves the path there

@@ -64,9 +64,11 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
     if (!relayed) s->sock.store(sock);  // the socket that hears the peer is the one to answer from
     s->packets_received.fetch_add(1, std::memory_order_relaxed);
     if (peers && s->secure != nullptr) secure_link_receive(s, data, size, false, &r);
+    // Where we send still answers; a record that does not open there says nothing of the path.
+    if (claim == Claim::peer && !r.refused) s->path_heard.store(platform::tick_ms());
     if (claim == Claim::candidate && identity_path(s, kind, r.opened, from) == PathMove::from_learned &&
         s->secure != nullptr) {
-        secure_link_restart(s);
+        secure_link_recheck(s);
     }
     if (r.left || (!r.taken && kind == DatagramKind::bye)) {
         announce_left(s);

@@ -194,6 +194,7 @@ void take_record(PeerSession* s, const std::uint8_t* data, std::size_t size, boo
     if (!open_record(&l->channel, data, size, &kind, body, sizeof body, &n) || !well_formed(kind, n) ||
         (elsewhere && l->channel.highest == newest)) {
         ++l->rejected;
+        r->refused = true;
         return;
     }
     r->opened = true;
@@ -225,15 +226,31 @@ bool secure_link_open(PeerSession* s) {
     return true;
 }
 
-void secure_link_restart(PeerSession* s) {
-    SecureLink* l = s->secure;
-    platform::lock_enter(&l->lock);
+namespace {
+
+// Under the lock.
+void start_over(SecureLink* l) {
     if (l->mode == LinkMode::agreeing && l->handshake.peer_committed &&
         handshake_start(&l->handshake)) {
         l->peer_offered = false;
         l->offered = false;
         l->started_at = platform::tick_ms();
     }
+}
+
+}  // namespace
+
+void secure_link_restart(PeerSession* s) {
+    SecureLink* l = s->secure;
+    platform::lock_enter(&l->lock);
+    start_over(l);
+    platform::lock_leave(&l->lock);
+}
+
+void secure_link_recheck(PeerSession* s) {
+    SecureLink* l = s->secure;
+    platform::lock_enter(&l->lock);
+    l->recheck = l->mode == LinkMode::agreeing && l->handshake.peer_committed;
     platform::lock_leave(&l->lock);
 }
 
@@ -263,6 +280,13 @@ void secure_link_receive(PeerSession* s, const std::uint8_t* data, std::size_t s
                                 l->peer_offered || s->secure_only) &&
                                (plain == DatagramKind::chat || plain == DatagramKind::bye);
     if (plain_refused) ++l->rejected;
+    r->refused = r->refused || plain_refused;
+    if (type == EnvelopeType::commit && l->recheck) {
+        // Whoever we agreed with at the port we left shows itself here, or the agreement starts
+        // over: our key went to someone else.
+        l->recheck = false;
+        if (!take_commit(&l->handshake, data, size)) start_over(l);
+    }
     if (type == EnvelopeType::commit && l->mode != LinkMode::failed) {
         const bool first = !l->handshake.peer_committed;
         l->peer_offered = take_commit(&l->handshake, data, size) || l->peer_offered;

@@ -36,6 +36,7 @@ struct SecureLink {
     bool peer_has_keys;        // a sealed record of the peer's opened
     bool unconfirmed_told;     // the user knows the peer never confirmed the session
     bool started;              // the path is open and the agreement runs
+    bool recheck;              // see secure_link_recheck
     std::uint32_t started_at;  // tick of that
     bool offered;
     std::uint32_t offered_at;  // tick of our latest commitment (and reveal)
@@ -48,6 +49,7 @@ struct SecureLink {
 struct Received {
     bool taken = false;   // it was the secure session's, or refused: nothing more to do with it
     bool opened = false;  // a sealed record that opened under the session key
+    bool refused = false; // a record that did not open, or plain text the session does not allow
     bool left = false;    // a sealed bye
     std::vector<std::string> lines;  // the peer's lines now ready to show, in order
 };
@@ -57,6 +59,10 @@ bool secure_link_open(PeerSession* session);
 // Receiver thread: the peer turned out to be elsewhere than the one we were agreeing with. If a
 // commitment was kept (and our key revealed to it), the agreement starts over with a fresh key.
 void secure_link_restart(PeerSession* session);
+// Receiver thread: the path left a port nobody typed for an endpoint the user gave. The next
+// commitment from the peer tells: the one kept, and the agreement goes on; another, and it starts
+// over as secure_link_restart does.
+void secure_link_recheck(PeerSession* session);
 // Wipes the keys and releases the link.
 void secure_link_close(PeerSession* session);
 

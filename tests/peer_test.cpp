@@ -129,12 +129,12 @@ TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
     platform::Endpoint six{0, rig.peer.port, true};
     six.ip6[15] = 1;  // [::1], where the peer's socket answers too
     const platform::Endpoint lan = rig.elsewhere.endpoint(), typed = rig.peer.endpoint();
+    std::snprintf(rig.s.public_ip, sizeof rig.s.public_ip, "127.0.0.2");
     identity_begin(&rig.s, PeerLine{{six, typed, lan}, 3});
     EXPECT_EQ(rig.s.remote.count, 2u) << "another NAT's LAN endpoint names a host on ours";
-    std::snprintf(rig.s.public_ip, sizeof rig.s.public_ip, "127.0.0.1");
+    rig.s.public_ip[8] = '1';
     identity_begin(&rig.s, PeerLine{{six, typed, lan}, 3});
-    platform::Endpoint own6 = six;
-    own6.port = rig.own.port;
+    const platform::Endpoint own6 = [&] { platform::Endpoint e = six; e.port = rig.own.port; return e; }();
     test::UdpSocket stranger;
     const auto at = [&](const platform::Endpoint& e, int heard) {
         return eventually([&] { return rig.s.packets_received == heard && platform::same_endpoint(peer_endpoint(&rig.s), e); });

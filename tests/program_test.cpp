@@ -61,8 +61,6 @@ TEST(Program, UsageAndRefusedWords) {
         {{"natchat", "0.0.0.0", "5000"}, 1, "Invalid IP address\n"},
         {{"natchat", "1.2.3", "5000"}, 1, "Invalid IP address\n"},
         {{"natchat", "-h", "5000"}, 1, "Invalid IP address\n"},
-        {{"natchat", std::string(300, '1'), "5000"}, 1, "Invalid IP address\n"},
-        {{"natchat", "1.2.3.4" + std::string(249, ' '), "5000"}, 1, "Invalid IP address\n"},
         {{"natchat"}, 1, "Enter peer IP address: Enter peer port: Invalid port number\n"},
         {{"natchat"}, 1, "Enter peer port: Invalid IP address\n", "  1.2.3.4 \n12ab\n"},
         {{"natchat"}, 1, "Enter peer port: Invalid IP address\n", "224.0.0.1\n5000\n"},

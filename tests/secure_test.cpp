@@ -511,15 +511,24 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
 
 // A port learned from the sweep commits first, and our key goes to it; then the typed port
 // speaks: the agreement starts over with a fresh key, and the peer there agrees.
+// The same when, instead of the typed port, the peer answers at the IPv6 endpoint of its line.
 TEST(SecureLink, TheTypedPortSpeakingStartsTheAgreementOver) {
+  for (const bool six : {false, true}) {
     test::Rig rig;
     Handshake forger, peer;
     Channel keys{};
     ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s) && handshake_start(&forger) && handshake_start(&peer));
+    platform::Endpoint to = rig.own.endpoint(), peer6{0, rig.peer.port, true};
+    peer6.ip6[15] = 1;  // [::1], where both sockets serve too
+    if (six) {
+        to = peer6;
+        to.port = rig.own.port;
+        identity_begin(&rig.s, PeerLine{{rig.peer.endpoint(), peer6}, 2});
+    }
     std::uint8_t m[kHandshakeSize];
     const auto send = [&](test::UdpSocket& from, void (*make)(const Handshake*, std::uint8_t*), const Handshake& h) {
         make(&h, m);
-        from.send(std::string(reinterpret_cast<char*>(m), sizeof m), rig.own.endpoint());
+        from.send(std::string(reinterpret_cast<char*>(m), sizeof m), &from == &rig.peer ? to : rig.own.endpoint());
     };
     identity_punched(&rig.s, rig.elsewhere.port);
     const std::string out = test::output_of([&](std::FILE*) {
@@ -528,7 +537,7 @@ TEST(SecureLink, TheTypedPortSpeakingStartsTheAgreementOver) {
         send(rig.elsewhere, make_commit, forger);
         EXPECT_EQ(rig.elsewhere.drain(50).size(), 3u) << "an answer, our commitment and our key";
         const std::string revealed(reinterpret_cast<char*>(rig.s.secure->handshake.pub), 32);
-        rig.peer.send("PUNCH", rig.own.endpoint());
+        rig.peer.send(six ? "PUNCH_ACK" : "PUNCH", to);
         send(rig.peer, make_commit, peer);
         for (const std::string& d : rig.peer.drain(50)) {
             EXPECT_EQ(d.find(revealed), std::string::npos) << "the key the other port saw";
@@ -541,6 +550,7 @@ TEST(SecureLink, TheTypedPortSpeakingStartsTheAgreementOver) {
     });
     EXPECT_STREQ(keys.code, rig.s.secure->channel.code) << out;
     secure_link_close(&rig.s);
+  }
 }
 
 }  // namespace

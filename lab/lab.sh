@@ -81,8 +81,8 @@ host_file() {  # host_file HOST ADDRESS: name resolution inside the host's names
   : >"$dir/resolv.conf"
 }
 
-addr6() {  # addr6 HOST DEVICE ADDRESS/LEN: usable at once, with no duplicate detection pending
-  [ "$ipv6" = off ] || in_ns "$1" ip -6 addr add "$3" dev "$2" nodad
+addr6() {  # addr6 HOST DEVICE ADDRESS/LEN [OPTION...]: usable at once, no duplicate detection pending
+  [ "$ipv6" = off ] || in_ns "$1" ip -6 addr add "$3" dev "$2" nodad "${@:4}"
 }
 
 route6() {  # route6 HOST ROUTE...
@@ -197,7 +197,9 @@ up() {
   lan_host b1 rb 203.0.113.10 203.0.113.1 2001:db8:b::10 2001:db8:b::1
 
   in_ns inet ip addr add 198.51.100.3/24 dev br0
-  addr6 inet br0 2001:db8:100::3/64
+  # Deprecated, so that the host itself sends from 2001:db8:100::1, the address its STUN server
+  # sees: a second address it sent from would name another host to its peers.
+  addr6 inet br0 2001:db8:100::3/64 preferred_lft 0
   local listeners=(198.51.100.1:3478) server ip4 ip6 port ips
   for server in 198.51.100.1,2001:db8:100::1,19302 198.51.100.3,2001:db8:100::3,3478; do
     IFS=, read -r ip4 ip6 port <<<"$server"

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A stranger: sends everything a peer might, and worse, to HOST PORT for SECONDS, from SOCKETS
 ports of its own (1 unless given), each datagram twice in a row from each; prints every datagram
-it gets back.    stranger.py HOST PORT SECONDS [SOCKETS]
+it gets back.    stranger.py HOST PORT SECONDS [SOCKETS]    (HOST: IPv4 or IPv6)
 
 Besides plain-protocol words it forges the secure session: commitments, reveals of the keys
 committed to (a handshake complete but for being the peer's), and sealed records."""
@@ -13,7 +13,8 @@ import sys
 import time
 
 target, until = (sys.argv[1], int(sys.argv[2])), time.monotonic() + float(sys.argv[3])
-sockets = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(int(sys.argv[4:5] and sys.argv[4] or 1))]
+family = socket.AF_INET6 if ":" in target[0] else socket.AF_INET
+sockets = [socket.socket(family, socket.SOCK_DGRAM) for _ in range(int(sys.argv[4:5] and sys.argv[4] or 1))]
 rng = random.Random(7)
 
 

@@ -180,26 +180,29 @@ def plain_peer(natchat):
 
 def neighbour(natchat):
     """A on a public address; B behind router A, and a1's neighbour a2, which shares B's public
-    address, floods A from six ports with forged handshakes, records, lines, byes and punches,
-    from before B types until after the chat. A and B agree one session all the same, chat both
-    ways and quit cleanly; nothing of a2's is shown, and nothing is sent to it."""
+    address (and B's IPv6 prefix), floods A from six ports with forged handshakes, records, lines,
+    byes and punches, from before B types until after the chat: once with the addresses typed, once
+    with the peer lines, the chat over IPv6 and a2 flooding there too. A and B agree one session all
+    the same, chat both ways and quit cleanly; nothing of a2's is shown, and nothing is sent to it."""
     with Lab("ncl-hostile") as lab:
-        servers = ["--stun", "198.51.100.1:19302", "--stun", "198.51.100.3"]
-        a, b = Peer(lab, "inet", natchat, *servers), Peer(lab, "a1", natchat)
-        with running(a, b):
-            a_ip, a_port = a.external()
-            flood = subprocess.Popen(lab.command("a2", f"{LAB_DIR}/stranger.py", a_ip, a_port, "25", "6"),
-                                     stdout=subprocess.PIPE)
-            time.sleep(2)
-            b.type(f"{a_ip}\n{a_port}\n")
-            a.type("{}\n{}\n".format(*b.external()))
-            wait_connected(a, b)
-            same_code(a, b)
-            chat_both_ways(a, b)
-            check(b"stranger" not in a.text() and b"answers from port" not in a.text(), "a2 was heard")
-            answers = flood.communicate(timeout=40)[0]
-            check(answers == b"", f"a2 was answered: {answers[:200]!r}")
-            quit_both(a, b)
+        servers = ["--stun", "198.51.100.1:19302", "--stun", "198.51.100.3", "--stun", "[2001:db8:100::1]:19302"]
+        for lines in (False, True):
+            a, b = Peer(lab, "inet", natchat, *servers), Peer(lab, "a1", natchat)
+            with running(a, b):
+                a_ip, a_port = a.external()
+                floods = [subprocess.Popen(lab.command("a2", f"{LAB_DIR}/stranger.py", *to, "25", "6"), stdout=subprocess.PIPE)
+                          for to in [(a_ip, a_port)] + ([a.external6()] if lines else [])]
+                time.sleep(2)
+                b.type(a.peer_line() + "\n" if lines else f"{a_ip}\n{a_port}\n")
+                a.type(b.peer_line() + "\n" if lines else "{}\n{}\n".format(*b.external()))
+                wait_connected(a, b)
+                check(not lines or b"\nConnected over IPv6 to [2001:db8:a::10]:" in a.text(), "not over IPv6")
+                same_code(a, b)
+                chat_both_ways(a, b)
+                check(b"stranger" not in a.text() and b"answers from port" not in a.text(), "a2 was heard")
+                answers = b"".join(f.communicate(timeout=40)[0] for f in floods)
+                check(answers == b"", f"a2 was answered: {answers[:200]!r}")
+                quit_both(a, b)
 
 
 def peer_lines(natchat):

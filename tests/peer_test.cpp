@@ -141,7 +141,6 @@ TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
     };
     const std::string out = test::output_of([&](std::FILE*) {
         rig.start(&rig.s.recv_thread, receive_loop);
-        EXPECT_TRUE(at(typed, 0)) << "the first IPv4 endpoint is the typed one";
         rig.peer.send("PUNCH", own6);
         rig.elsewhere.send("PUNCH", rig.own.endpoint());
         stranger.send("PUNCH_ACK", own6);

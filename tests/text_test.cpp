@@ -252,13 +252,12 @@ TEST(AddressText, PeerLinesOfBothFamilies) {
          "1.2.3.4:5 1.2.3.4:6 1.2.3.4:7 1.2.3.4:8 1.2.3.4:9 1.2.3.4:10 1.2.3.4:11 1.2.3.4:12"},
         {"1.2.3.4:5 1.2.3.4:6 1.2.3.4:7 1.2.3.4:8 1.2.3.4:9 1.2.3.4:10 1.2.3.4:11 1.2.3.4:12 1.2.3.4:13", nullptr},
         {"", nullptr}, {"Your peer line:", nullptr}, {"1.2.3.4", nullptr}, {"1.2.3.4:", nullptr},
-        {"1.2.3.4:0", nullptr}, {"1.2.3.4:65536", nullptr}, {"1.2.3.4:+5", nullptr},
-        {"1.2.3.4:005000", nullptr}, {":80", nullptr}, {"[]:80", nullptr}, {"[:80", nullptr},
-        {"[1.2.3.4]:5", nullptr}, {"2001:db8::1:5", nullptr}, {"[2001:db8::1]5", nullptr},
-        {"[2001:db8::1%eth0]:5", nullptr}, {"[ff02::1]:5", nullptr}, {"[fe80::1]:5", nullptr},
-        {"[::]:5", nullptr}, {"[::ffff:1.2.3.4]:5", nullptr}, {"224.0.0.1:5", nullptr},
-        {"0.1.2.3:5", nullptr}, {"1.2.3.4:5 junk", nullptr}, {"1.2.3.4:5,1.2.3.5:5", nullptr},
-        {"Your peer line 1.2.3.4:5", nullptr},
+        {"1.2.3.4:0", nullptr}, {"1.2.3.4:65536", nullptr}, {"1.2.3.4:+5", nullptr}, {"1.2.3.4:005000", nullptr},
+        {":80", nullptr}, {"[]:80", nullptr}, {"[:80", nullptr}, {"[1.2.3.4]:5", nullptr},
+        {"2001:db8::1:5", nullptr}, {"[2001:db8::1]5", nullptr}, {"[2001:db8::1%eth0]:5", nullptr},
+        {"[ff02::1]:5", nullptr}, {"[fe80::1]:5", nullptr}, {"[::]:5", nullptr}, {"[::ffff:1.2.3.4]:5", nullptr},
+        {"224.0.0.1:5", nullptr}, {"0.1.2.3:5", nullptr}, {"1.2.3.4:5 junk", nullptr},
+        {"1.2.3.4:5,1.2.3.5:5", nullptr}, {"Your peer line 1.2.3.4:5", nullptr},
     };
     for (const auto& c : lines) {
         PeerLine line{{}, 99};

@@ -179,11 +179,10 @@ def plain_peer(natchat):
 
 
 def neighbour(natchat):
-    """A on a public address; B behind router A, and a1's neighbour a2, which shares B's public
-    address (and B's IPv6 prefix), floods A from six ports with forged handshakes, records, lines,
-    byes and punches, from before B types until after the chat: once with the addresses typed, once
-    with the peer lines, the chat over IPv6 and a2 flooding there too. A and B agree one session all
-    the same, chat both ways and quit cleanly; nothing of a2's is shown, and nothing is sent to it."""
+    """A on a public address; B behind router A, whose neighbour a2 shares B's public address and
+    IPv6 prefix and floods A from six ports with forged handshakes, records, lines, byes and punches
+    throughout: with the addresses typed, then with peer lines over IPv6 (flooded too). A and B
+    agree one session, chat both ways and quit cleanly; nothing of a2's is shown or answered."""
     with Lab("ncl-hostile") as lab:
         servers = ["--stun", "198.51.100.1:19302", "--stun", "198.51.100.3", "--stun", "[2001:db8:100::1]:19302"]
         for lines in (False, True):

@@ -44,10 +44,10 @@ int candidate_index(const PeerSession* s, const platform::Endpoint& e) {
 }  // namespace
 
 void identity_begin(PeerSession* s, const PeerLine& line) {
-    s->typed_addr = line.candidates[0];
-    for (std::size_t i = line.count; i-- > 0;) {
-        if (!line.candidates[i].v6) s->typed_addr = line.candidates[i];
-    }
+    // The typed endpoint: the first IPv4 one, or the first of all.
+    std::size_t typed = 0;
+    while (typed + 1 < line.count && line.candidates[typed].v6) ++typed;
+    s->typed_addr = line.candidates[line.candidates[typed].v6 ? 0 : typed];
     // The peer's LAN endpoints mean the peer only when it shares our public address: elsewhere
     // the same private numbers name some host on our own LAN.
     platform::Endpoint own{0, 0};

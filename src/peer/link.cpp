@@ -106,7 +106,7 @@ bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
     const bool ipv4 = !s->typed_addr.v6;
 
     char endpoints[kPeerLineSize];
-    format_peer_line(peer, endpoints);
+    format_peer_line(s->remote, endpoints);
     safe_printf(s, "\nAttempting to connect to %s...\n", endpoints);
     safe_print(s, "Performing UDP hole punching...\n");
     safe_print(s, "NOTE: Both peers must start at roughly the same time!\n\n");
@@ -194,7 +194,7 @@ bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
     if (relay_chosen(s)) {
         format_endpoint(s->relayed, at);
         safe_printf(s, "\nConnected through the relay at %s\n", at);
-    } else if (peer.count > 1) {
+    } else if (s->remote.count > 1) {
         const platform::Endpoint to = peer_endpoint(s);
         format_endpoint(to, at);
         safe_printf(s, "\nConnected over %s to %s\n", path_name(s, to), at);

@@ -160,7 +160,7 @@ bool relay_allocate(PeerSession* s, const RelayServer& server) {
     std::size_t found = 0;
     std::uint32_t ip = 0;
     if (platform::resolve_addresses(server.host, addresses, 8, &found)) {
-        for (std::size_t i = found; i-- > 0;) ip = addresses[i].v6 ? ip : addresses[i].ip;
+        for (std::size_t i = 0; i < found && ip == 0; ++i) ip = addresses[i].ip;  // 0 for IPv6
     }
     if (ip == 0) {
         std::printf("TURN server %s not found: going on without a relay\n", server.host);

@@ -194,7 +194,7 @@ bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
     if (relay_chosen(s)) {
         format_endpoint(s->relayed, at);
         safe_printf(s, "\nConnected through the relay at %s\n", at);
-    } else if (s->remote.count > 1) {
+    } else if (peer.count > 1) {  // a peer line: which of its paths
         const platform::Endpoint to = peer_endpoint(s);
         format_endpoint(to, at);
         safe_printf(s, "\nConnected over %s to %s\n", path_name(s, to), at);

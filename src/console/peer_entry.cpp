@@ -7,17 +7,17 @@
 
 PeerLine own_peer_line(const PeerSession* s) {
     PeerLine line{};
-    const auto add = [&line](platform::Endpoint e, const char* ip, std::uint16_t port) {
-        if (ip != nullptr && !parse_address(ip, &e)) return;
-        e.port = port;
-        for (std::size_t i = 0; i < line.count; ++i) {
-            if (platform::same_endpoint(line.candidates[i], e)) return;
-        }
-        if (port != 0 && line.count < kMaxCandidates) line.candidates[line.count++] = e;
+    // Port 0: not known ("unknown" is no address).
+    const auto at = [](const char* ip, std::uint16_t port) {
+        platform::Endpoint e{0, 0};
+        if (parse_address(ip, &e)) e.port = port;
+        return e;
     };
-    add({}, s->public_ip, s->public_port);
-    add(s->public6, nullptr, s->public6.port);
-    add({}, s->local_ip, s->local_port);
+    for (const platform::Endpoint& e : {at(s->public_ip, s->public_port), s->public6, at(s->local_ip, s->local_port)}) {
+        bool known = e.port == 0;
+        for (std::size_t i = 0; i < line.count; ++i) known = known || platform::same_endpoint(line.candidates[i], e);
+        if (!known) line.candidates[line.count++] = e;
+    }
     return line;
 }
 
@@ -69,7 +69,8 @@ bool prompt_peer_info(PeerSession* s, char peer_ip[kPeerIpSize], std::uint16_t* 
         const bool as_line = looks_like_peer_line(line);
         // Longer than any address or peer line: the rest is read away, and the whole refused.
         for (int c = 0; !whole && c != '\n' && c != EOF;) c = std::fgetc(in);
-        std::memcpy(peer_ip, whole ? line : "", whole ? std::strlen(line) + 1 : 1);
+        if (!whole) line[0] = '\0';
+        std::memcpy(peer_ip, line, std::strlen(line) + 1);
         if (as_line) return true;
     }
 

@@ -41,15 +41,13 @@ std::int32_t received(const PeerSession* s) {
     return s->packets_received.load(std::memory_order_relaxed);
 }
 
-// One punch to each other endpoint of the peer's that we can reach: whichever answers, the path
-// may move there.
+// One punch to each other endpoint of the peer's: whichever answers, the path may move there.
 void punch_candidates(PeerSession* s) {
     if (s->remote.count < 2 || relay_chosen(s)) return;
     const platform::Endpoint now = peer_endpoint(s);
     for (std::size_t i = 0; i < s->remote.count; ++i) {
         const platform::Endpoint& to = s->remote.candidates[i];
-        if (platform::same_endpoint(to, now) || (to.v6 && !platform::has_ipv6())) continue;
-        platform::send_to(s->sock, kPunch, sizeof kPunch - 1, to);
+        if (!platform::same_endpoint(to, now)) platform::send_to(s->sock, kPunch, sizeof kPunch - 1, to);
     }
 }
 

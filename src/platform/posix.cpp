@@ -27,25 +27,34 @@ int fd_of(Socket s) { return static_cast<int>(s); }
 bool net_startup() { return true; }
 void net_cleanup() {}
 
+namespace {
+
+// A UDP socket of `family`; an IPv6 one serves IPv4 as well, or there is none (-1).
+int open_udp(int family) {
+    const int fd = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
+    const int off = 0;
+    if (fd != -1 && family == AF_INET6 &&
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
 bool has_ipv6() {
     static const bool yes = [] {
-        const int fd = ::socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
-        if (fd == -1) return false;
-        const int off = 0;
-        const bool dual = ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0;
-        ::close(fd);
-        return dual;
+        const int fd = open_udp(AF_INET6);
+        if (fd != -1) ::close(fd);
+        return fd != -1;
     }();
     return yes;
 }
 
 Socket udp_open() {
-    const int family = socket_family();
-    const int fd = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
-    if (fd == -1) return kInvalidSocket;
-    const int off = 0;
-    if (family == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-    return static_cast<Socket>(fd);
+    const int fd = open_udp(socket_family());
+    return fd == -1 ? kInvalidSocket : static_cast<Socket>(fd);
 }
 
 bool set_nonblocking(Socket s) {
@@ -53,9 +62,7 @@ bool set_nonblocking(Socket s) {
 }
 
 bool bind_any(Socket s) {
-    Endpoint any{0, 0};
-    any.v6 = socket_family() == AF_INET6;  // :: rather than ::ffff:0.0.0.0, which takes IPv4 only
-    SocketAddress a = to_sockaddr(any, socket_family());
+    SocketAddress a = wildcard_sockaddr();
     return ::bind(fd_of(s), a.get(), a.size) == 0;
 }
 

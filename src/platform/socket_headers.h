@@ -84,6 +84,14 @@ inline Endpoint from_sockaddr(const SocketAddress& a) {
     return e;
 }
 
+// Every interface, port 0, for natchat's sockets to bind to: :: rather than ::ffff:0.0.0.0,
+// which would take IPv4 only.
+inline SocketAddress wildcard_sockaddr() {
+    Endpoint any{0, 0};
+    any.v6 = socket_family() == AF_INET6;
+    return to_sockaddr(any, socket_family());
+}
+
 // An empty address for a call to fill in.
 inline SocketAddress any_sockaddr() {
     SocketAddress a{};

@@ -30,28 +30,34 @@ bool net_startup() {
 
 void net_cleanup() { WSACleanup(); }
 
+namespace {
+
+// A UDP socket of `family`; an IPv6 one serves IPv4 as well, or there is none (INVALID_SOCKET).
+SOCKET open_udp(int family) {
+    const SOCKET s = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
+    const DWORD off = 0;
+    if (s != INVALID_SOCKET && family == AF_INET6 &&
+        ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off) != 0) {
+        ::closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+}  // namespace
+
 bool has_ipv6() {
     static const bool yes = [] {
-        const SOCKET s = ::socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
-        if (s == INVALID_SOCKET) return false;
-        const DWORD off = 0;
-        const bool dual = ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY,
-                                       reinterpret_cast<const char*>(&off), sizeof off) == 0;
-        ::closesocket(s);
-        return dual;
+        const SOCKET s = open_udp(AF_INET6);
+        if (s != INVALID_SOCKET) ::closesocket(s);
+        return s != INVALID_SOCKET;
     }();
     return yes;
 }
 
 Socket udp_open() {
-    const int family = socket_family();
-    const SOCKET s = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
-    if (s == INVALID_SOCKET) return kInvalidSocket;
-    const DWORD off = 0;
-    if (family == AF_INET6) {
-        ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
-    }
-    return static_cast<Socket>(s);
+    const SOCKET s = open_udp(socket_family());
+    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(s);
 }
 
 bool set_nonblocking(Socket s) {
@@ -60,9 +66,7 @@ bool set_nonblocking(Socket s) {
 }
 
 bool bind_any(Socket s) {
-    Endpoint any{0, 0};
-    any.v6 = socket_family() == AF_INET6;  // :: rather than ::ffff:0.0.0.0, which takes IPv4 only
-    SocketAddress a = to_sockaddr(any, socket_family());
+    SocketAddress a = wildcard_sockaddr();
     return ::bind(sock_of(s), a.get(), a.size) != SOCKET_ERROR;
 }
 

@@ -128,19 +128,18 @@ bool parse_relay_server(const char* text, RelayServer* out) {
     const char* at = std::strrchr(text, '@');
     const char* colon = std::strchr(text, ':');
     if (at == nullptr || colon == nullptr || colon > at || colon == text) return false;
-    const char* host = at + 1;
-    const char* port = std::strrchr(host, ':');
+    HostPort h{};
     const std::size_t user_size = static_cast<std::size_t>(colon - text);
     const std::size_t password_size = static_cast<std::size_t>(at - colon - 1);
-    const std::size_t host_size = port != nullptr ? static_cast<std::size_t>(port - host) : std::strlen(host);
-    out->port = port != nullptr ? parse_port_text(port + 1) : kTurnDefaultPort;
-    if (user_size >= sizeof out->user || password_size >= sizeof out->password || host_size == 0 ||
-        host_size >= sizeof out->host || out->port == 0) {
+    if (!split_host_port(at + 1, std::strlen(at + 1), &h)) return false;
+    out->port = h.port != nullptr ? parse_port_text(h.port) : kTurnDefaultPort;
+    if (user_size >= sizeof out->user || password_size >= sizeof out->password || h.host_size == 0 ||
+        h.host_size >= sizeof out->host || out->port == 0) {
         return false;
     }
     std::snprintf(out->user, sizeof out->user, "%.*s", static_cast<int>(user_size), text);
     std::snprintf(out->password, sizeof out->password, "%.*s", static_cast<int>(password_size), colon + 1);
-    std::snprintf(out->host, sizeof out->host, "%.*s", static_cast<int>(host_size), host);
+    std::snprintf(out->host, sizeof out->host, "%.*s", static_cast<int>(h.host_size), h.host);
     return true;
 }
 

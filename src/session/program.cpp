@@ -74,20 +74,12 @@ bool read_command_line(int argc, char** argv, CommandLine* c) {
         if (i + 1 == argc || c->stun_count == kMaxStunServers) return false;
         const char* text = argv[++i];
         char* host = c->stun_hosts[c->stun_count];
-        // "[IPv6]:PORT" or "[IPv6]"; bare IPv6 text is all host.
-        const bool bracketed = text[0] == '[';
-        const char* end = bracketed ? std::strchr(text, ']') : nullptr;
-        const char* colon = bracketed ? (end != nullptr && end[1] == ':' ? end + 1 : nullptr)
-                                      : std::strrchr(text, ':');
-        if (!bracketed && colon != nullptr && std::strchr(text, ':') != colon) colon = nullptr;
-        if (bracketed && (end == nullptr || (end[1] != '\0' && colon == nullptr))) return false;
-        if (bracketed) ++text;
-        const char* host_end = bracketed ? end : colon != nullptr ? colon : text + std::strlen(text);
-        const auto host_size = static_cast<std::size_t>(host_end - text);
-        const std::uint16_t port = colon != nullptr ? parse_port_text(colon + 1) : kStunDefaultPort;
-        if (host_size == 0 || host_size >= sizeof c->stun_hosts[0] || port == 0) return false;
-        std::memcpy(host, text, host_size);
-        host[host_size] = '\0';
+        HostPort h{};
+        if (!split_host_port(text, std::strlen(text), &h)) return false;
+        const std::uint16_t port = h.port != nullptr ? parse_port_text(h.port) : kStunDefaultPort;
+        if (h.host_size == 0 || h.host_size >= sizeof c->stun_hosts[0] || port == 0) return false;
+        std::memcpy(host, h.host, h.host_size);
+        host[h.host_size] = '\0';
         c->stun[c->stun_count++] = StunServer{host, port};
     }
     if (c->stun_count == 0) {

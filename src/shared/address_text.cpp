@@ -50,6 +50,30 @@ std::uint16_t parse_port_text(const char* text) {
     return static_cast<std::uint16_t>(value);
 }
 
+bool split_host_port(const char* text, std::size_t size, HostPort* out) {
+    const char* const end = text + size;
+    HostPort h{text, size, nullptr, 0, size > 0 && text[0] == '['};
+    const char* colon = nullptr;
+    if (h.bracketed) {
+        const auto* close = static_cast<const char*>(std::memchr(text, ']', size));
+        if (close == nullptr || (close + 1 != end && close[1] != ':')) return false;
+        h.host = text + 1;
+        h.host_size = static_cast<std::size_t>(close - h.host);
+        colon = close + 1 != end ? close + 1 : nullptr;
+    } else if (const auto* first = static_cast<const char*>(std::memchr(text, ':', size))) {
+        // One colon parts host and port; more belong to IPv6 text.
+        const bool one = std::memchr(first + 1, ':', static_cast<std::size_t>(end - first - 1)) == nullptr;
+        colon = one ? first : nullptr;
+        h.host_size = one ? static_cast<std::size_t>(first - text) : size;
+    }
+    if (colon != nullptr) {
+        h.port = colon + 1;
+        h.port_size = static_cast<std::size_t>(end - h.port);
+    }
+    *out = h;
+    return true;
+}
+
 void format_address(const platform::Endpoint& a, char out[kAddressTextSize]) {
     if (a.v6) {
         platform::format_ipv6(a.ip6, out);
@@ -107,29 +131,20 @@ bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; 
 
 // "a.b.c.d:port" or "[IPv6]:port" as the `size` bytes at `text`.
 bool parse_endpoint(const char* text, std::size_t size, platform::Endpoint* out) {
-    const char* colon = nullptr;
-    for (std::size_t i = size; i-- > 0 && colon == nullptr;) {
-        if (text[i] == ':') colon = text + i;
-    }
-    if (colon == nullptr) return false;
-    const std::size_t digits = static_cast<std::size_t>(text + size - colon - 1);
+    HostPort h{};
+    if (!split_host_port(text, size, &h) || h.port_size == 0 || h.port_size > 5) return false;
     std::uint32_t port = 0;
-    for (std::size_t i = 1; i <= digits; ++i) {
-        if (!is_digit(colon[i]) || digits > 5) return false;
-        port = port * 10 + static_cast<std::uint32_t>(colon[i] - '0');
+    for (std::size_t i = 0; i < h.port_size; ++i) {
+        if (!is_digit(h.port[i])) return false;
+        port = port * 10 + static_cast<std::uint32_t>(h.port[i] - '0');
     }
-    if (port == 0 || port > 65535) return false;
-    const bool bracketed = text[0] == '[';
-    if (bracketed && colon[-1] != ']') return false;
-    const char* begin = text + (bracketed ? 1 : 0);
-    const std::size_t length = static_cast<std::size_t>(colon - begin) - (bracketed ? 1 : 0);
     char address[kAddressTextSize];
-    if (length == 0 || length >= sizeof address) return false;
-    std::memcpy(address, begin, length);
-    address[length] = '\0';
+    if (port == 0 || port > 65535 || h.host_size == 0 || h.host_size >= sizeof address) return false;
+    std::memcpy(address, h.host, h.host_size);
+    address[h.host_size] = '\0';
     platform::Endpoint e{0, 0};
     // Brackets around IPv6, and only around IPv6.
-    if (!parse_address(address, &e) || e.v6 != bracketed || !is_unicast(e)) return false;
+    if (!parse_address(address, &e) || e.v6 != h.bracketed || !is_unicast(e)) return false;
     e.port = static_cast<std::uint16_t>(port);
     *out = e;
     return true;

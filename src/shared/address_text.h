@@ -29,6 +29,21 @@ bool is_unicast_ipv4(std::uint32_t ip);
 // digits is safe.
 std::uint16_t parse_port_text(const char* text);
 
+// "HOST[:PORT]" as servers and peers are written: a name or a dotted quad, "[IPv6]", or bare IPv6
+// text (all of it host), each but the last optionally followed by ":PORT". Both parts point into
+// the text; `port` is null when none is given.
+struct HostPort {
+    const char* host;
+    std::size_t host_size;
+    const char* port;
+    std::size_t port_size;
+    bool bracketed;
+};
+
+// The `size` bytes at `text` split so; false for a bracket left open or followed by anything but
+// ":PORT". Neither part is checked further.
+bool split_host_port(const char* text, std::size_t size, HostPort* out);
+
 // Room for an address of either family and its terminator.
 inline constexpr std::size_t kAddressTextSize = platform::kIpv6TextSize;
 // Room for "[address]:port" and its terminator.

@@ -1,5 +1,6 @@
 #include "stun/discovery.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "net/endpoint.h"
@@ -26,28 +27,24 @@ struct Asked {
 // Distinct addresses over every server's name, in order, at most kMaxAddresses of each family
 // (IPv6 ones only when this computer speaks IPv6), the IPv4 ones first.
 std::size_t resolve_all(const StunServer* servers, std::size_t count, Asked* asked) {
-    std::size_t n = 0;
-    for (const bool v6 : {false, true}) {
-        if (v6 && !platform::has_ipv6()) break;
-        std::size_t of_family = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            platform::Endpoint addresses[2 * kMaxAddresses];
-            std::size_t found = 0;
-            if (!platform::resolve_addresses(servers[i].host, addresses, 2 * kMaxAddresses, &found)) continue;
-            for (std::size_t k = 0; k < found && of_family < kMaxAddresses; ++k) {
-                platform::Endpoint to = addresses[k];
-                to.port = servers[i].port;
-                bool known = to.v6 != v6;
-                for (std::size_t j = 0; j < n; ++j) {
-                    known = known || platform::same_endpoint(asked[j].to, to);
-                }
-                if (known) continue;
-                asked[n++] = Asked{to, false, {}, false};
-                ++of_family;
-            }
+    Asked ipv6[kMaxAddresses];
+    std::size_t n = 0, n6 = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        platform::Endpoint addresses[2 * kMaxAddresses];
+        std::size_t found = 0;
+        if (!platform::resolve_addresses(servers[i].host, addresses, 2 * kMaxAddresses, &found)) continue;
+        for (std::size_t k = 0; k < found; ++k) {
+            platform::Endpoint to = addresses[k];
+            to.port = servers[i].port;
+            Asked* list = to.v6 ? ipv6 : asked;
+            std::size_t& size = to.v6 ? n6 : n;
+            bool known = to.v6 && !platform::has_ipv6();
+            for (std::size_t j = 0; j < size; ++j) known = known || platform::same_endpoint(list[j].to, to);
+            if (!known && size < kMaxAddresses) list[size++] = Asked{to, false, {}, false};
         }
     }
-    return n;
+    std::copy(ipv6, ipv6 + n6, asked + n);
+    return n + n6;
 }
 
 // Takes what arrives until `until` (a tick), or until `done` holds; answers count only from the
@@ -190,10 +187,10 @@ bool discover_public_address(PeerSession* s, const StunServer* servers, std::siz
     s->stun_server = chosen->to;
     s->nat = verdict[0];
     if (first[1] != nullptr) s->public6 = first[1]->mapped;
-    std::printf(chosen->to.v6 ? "External address: [%s]:%u\n" : "External address: %s:%u\n",
-                s->public_ip, static_cast<unsigned>(s->public_port));
+    char text[kEndpointTextSize];
+    format_endpoint(chosen->mapped, text);
+    std::printf("External address: %s\n", text);
     if (first[0] != nullptr && first[1] != nullptr) {
-        char text[kEndpointTextSize];
         format_endpoint(s->public6, text);
         std::printf("External IPv6 address: %s\n", text);
     }

@@ -476,11 +476,14 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
                 for (int i = 0; i < 2; ++i) for (const std::string& d : h) rig.elsewhere.send(d, rig.own.endpoint());
                 EXPECT_TRUE(test::eventually([&] { return rig.s.strangers_dropped == 2 * static_cast<int>(h.size()); }));
                 rig.peer.send(natchat ? made(make_commit, peer) : "hello", rig.own.endpoint());
-                for (const std::string& d : rig.peer.drain(50)) {
+                // Until our key has come, however slow the machine; a plain peer only listens a while.
+                std::string d;
+                platform::Endpoint from{};
+                for (bool keyed = false; !keyed && rig.peer.receive(&d, &from, natchat ? 3000 : 50);) {
                     const auto* m = reinterpret_cast<const std::uint8_t*>(d.data());
-                    if (take_commit(&peer, m, d.size()) || take_reveal(&peer, m, d.size(), &keys)) {
-                        rig.peer.send(made(make_reveal, peer), rig.own.endpoint());
-                    }
+                    const bool committed = take_commit(&peer, m, d.size());
+                    keyed = !committed && take_reveal(&peer, m, d.size(), &keys);
+                    if (committed || keyed) rig.peer.send(made(make_reveal, peer), rig.own.endpoint());
                 }
                 clock.now += natchat ? 0 : 3000;
                 EXPECT_TRUE(test::eventually([&] { return mode_of(rig) == (natchat ? LinkMode::secure : LinkMode::plain); }));
@@ -539,11 +542,14 @@ TEST(SecureLink, TheTypedPortSpeakingStartsTheAgreementOver) {
         const std::string revealed(reinterpret_cast<char*>(rig.s.secure->handshake.pub), 32);
         rig.peer.send(six ? "PUNCH_ACK" : "PUNCH", to);
         send(rig.peer, make_commit, peer);
-        for (const std::string& d : rig.peer.drain(50)) {
+        std::string d;
+        platform::Endpoint from{};
+        for (bool keyed = false; !keyed && rig.peer.receive(&d, &from, 3000);) {  // however slow
             EXPECT_EQ(d.find(revealed), std::string::npos) << "the key the other port saw";
             const auto* p = reinterpret_cast<const std::uint8_t*>(d.data());
             take_commit(&peer, p, d.size());
-            if (take_reveal(&peer, p, d.size(), &keys)) send(rig.peer, make_reveal, peer);
+            keyed = take_reveal(&peer, p, d.size(), &keys);
+            if (keyed) send(rig.peer, make_reveal, peer);
         }
         EXPECT_TRUE(test::eventually([&] { return mode_of(rig) == LinkMode::secure; }));
         rig.stop();

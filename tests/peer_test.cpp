@@ -33,7 +33,8 @@ TEST(Receiver, OnlyThePeerIsHeard) {
     const struct {
         int sender;
         Lines sent;
-        int counted, acks;  // acknowledgements go to the punch's sender
+        std::uint64_t counted;
+        int acks;  // acknowledgements go to the punch's sender
         std::string shown;
     } cases[] = {
         {peer, Lines(10, "PUNCH"), 10, 10, ""},
@@ -55,14 +56,14 @@ TEST(Receiver, OnlyThePeerIsHeard) {
         rig.s.stun_server = c.sender == stun_server ? rig.peer.endpoint() : rig.elsewhere.endpoint();
         // A secure session waits for offers: a peer that makes none is heard as a plain one.
         ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s));
-        const auto all = static_cast<int>(c.sent.size()) - (c.sent.back().empty() ? 1 : 0);
+        const std::uint64_t all = c.sent.size() - (c.sent.back().empty() ? 1 : 0);
         const std::string shown = test::output_of([&](std::FILE*) {
             rig.start(&rig.s.recv_thread, receive_loop);
             for (const std::string& d : c.sent) rig.peer.send(d, rig.own.endpoint());
             EXPECT_TRUE(eventually([&] {
                 return rig.s.packets_received + rig.s.strangers_dropped >= all;
             }));
-            EXPECT_EQ(rig.peer.drain(100), Lines(c.acks, "PUNCH_ACK"));
+            EXPECT_EQ(rig.peer.drain(100), Lines(c.acks, test::proven(rig.s, "PUNCH_ACK")));
             rig.stop();
         });
         EXPECT_EQ(shown, c.shown);
@@ -111,61 +112,65 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
         }
         outsider.send(std::string("\x40\0\0\2hi", 6), rig.own.endpoint());
         EXPECT_TRUE(eventually([&] { return rig.s.packets_received + rig.s.strangers_dropped >= 4; }));
-        EXPECT_EQ(rig.elsewhere.drain(100), Lines{std::string("\x40\0\0\x09PUNCH_ACK", 13)});
+        EXPECT_EQ(rig.elsewhere.drain(100), Lines{std::string("\x40\0\0\x1b", 4) + test::proven(rig.s, "PUNCH_ACK")});
         rig.stop();
     });
     EXPECT_EQ(shown, "\n[Connection established!]\n> \n[Peer]: hi\n> \n[Peer]: via data\n> ");
-    EXPECT_EQ(rig.s.packets_received.load(), 3);
-    EXPECT_EQ(rig.s.strangers_dropped.load(), 1);
+    EXPECT_EQ(rig.s.packets_received.load(), 3u);
+    EXPECT_EQ(rig.s.strangers_dropped.load(), 1u);
     relay_release(&rig.s);
     secure_link_close(&rig.s);
 }
 
 // Given the peer's line, every endpoint in it is the peer's (a LAN one only when the peer shares
-// our public address); the path moves up (the LAN, then IPv6, then IPv4) on an endpoint's answer
+// our public address, and once it has proven the peer's line: a host on our own LAN may hold the
+// same private numbers); the path moves up (the LAN, then IPv6, then IPv4) on an endpoint's answer
 // to our punch until the connection stands, and down only once where we send has gone quiet.
 TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
     Rig rig;
     platform::Endpoint six{0, rig.peer.port, true};
     six.ip6[15] = 1;  // [::1], where the peer's socket answers too
     const platform::Endpoint lan = rig.elsewhere.endpoint(), typed = rig.peer.endpoint();
+    PeerLine line{{six, typed, lan}, 3, true, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}};
     std::snprintf(rig.s.public_ip, sizeof rig.s.public_ip, "127.0.0.2");
-    identity_begin(&rig.s, PeerLine{{six, typed, lan}, 3});
+    identity_begin(&rig.s, line);
     EXPECT_EQ(rig.s.remote.count, 2u) << "another NAT's LAN endpoint names a host on ours";
     rig.s.public_ip[8] = '1';
-    identity_begin(&rig.s, PeerLine{{six, typed, lan}, 3});
+    identity_begin(&rig.s, line);
+    std::uint8_t proven_ack[9 + kProofSize] = {'P', 'U', 'N', 'C', 'H', '_', 'A', 'C', 'K'};
+    const std::string ack(reinterpret_cast<char*>(proven_ack), proof_append(line.tag, proven_ack, 9));
     const platform::Endpoint own6 = [&] { platform::Endpoint e = six; e.port = rig.own.port; return e; }();
     test::UdpSocket stranger;
-    const auto at = [&](const platform::Endpoint& e, int heard) {
+    const auto at = [&](const platform::Endpoint& e, std::uint64_t heard) {
         return eventually([&] { return rig.s.packets_received == heard && platform::same_endpoint(peer_endpoint(&rig.s), e); });
     };
     const std::string out = test::output_of([&](std::FILE*) {
         rig.start(&rig.s.recv_thread, receive_loop);
         rig.peer.send("PUNCH", own6);
-        rig.elsewhere.send("PUNCH", rig.own.endpoint());
-        stranger.send("PUNCH_ACK", own6);
-        EXPECT_TRUE(at(typed, 2)) << "a punch alone moves nothing";
-        rig.peer.send("PUNCH_ACK", own6);
-        EXPECT_TRUE(at(six, 3));
-        rig.peer.send("PUNCH_ACK", rig.own.endpoint());
-        EXPECT_TRUE(at(six, 4)) << "IPv4 across NATs ranks below IPv6";
-        rig.s.connected = true;
         rig.elsewhere.send("PUNCH_ACK", rig.own.endpoint());
-        EXPECT_TRUE(at(six, 5)) << "once connected, only a sealed record moves the path";
+        stranger.send("PUNCH_ACK", own6);
+        EXPECT_TRUE(at(typed, 1)) << "a punch alone, or a LAN endpoint unproven, moves nothing";
+        rig.peer.send("PUNCH_ACK", own6);
+        EXPECT_TRUE(at(six, 2));
+        rig.peer.send("PUNCH_ACK", rig.own.endpoint());
+        EXPECT_TRUE(at(six, 3)) << "IPv4 across NATs ranks below IPv6";
+        rig.s.connected = true;
+        rig.elsewhere.send(ack, rig.own.endpoint());
+        EXPECT_TRUE(at(six, 4)) << "once connected, only a sealed record moves the path";
         rig.s.connected = false;
         rig.elsewhere.send("PUNCH_ACK", rig.own.endpoint());
-        EXPECT_TRUE(at(lan, 6));
+        EXPECT_TRUE(at(lan, 5)) << "proven once, for good";
         rig.s.connected = true;
         rig.s.path_heard = platform::tick_ms() - kPathQuietMs;
         rig.peer.send("PUNCH_ACK", rig.own.endpoint());
-        EXPECT_TRUE(at(typed, 7)) << "a quiet path is left for any endpoint that answers";
+        EXPECT_TRUE(at(typed, 6)) << "a quiet path is left for any endpoint that answers";
         rig.stop();
     });
-    EXPECT_EQ(rig.s.strangers_dropped, 1);
+    EXPECT_EQ(rig.s.strangers_dropped, 2u);
     EXPECT_EQ(out, "\n[The chat now goes over IPv4 to 127.0.0.1:" + std::to_string(rig.peer.port) + "]\n> ");
     std::string d;
     platform::Endpoint from{};
-    EXPECT_TRUE(rig.peer.receive(&d, &from, 100) && d == "PUNCH_ACK" && platform::same_endpoint(from, own6));
+    EXPECT_TRUE(rig.peer.receive(&d, &from, 100) && d == test::proven(rig.s, "PUNCH_ACK") && platform::same_endpoint(from, own6));
 }
 
 // Behind a symmetric NAT: the first socket to hear the peer becomes the session's, and the others
@@ -180,7 +185,7 @@ TEST(Receiver, FirstCandidateToHearThePeerWinsAndThePeerIsFollowed) {
     const platform::Socket all[] = {rig.own.sock, spares[0].sock, spares[1].sock, rig.elsewhere.sock};
     std::copy(all, all + 4, rig.s.candidates);
     rig.s.candidate_count = 3;
-    const auto counted = [&](int peer, int strangers) {
+    const auto counted = [&](std::uint64_t peer, std::uint64_t strangers) {
         return eventually([&] { return rig.s.packets_received == peer && rig.s.strangers_dropped == strangers; });
     };
     const std::string out = test::output_of([&](std::FILE*) {
@@ -211,7 +216,7 @@ TEST(Receiver, FirstCandidateToHearThePeerWinsAndThePeerIsFollowed) {
     EXPECT_EQ(rig.s.sock.load(), spares[1].sock);
     std::string d;
     platform::Endpoint from{};
-    EXPECT_TRUE(rig.peer.receive(&d, &from, 100) && d == "PUNCH_ACK" && from.port == spares[1].port);
+    EXPECT_TRUE(rig.peer.receive(&d, &from, 100) && d == test::proven(rig.s, "PUNCH_ACK") && from.port == spares[1].port);
     EXPECT_FALSE(rig.peer.receive(&d, &from, 50));
     // A sleep on spares[1] alone is not woken by the punch waiting at spares[0].
     const platform::Socket unheard[] = {spares[1].sock, spares[0].sock};
@@ -307,7 +312,7 @@ PunchRun punch(std::uint32_t start, const std::function<int(std::uint32_t)>& arr
     const auto take_punches = [&] {
         std::string d;
         for (platform::Endpoint from{}; rig.peer.receive(&d, &from, 0); ports.push_back(from.port)) {
-            punches += d == "PUNCH";
+            punches += d == test::proven(rig.s, "PUNCH");
         }
     };
     clock.on_sleep = [&](std::uint32_t now) {

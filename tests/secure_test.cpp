@@ -20,6 +20,7 @@
 
 #include "peer/delivery.h"
 #include "peer/envelope.h"
+#include "peer/proof.h"
 #include "peer/link.h"
 #include "peer/receiver.h"
 #include "peer/secure_link.h"
@@ -54,39 +55,70 @@ std::string hex(const std::uint8_t* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) text += {"0123456789abcdef"[p[i] >> 4], "0123456789abcdef"[p[i] & 15]};
     return text;
 }
+// HMAC-SHA256 keyed with the first part, of the others one after the other.
+Bytes hmac(std::vector<Bytes> parts) {
+    std::vector<gcry_buffer_t> iov;
+    for (Bytes& p : parts) iov.push_back({0, 0, p.size(), p.data()});
+    Bytes out(32);
+    return gcry_md_hash_buffers(GCRY_MD_SHA256, GCRY_MD_FLAG_HMAC, out.data(), iov.data(), static_cast<int>(iov.size())) == 0 ? out : Bytes{};
+}
 
-// The protocol document's test vectors (its `name: value` lines, from RFC 7748's keys) are what
-// the code makes of them, Alice's keys and Bob's code (who orders the public keys the other way
-// round); then the order of the agreement, and each way it is refused.
+// Every test vector of the protocol document (its `name: value` lines) is what the code makes of
+// its inputs, and the steps of the key schedule that the code keeps to itself are worked out here:
+// Alice's records and Bob's (who orders the public keys the other way round), a code with leading
+// zeros, the proofs. Then the order of the agreement, and each way it is refused.
 TEST(Envelope, AgreementNeedsTheCommitmentFirst) {
     ASSERT_TRUE(envelope_startup());
     std::map<std::string, std::string> v, got;
     std::ifstream doc(NATCHAT_PROTOCOL_DOC);
     for (std::string line; std::getline(doc, line);) {
-        if (std::smatch m; std::regex_match(line, m, std::regex("([a-z_1]+): ([0-9a-f]+|[0-9]{4} [0-9]{4})\r?"))) v[m[1]] = m[2];
+        if (std::smatch m; std::regex_match(line, m, std::regex("([a-z0-9_]+): ([0-9a-f]+|[0-9]{4} [0-9]{4})\r?"))) v[m[1]] = m[2];
     }
-    ASSERT_EQ(v.size(), 15u) << "the test vectors of " NATCHAT_PROTOCOL_DOC;
-    Handshake a{}, b{}, m1, m2;
-    Channel ca, cb, cm1, cm2;
-    std::uint8_t reveal[kHandshakeSize], commit[kHandshakeSize], record[45], base[32] = {9};
-    for (const std::string who : {"alice", "bob"}) {  // leaves Bob's reveal in `reveal`
-        Handshake* h = who == "bob" ? &b : &a;
-        for (int i = 0; i < 32; ++i) h->secret[i] = static_cast<std::uint8_t>(std::stoi(v[who + "_private"].substr(2 * i, 2), nullptr, 16));
+    const auto input = [&](const std::string& name) {
+        Bytes b;
+        for (std::size_t i = 0; i + 1 < v[name].size(); i += 2) b.push_back(static_cast<std::uint8_t>(std::stoi(v[name].substr(i, 2), nullptr, 16)));
+        return got[name] = v[name], b;
+    };
+    Handshake a{}, b{}, c{}, d{}, m1, m2;
+    Channel ca, cb, cc, cd, cm1, cm2;
+    std::uint8_t reveal[kHandshakeSize], commit[kHandshakeSize], record[kHandshakeSize + kProofSize], base[32] = {9};
+    for (const std::string who : {"carol", "dave", "alice", "bob"}) {  // leaves Bob's reveal in `reveal`
+        Handshake* h = who == "alice" ? &a : who == "bob" ? &b : who == "carol" ? &c : &d;
+        const Bytes secret = input(who + "_private");
+        ASSERT_EQ(secret.size(), 32u) << who;
+        std::copy(secret.begin(), secret.end(), h->secret);
         ASSERT_EQ(gcry_ecc_mul_point(GCRY_ECC_CURVE25519, h->pub, h->secret, base), 0);
         gcry_md_hash_buffer(GCRY_MD_SHA256, h->commit, h->pub, sizeof h->pub);
         make_commit(h, commit);
         make_reveal(h, reveal);
-        got.insert({{who + "_public", hex(h->pub, 32)}, {who + "_commitment", hex(commit, sizeof commit)},
-                    {who + "_reveal", hex(reveal, sizeof reveal)}});
+        if (h == &a || h == &b) got.insert({{who + "_public", hex(h->pub, 32)}, {who + "_commitment", hex(commit, sizeof commit)}, {who + "_reveal", hex(reveal, sizeof reveal)}});
     }
+    Bytes shared(32);
+    ASSERT_EQ(gcry_ecc_mul_point(GCRY_ECC_CURVE25519, shared.data(), a.secret, b.pub), 0);
+    const char salt[32] = "natchat secure chat, version 1";
+    const Bytes prk = hmac({Bytes(salt, salt + 32), shared});
     EXPECT_FALSE(take_reveal(&a, reveal, sizeof reveal, &ca)) << "a reveal before its commitment";
-    ASSERT_TRUE(agree(&a, &b, &ca, &cb));
+    ASSERT_TRUE(agree(&a, &b, &ca, &cb) && agree(&c, &d, &cc, &cd));
     EXPECT_EQ(hex(a.secret, 32) + hex(b.secret, 32), std::string(128, '0')) << "secrets kept after use";
-    const std::uint8_t line[] = {0, 0, 0, 1, 'h', 'e', 'l', 'l', 'o'};
-    ASSERT_EQ(seal_record(&ca, 'L', line, sizeof line, record), sizeof record);
-    got.insert({{"alice_send_key", hex(ca.send_key, 32)}, {"bob_send_key", hex(ca.recv_key, 32)},
-                {"security_code", cb.code}, {"alice_line_1", hex(record, sizeof record)}});
-    for (const auto& [name, value] : got) EXPECT_EQ(value, v[name]) << name;
+    // T3 after the code's T2, Bob's key (his public key is the higher).
+    const Bytes t3 = hmac({prk, Bytes(cb.send_key, cb.send_key + 32), Bytes(a.pub, a.pub + 32), Bytes(b.pub, b.pub + 32), {3}});
+    const std::uint8_t line[] = {0, 0, 0, 1, 'h', 'e', 'l', 'l', 'o'}, ack[] = {0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 5};
+    got.insert({{"shared_secret", hex(shared.data(), 32)}, {"hkdf_prk", hex(prk.data(), 32)}, {"code_block", hex(t3.data(), 32)},
+                {"alice_send_key", hex(ca.send_key, 32)}, {"bob_send_key", hex(cb.send_key, 32)}, {"security_code", cb.code},
+                {"carol_dave_code", std::string(cc.code) == cd.code ? cc.code : "the two differ"}});
+    got["alice_line_1"] = hex(record, seal_record(&ca, 'L', line, sizeof line, record));
+    cb.sent = 1;  // Bob's first record told Alice that he has the keys
+    got["bob_ack_2"] = hex(record, seal_record(&cb, 'A', ack, sizeof ack, record));
+    got["bob_bye_3"] = hex(record, seal_record(&cb, 'B', nullptr, 0, record));
+    const Bytes tag = input("proof_tag");
+    ASSERT_EQ(tag.size(), kLineTagSize);
+    const ProvenWord punch = proven_word(tag.data(), "PUNCH"), answer = proven_word(tag.data(), "PUNCH_ACK");
+    make_commit(&a, record);
+    const std::size_t proven = proof_append(tag.data(), record, kHandshakeSize);
+    EXPECT_TRUE(envelope_type(record, proven) == EnvelopeType::commit && proof_holds(tag.data(), record, proven));
+    got.insert({{"proof_punch", hex(punch.bytes, punch.size)}, {"proof_punch_ack", hex(answer.bytes, answer.size)}, {"proof_alice_commitment", hex(record, proven)}});
+    for (const auto& [name, value] : v) EXPECT_EQ(got[name], value) << name;
+    EXPECT_EQ(got.size(), v.size()) << "a value checked here that " NATCHAT_PROTOCOL_DOC " lacks";
     make_commit(&a, commit);
     EXPECT_FALSE(take_commit(&a, commit, sizeof commit)) << "our own commitment sent back";
     for (Handshake* h : {&a, &b, &m1}) ASSERT_TRUE(handshake_start(h));
@@ -350,7 +382,7 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
     for (const char* part : {"\n[Peer]: back\n> ", "someone is in between.\n> ", "[The peer has left the chat]",
                              "\n[The peer has not confirmed 1 line(s) for 30 seconds, from \"lost line\" on: still sending]\n> ",
                              "\n[The peer did not confirm 2 line(s), from \"lost line\" on]\n> "}) {
-        EXPECT_NE(out.find(part), std::string::npos) << part;
+        EXPECT_NE(out.find(part), std::string::npos) << part << out;
     }
     EXPECT_EQ(out.find("plain text"), std::string::npos);
     EXPECT_EQ(out.find("confirm 0"), std::string::npos);
@@ -474,7 +506,7 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
                 rig.start(&rig.s.recv_thread, receive_loop);
                 rig.start(&rig.s.keepalive_thread, keepalive_loop);
                 for (int i = 0; i < 2; ++i) for (const std::string& d : h) rig.elsewhere.send(d, rig.own.endpoint());
-                EXPECT_TRUE(test::eventually([&] { return rig.s.strangers_dropped == 2 * static_cast<int>(h.size()); }));
+                EXPECT_TRUE(test::eventually([&] { return rig.s.strangers_dropped == 2 * h.size(); }));
                 rig.peer.send(natchat ? made(make_commit, peer) : "hello", rig.own.endpoint());
                 // Until our key has come; a plain peer only listens a while. Under Wine two threads
                 // sending at once can lose a datagram: time moves on, and the offer goes again.

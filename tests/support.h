@@ -14,6 +14,7 @@
 
 #include "net/endpoint.h"
 #include "peer/identity.h"
+#include "peer/proof.h"
 #include "shared/peer_session.h"
 #include "platform/platform.h"
 
@@ -24,6 +25,12 @@ inline constexpr std::uint32_t kLoopback = 0x7F000001;
 
 // The peer as one endpoint typed.
 inline PeerLine typed(platform::Endpoint e) { return PeerLine{{e}, 1}; }
+
+// A punch or an answer as `s` sends it: with the proof of its line.
+inline std::string proven(const PeerSession& s, const char* word) {
+    const ProvenWord w = proven_word(s.own_tag, word);
+    return std::string(reinterpret_cast<const char*>(w.bytes), w.size);
+}
 
 // Waits in real time until `done` holds, at most `timeout_ms`; returns whether it did.
 inline bool eventually(const std::function<bool()>& done, std::uint32_t timeout_ms = 3000) {

@@ -18,6 +18,8 @@ PeerLine own_peer_line(const PeerSession* s) {
         for (std::size_t i = 0; i < line.count; ++i) known = known || platform::same_endpoint(line.candidates[i], e);
         if (!known) line.candidates[line.count++] = e;
     }
+    line.tagged = true;
+    std::memcpy(line.tag, s->own_tag, sizeof line.tag);
     return line;
 }
 

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "peer/proof.h"
+
 namespace {
 
 constexpr char kMagic[] = "KEEPALIVE";  // what a peer that knows none of this takes it for
@@ -92,7 +94,12 @@ EnvelopeType envelope_type(const std::uint8_t* data, std::size_t size) {
     const bool marked = size >= kRecordOverhead && std::memcmp(data, kMagic, 9) == 0 && data[9] == 0;
     if (!marked) return EnvelopeType::none;
     switch (data[10]) {
-        case 'C': return size == kHandshakeSize ? EnvelopeType::commit : EnvelopeType::none;
+        // A commitment may carry a proof of the sender's peer line after it (peer/proof.h).
+        case 'C':
+            return size == kHandshakeSize || (size == kHandshakeSize + kProofSize &&
+                                              data[kHandshakeSize] == 0 && data[kHandshakeSize + 1] == 'P')
+                       ? EnvelopeType::commit
+                       : EnvelopeType::none;
         case 'R': return size == kHandshakeSize ? EnvelopeType::reveal : EnvelopeType::none;
         case 'S': return EnvelopeType::record;
         default: return EnvelopeType::none;

@@ -1,5 +1,6 @@
 #include "peer/identity.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "relay/relay.h"
@@ -30,8 +31,12 @@ void tell_typed_speaks(PeerSession* s) {
     safe_print(s, line);
 }
 
-bool was_punched(const PeerSession* s, std::uint16_t port) {
-    return (s->punched[port / 32].load(std::memory_order_relaxed) >> (port % 32) & 1) != 0;
+bool bit_of(const std::atomic<std::uint32_t>* bits, std::uint16_t port) {
+    return (bits[port / 32].load(std::memory_order_relaxed) >> (port % 32) & 1) != 0;
+}
+
+void set_bit(std::atomic<std::uint32_t>* bits, std::uint16_t port) {
+    bits[port / 32].fetch_or(std::uint32_t{1} << (port % 32), std::memory_order_relaxed);
 }
 
 int candidate_index(const PeerSession* s, const platform::Endpoint& e) {
@@ -41,6 +46,12 @@ int candidate_index(const PeerSession* s, const platform::Endpoint& e) {
     return -1;
 }
 
+// A further IPv4 endpoint of the peer line: on the peer's own network.
+bool is_lan(const PeerSession* s, int index) {
+    const platform::Endpoint& e = s->remote.candidates[index];
+    return !e.v6 && !platform::same_endpoint(e, s->typed_addr);
+}
+
 }  // namespace
 
 void identity_begin(PeerSession* s, const PeerLine& line) {
@@ -48,11 +59,14 @@ void identity_begin(PeerSession* s, const PeerLine& line) {
     std::size_t typed = 0;
     while (typed + 1 < line.count && line.candidates[typed].v6) ++typed;
     s->typed_addr = line.candidates[line.candidates[typed].v6 ? 0 : typed];
-    // The peer's LAN endpoints mean the peer only when it shares our public address: elsewhere
-    // the same private numbers name some host on our own LAN.
+    // The peer's LAN endpoints are worth a punch only when it shares our public address: elsewhere
+    // the same private numbers name some host on our own LAN. Even then they count only once
+    // proven: behind a carrier-grade NAT, strangers share our public address too.
     platform::Endpoint own{0, 0};
     const bool one_nat = parse_address(s->public_ip, &own) && platform::same_address(own, s->typed_addr);
     s->remote.count = 0;
+    s->remote.tagged = line.tagged;
+    std::copy(line.tag, line.tag + kLineTagSize, s->remote.tag);
     for (std::size_t i = 0; i < line.count; ++i) {
         const platform::Endpoint& e = line.candidates[i];
         if (e.v6 || one_nat || platform::same_endpoint(e, s->typed_addr)) s->remote.candidates[s->remote.count++] = e;
@@ -61,7 +75,8 @@ void identity_begin(PeerSession* s, const PeerLine& line) {
     s->path_heard.store(platform::tick_ms());
     s->heard_typed = false;
     s->typed_told = false;
-    s->learning_port = 0;
+    s->learning_port = -1;
+    for (bool& proven : s->lan_proven) proven = false;
     s->on_other_candidate = false;
 }
 
@@ -96,11 +111,32 @@ const char* path_name(const PeerSession* s, const platform::Endpoint& to) {
     return kNames[path_rank(s, to)];
 }
 
-void identity_punched(PeerSession* s, std::uint16_t port) {
-    s->punched[port / 32].fetch_or(std::uint32_t{1} << (port % 32), std::memory_order_relaxed);
+void identity_punched(PeerSession* s, std::uint16_t port) { set_bit(s->punched, port); }
+
+bool identity_gave(const PeerSession* s, const platform::Endpoint& from) {
+    return platform::same_endpoint(from, s->typed_addr) || (from.v6 && candidate_index(s, from) >= 0);
 }
 
-Claim identify(PeerSession* s, const std::uint8_t* data, std::size_t size, platform::Endpoint from) {
+bool identity_may_bind(const PeerSession* s, const platform::Endpoint& from, bool proven) {
+    return !s->remote.tagged || proven || identity_gave(s, from);
+}
+
+bool identity_drop_learned(PeerSession* s) {
+    const platform::Endpoint now = peer_endpoint(s);
+    if (candidate_index(s, now) >= 0) return false;
+    set_bit(s->barred, now.port);
+    set_peer_endpoint(s, s->typed_addr);
+    s->path_heard.store(platform::tick_ms());
+    return true;
+}
+
+void identity_lan_opened(PeerSession* s, platform::Endpoint from) {
+    const int i = candidate_index(s, from);
+    if (i >= 0) s->lan_proven[i] = true;
+}
+
+Claim identify(PeerSession* s, const std::uint8_t* data, std::size_t size, platform::Endpoint from,
+               bool proven) {
     // A second answer of the STUN server is no chat line, even when the peer sits there too.
     if (from_stun_server(s, data, size, from)) return Claim::stranger;
     const bool typed = platform::same_endpoint(from, s->typed_addr);
@@ -108,7 +144,11 @@ Claim identify(PeerSession* s, const std::uint8_t* data, std::size_t size, platf
         if (typed) s->heard_typed = true;
         return Claim::peer;
     }
-    if (!typed && candidate_index(s, from) >= 0) return Claim::candidate;
+    if (const int i = candidate_index(s, from); !typed && i >= 0) {
+        if (is_lan(s, i) && !s->lan_proven[i] && !proven) return Claim::unproven;
+        if (is_lan(s, i)) s->lan_proven[i] = true;
+        return Claim::candidate;
+    }
     if (!platform::same_address(from, s->typed_addr)) return Claim::stranger;
     if (!typed) return Claim::other_port;
     if (s->on_other_candidate) {
@@ -125,17 +165,23 @@ Claim identify(PeerSession* s, const std::uint8_t* data, std::size_t size, platf
     return Claim::typed_again;
 }
 
-bool identity_learn(PeerSession* s, DatagramKind kind, platform::Endpoint from, bool relayed) {
+bool identity_learn(PeerSession* s, DatagramKind kind, platform::Endpoint from, bool relayed,
+                    bool proven) {
     const bool punching = kind == DatagramKind::punch || kind == DatagramKind::punch_ack;
     // Learned once: a port already learned is not given up to whoever else our sweep punched.
-    const bool learning = !s->heard_typed && !s->agreed.load() &&
+    const bool learning = !s->heard_typed && !s->agreed.load() && !bit_of(s->barred, from.port) &&
                           platform::same_endpoint(peer_endpoint(s), s->typed_addr);
-    if (!learning || !punching || !(relayed || was_punched(s, from.port))) return false;
-    // Two in a row: behind a symmetric NAT the peer punches once from each of many sockets before
-    // it keeps one.
-    const std::uint16_t before = s->learning_port;
-    s->learning_port = from.port;
-    if (before != from.port) return false;
+    if (!learning) return false;
+    // The peer's line says who it is: only a datagram that proves it teaches us its port.
+    if (s->remote.tagged && !proven) return false;
+    if (!s->remote.tagged) {
+        if (!punching || !(relayed || bit_of(s->punched, from.port))) return false;
+        // Two in a row: behind a symmetric NAT the peer punches once from each of many sockets
+        // before it keeps one.
+        const std::int32_t before = s->learning_port;
+        s->learning_port = from.port;
+        if (before != from.port) return false;
+    }
     identity_move(s, from);
     return true;
 }

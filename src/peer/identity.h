@@ -1,18 +1,25 @@
 // Who the peer is: the one place that answers "is this datagram the peer's, and may it move the
 // peer?".
 //
-// The user gave one endpoint of the peer's, or (with a peer line) several: every one of them is
-// the peer's. The first IPv4 one is the typed endpoint the rules below speak of; the path moves
-// to another of them once that one has answered our punch and ranks higher: the peer's own
+// The user gave one endpoint of the peer's, or (with a peer line) several. The first IPv4 one is
+// the typed endpoint the rules below speak of; the IPv6 ones are the peer's as surely. The line's
+// further IPv4 endpoints are on the peer's own network, where the same private numbers may name a
+// host on ours: they count only once a datagram from there proves that its sender was given the
+// peer's line (peer/proof.h), or once a sealed record opens there. The path moves to another
+// endpoint that counts once that one has answered our punch and ranks higher: the peer's own
 // network first, then IPv6, then IPv4 across NATs (see identity_path).
 //
 // The user typed the peer's address, and its port wins: once anything has come from there, that
 // is where the peer is. Another port of the same address matters only while nothing has come from
 // the typed one (a peer behind a symmetric NAT answers from a port nobody typed), and then only
-// the punching exchange may teach it, once: two punches in a row from a port our sweep punched. Once a
-// secure session is agreed, a record that opens under its key may move the peer too (the secure
-// link checks that; the receiver calls identity_move). Anything else from another port is a
-// stranger's, whatever it claims.
+// the punching exchange may teach it, once: given a tagged peer line, a datagram that proves
+// itself; else two punches in a row from a port our sweep punched. Once a secure session is
+// agreed, a record that opens under its key may move the peer too (the secure link checks that;
+// the receiver calls identity_move). Anything else from another port is a stranger's, whatever it
+// claims.
+//
+// Plain text goes only to and from an endpoint the user gave: a port learned, or a LAN endpoint,
+// carries only the secure session, and a learned port whose sender offers none is dropped.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +37,7 @@ enum class Claim {
     other_port,  // the peer's address, another port: nothing until proven
     typed_again,  // the typed endpoint, after another port was taken for the peer's: the peer now
     candidate,    // another endpoint the user gave: the peer's, on a path we are not sending on
+    unproven,     // a LAN endpoint of the peer line that has not proven itself: nothing until then
 };
 
 // The endpoints the user gave: everything goes to the typed one for now.
@@ -62,18 +70,38 @@ PathMove identity_path(PeerSession* session, DatagramKind kind, bool opened, pla
 // Main thread: our sweep punched this port of the peer's address.
 void identity_punched(PeerSession* session, std::uint16_t port);
 
-// Receiver thread: who sent this datagram. Until a secure session is agreed, a datagram from the
+// Whether `from` is an endpoint the user gave that may carry plain text: the typed one, or an
+// IPv6 one of the peer line.
+bool identity_gave(const PeerSession* session, const platform::Endpoint& from);
+
+// Whether a commitment from `from` may bind our handshake before the agreement: from an endpoint
+// the user gave, or `proven`; without a tag in the peer line, from wherever the peer is taken to be.
+bool identity_may_bind(const PeerSession* session, const platform::Endpoint& from, bool proven);
+
+// Main thread: the path is on a port nobody gave, whose sender offers no secure session: that port
+// is dropped for good and everything goes to the typed endpoint again, so that learning goes on.
+// False when the path was on an endpoint the user gave.
+bool identity_drop_learned(PeerSession* session);
+
+// Receiver thread: who sent this datagram (`proven`: it proved the peer's line). Until a secure session is agreed, a datagram from the
 // typed endpoint brings the peer back there for good (typed_again: whoever answered from the other
 // port was not the peer, and what it was told must not count). Once agreed, the user is told, once,
 // that the typed endpoint speaks: whoever the session is with, the codes will show it.
 Claim identify(PeerSession* session, const std::uint8_t* data, std::size_t size,
-               platform::Endpoint from);
+               platform::Endpoint from, bool proven);
 
 // Receiver thread, for a datagram from another port of the peer's address: true when the punching
-// exchange moves the peer there (it has then moved). Through our relay (`relayed`) any port of the
-// peer's address may be learned so: the relay lets in that address alone, and the peer's NAT maps
-// its way to the relay apart from any port we could punch.
-bool identity_learn(PeerSession* session, DatagramKind kind, platform::Endpoint from, bool relayed);
+// exchange moves the peer there (it has then moved). Given a tagged peer line, a datagram that
+// proves itself (`proven`) does, and nothing else. Without one, two punches in a row from a port
+// our sweep punched; through our relay (`relayed`) from any port of the peer's address: the relay
+// lets in that address alone, and the peer's NAT maps its way to the relay apart from any port we
+// could punch.
+bool identity_learn(PeerSession* session, DatagramKind kind, platform::Endpoint from, bool relayed,
+                    bool proven);
+
+// Receiver thread: a sealed record opened from a LAN endpoint of the peer line, which counts from
+// now on.
+void identity_lan_opened(PeerSession* session, platform::Endpoint from);
 
 // Everything goes to `to` from now on, and the user is told.
 void identity_move(PeerSession* session, platform::Endpoint to);

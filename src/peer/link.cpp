@@ -5,6 +5,7 @@
 
 #include "net/endpoint.h"
 #include "peer/identity.h"
+#include "peer/proof.h"
 #include "peer/protocol.h"
 #include "peer/receiver.h"
 #include "peer/secure_link.h"
@@ -19,7 +20,7 @@ namespace {
 constexpr int kPunchesPerBurst = 10;
 constexpr std::uint32_t kBurstPauseMs = 100;
 constexpr std::uint32_t kConfirmAfterMs = 2000;
-constexpr std::int32_t kConfirmPackets = 5;
+constexpr std::uint64_t kConfirmPackets = 5;
 constexpr std::uint32_t kProgressEveryMs = 3000;
 constexpr std::uint32_t kTimeoutMs = 60000;
 constexpr std::uint32_t kKeepaliveEveryMs = 5000;
@@ -30,6 +31,10 @@ constexpr std::uint32_t kSparePunchEveryMs = 5000;
 // Sweep punches a round: a round takes at least kBurstPauseMs, which keeps the rate.
 constexpr std::size_t kSweepPerRound = kSweepPerSecond * kBurstPauseMs / 1000;
 
+// A port nobody gave has this long after the confirmation's wait to offer a secure session: as
+// long as a peer that does not offer at all is given before the chat goes plain.
+constexpr std::uint32_t kOfferWaitMs = 3000;
+
 // With a relay, the direct path has this long to open before everything goes through the relay.
 constexpr std::uint32_t kRelayAfterMs = 5000;
 
@@ -37,30 +42,42 @@ constexpr char kSilentNotice[] = "\n[Nothing heard from the peer for 15 seconds]
 
 // Ticks wrap at 2^32; an unsigned difference stays right across the wrap.
 
-std::int32_t received(const PeerSession* s) {
+std::uint64_t received(const PeerSession* s) {
     return s->packets_received.load(std::memory_order_relaxed);
 }
+
+// Plain text goes only to an endpoint the user gave: a port learned any other way carries only a
+// secure session, so the connection stands there once its sender has offered one.
+bool may_confirm(PeerSession* s) {
+    return identity_gave(s, peer_endpoint(s)) || (s->secure != nullptr && secure_link_offered(s));
+}
+
+// Every punch proves our line, so that a peer given it knows us from any port we punch from.
+ProvenWord punch_of(const PeerSession* s) { return proven_word(s->own_tag, kPunch); }
 
 // One punch to each other endpoint of the peer's: whichever answers, the path may move there.
 void punch_candidates(PeerSession* s) {
     if (s->remote.count < 2 || relay_chosen(s)) return;
     const platform::Endpoint now = peer_endpoint(s);
+    const ProvenWord punch = punch_of(s);
     for (std::size_t i = 0; i < s->remote.count; ++i) {
         const platform::Endpoint& to = s->remote.candidates[i];
-        if (!platform::same_endpoint(to, now)) platform::send_to(s->sock, kPunch, sizeof kPunch - 1, to);
+        if (!platform::same_endpoint(to, now)) platform::send_to(s->sock, punch.bytes, punch.size, to);
     }
 }
 
 // A burst to where we send, and until the connection stands the other endpoints as well.
 void send_burst(PeerSession* s) {
-    for (int i = 0; i < kPunchesPerBurst; ++i) send_to_peer(s, kPunch, sizeof kPunch - 1, false);
+    const ProvenWord punch = punch_of(s);
+    for (int i = 0; i < kPunchesPerBurst; ++i) send_to_peer(s, punch.bytes, punch.size, false);
     if (!s->connected.load(std::memory_order_relaxed)) punch_candidates(s);
 }
 
 // One punch from every spare socket, each opening (or keeping) a mapping of its own.
 void punch_from_spares(PeerSession* s) {
+    const ProvenWord punch = punch_of(s);
     for (std::size_t i = 1; i < s->candidate_count; ++i) {
-        platform::send_to(s->candidates[i], kPunch, sizeof kPunch - 1, peer_endpoint(s));
+        platform::send_to(s->candidates[i], punch.bytes, punch.size, peer_endpoint(s));
     }
 }
 
@@ -73,9 +90,10 @@ void close_unchosen(PeerSession* s) {
 void sweep_round(PeerSession* s, Sweep* sweep, std::uint32_t now) {
     platform::Endpoint to[kSweepPerRound];
     const std::size_t n = sweep_due(sweep, now, to, kSweepPerRound);
+    const ProvenWord punch = punch_of(s);
     for (std::size_t i = 0; i < n; ++i) {
         identity_punched(s, to[i].port);  // before the punch, so that its answer finds it marked
-        platform::send_to(s->sock, kPunch, sizeof kPunch - 1, to[i]);
+        platform::send_to(s->sock, punch.bytes, punch.size, to[i]);
     }
 }
 
@@ -104,7 +122,9 @@ bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
     const bool ipv4 = !s->typed_addr.v6;
 
     char endpoints[kPeerLineSize];
-    format_peer_line(s->remote, endpoints);
+    PeerLine tried = s->remote;
+    tried.tagged = false;  // the endpoints tried; the tag is no address
+    format_peer_line(tried, endpoints);
     safe_printf(s, "\nAttempting to connect to %s...\n", endpoints);
     safe_print(s, "Performing UDP hole punching...\n");
     safe_print(s, "NOTE: Both peers must start at roughly the same time!\n\n");
@@ -130,7 +150,7 @@ bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
     bool first_seen = false;
     std::uint32_t first_packet = 0;
     std::uint32_t last_progress = 0;
-    std::int32_t reported = 0;
+    std::uint64_t reported = 0;
     std::int32_t attempts = 0;
 
     while (chat_goes_on(s)) {
@@ -142,8 +162,18 @@ bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
                 safe_print(s, "\nFirst packet received! Confirming connection stability...\n");
             } else if (platform::elapsed(now, first_packet) >= kConfirmAfterMs &&
                        received(s) >= kConfirmPackets) {
-                s->connected.store(true, std::memory_order_relaxed);
-                break;
+                if (may_confirm(s)) {
+                    s->connected.store(true, std::memory_order_relaxed);
+                    break;
+                }
+                if (platform::elapsed(now, first_packet) >= kConfirmAfterMs + kOfferWaitMs &&
+                    identity_drop_learned(s)) {
+                    safe_print(s, "The port that answered offers no secure session: it is not the "
+                                  "peer's. Punching on...\n");
+                    s->packets_received.store(0, std::memory_order_relaxed);
+                    first_seen = false;
+                    reported = 0;
+                }
             }
         }
         if (ipv4 && s->relay != nullptr && !relay_chosen(s) && received(s) == 0 &&
@@ -164,10 +194,10 @@ bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
 
         if (platform::elapsed(now, last_progress) >= kProgressEveryMs) {
             const auto seconds = static_cast<int>(platform::elapsed(now, start) / 1000);
-            const std::int32_t count = received(s);
+            const std::uint64_t count = received(s);
             if (count > reported) {
-                safe_printf(s, "Connection in progress... (%d sec, %d packets received)\n",
-                            seconds, count);
+                safe_printf(s, "Connection in progress... (%d sec, %llu packets received)\n",
+                            seconds, static_cast<unsigned long long>(count));
                 reported = count;
             } else {
                 safe_printf(s, "Still punching... (%d sec, %d attempts)\n", seconds, attempts);

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "peer/identity.h"
+#include "peer/proof.h"
 #include "peer/protocol.h"
 #include "peer/secure_link.h"
 #include "platform/platform.h"
@@ -44,17 +45,20 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
     // from that peer, and empty data is no datagram.
     if (relayed && (!relay_receive(s, data, size, &data, &size, &from) || size == 0)) return false;
     const DatagramKind kind = classify_datagram(data, size);
+    // Only a peer whose line we were given can prove anything.
+    const bool proven = s->remote.tagged && proof_holds(s->remote.tag, data, size);
     Received r;
-    Claim claim = identify(s, data, size, from);
+    Claim claim = identify(s, data, size, from, proven);
     if (claim == Claim::typed_again) {
         if (s->secure != nullptr) secure_link_restart(s);
         claim = Claim::peer;
     }
-    if (claim == Claim::other_port && identity_learn(s, kind, from, relayed)) claim = Claim::peer;
-    if (claim == Claim::other_port && s->secure != nullptr) {
+    if (claim == Claim::other_port && identity_learn(s, kind, from, relayed, proven)) claim = Claim::peer;
+    if ((claim == Claim::other_port || claim == Claim::unproven) && s->secure != nullptr) {
         // A roaming peer: its sealed record, and only that, shows where it went.
-        secure_link_receive(s, data, size, true, &r);
-        if (r.opened) identity_move(s, from);
+        secure_link_receive(s, data, size, Sender{true, false, false}, &r);
+        if (r.opened && claim == Claim::other_port) identity_move(s, from);
+        if (r.opened && claim == Claim::unproven) identity_lan_opened(s, from);
     }
     const bool peers = claim == Claim::peer || claim == Claim::candidate;
     if (!peers && !r.opened) {
@@ -63,14 +67,17 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
     }
     if (!relayed) s->sock.store(sock);  // the socket that hears the peer is the one to answer from
     s->packets_received.fetch_add(1, std::memory_order_relaxed);
-    if (peers && s->secure != nullptr) secure_link_receive(s, data, size, false, &r);
+    if (peers && s->secure != nullptr) {
+        const Sender sender{false, identity_gave(s, from), identity_may_bind(s, from, proven)};
+        secure_link_receive(s, data, size, sender, &r);
+    }
     // Where we send still answers; a record that does not open there says nothing of the path.
     if (claim == Claim::peer && !r.refused) s->path_heard.store(platform::tick_ms());
-    if (claim == Claim::candidate && identity_path(s, kind, r.opened, from) == PathMove::from_learned &&
-        s->secure != nullptr) {
+    const bool may_move = claim == Claim::candidate || (claim == Claim::unproven && r.opened);
+    if (may_move && identity_path(s, kind, r.opened, from) == PathMove::from_learned && s->secure != nullptr) {
         secure_link_recheck(s);
     }
-    if (r.left || (!r.taken && kind == DatagramKind::bye)) {
+    if (r.left || (!r.taken && kind == DatagramKind::bye && identity_gave(s, from))) {
         announce_left(s);
         return true;
     }
@@ -78,10 +85,12 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
     for (const std::string& line : r.lines) {
         show_peer_line(s, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
     }
-    if (r.taken) return true;
-    if (kind == DatagramKind::punch && relayed) relay_send(s, kPunchAck, sizeof kPunchAck - 1, from);
-    if (kind == DatagramKind::punch && !relayed) platform::send_to(sock, kPunchAck, sizeof kPunchAck - 1, from);
-    if (kind == DatagramKind::chat) show_peer_line(s, data, size);
+    if (r.taken || !peers) return true;
+    // Our answer proves our line too, wherever it goes.
+    const ProvenWord ack = proven_word(s->own_tag, kPunchAck);
+    if (kind == DatagramKind::punch && relayed) relay_send(s, ack.bytes, ack.size, from);
+    if (kind == DatagramKind::punch && !relayed) platform::send_to(sock, ack.bytes, ack.size, from);
+    if (kind == DatagramKind::chat && identity_gave(s, from)) show_peer_line(s, data, size);
     return true;
 }
 

@@ -1,12 +1,13 @@
 #include "peer/secure_link.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "net/endpoint.h"
+#include "peer/identity.h"
+#include "peer/proof.h"
 #include "peer/protocol.h"
 #include "relay/relay.h"
 #include "shared/peer_session.h"
@@ -37,6 +38,9 @@ constexpr char kSentPlain[] =
 constexpr char kNoOfferSecureOnly[] =
     "\nThe peer's program does not offer a secure session, and --secure-only allows no plain "
     "text: the chat ends.\n";
+constexpr char kNoOfferElsewhere[] =
+    "\nThe peer's program does not offer a secure session, and it answers from a port you did not "
+    "give: nothing is sent there. Type 'quit' to leave.\n> ";
 constexpr char kNoAgreement[] =
     "\nNo secure session could be agreed with the peer, although its program offers one: someone "
     "may be interfering. Nothing more is sent; type 'quit' to leave.\n> ";
@@ -85,13 +89,14 @@ void send_ack(PeerSession* s) {
 
 void offer(PeerSession* s, std::uint32_t now) {
     SecureLink* l = s->secure;
-    std::uint8_t out[kHandshakeSize];
+    std::uint8_t out[kHandshakeSize + kProofSize];
     make_commit(&l->handshake, out);
-    send_to_peer(s, out, sizeof out, false);
+    // Proven, so that a peer given our line may bind it from wherever it reaches us.
+    send_to_peer(s, out, proof_append(s->own_tag, out, kHandshakeSize), false);
     // The key goes out only once the peer is bound to one of its own.
     if (l->handshake.peer_committed) {
         make_reveal(&l->handshake, out);
-        send_to_peer(s, out, sizeof out, false);
+        send_to_peer(s, out, kHandshakeSize, false);
     }
     l->offered = true;
     l->offered_at = now;
@@ -118,6 +123,9 @@ void drop_waiting(PeerSession* s) {
 void note_sent_plain(SecureLink* l, const char* text, std::size_t size) {
     if (l->sent_plain++ == 0) l->first_plain.assign(text, size);
 }
+
+// Plain text goes only to an endpoint the user gave.
+bool plain_allowed(PeerSession* s) { return !s->secure_only && identity_gave(s, peer_endpoint(s)); }
 
 void go_plain(PeerSession* s) {
     SecureLink* l = s->secure;
@@ -228,11 +236,10 @@ bool secure_link_open(PeerSession* s) {
 
 namespace {
 
-// Under the lock.
+// Under the lock. A peer that offered once is never taken for plain again: `peer_offered` stays.
 void start_over(SecureLink* l) {
     if (l->mode == LinkMode::agreeing && l->handshake.peer_committed &&
         handshake_start(&l->handshake)) {
-        l->peer_offered = false;
         l->offered = false;
         l->started_at = platform::tick_ms();
     }
@@ -264,23 +271,26 @@ void secure_link_close(PeerSession* s) {
 }
 
 void secure_link_receive(PeerSession* s, const std::uint8_t* data, std::size_t size,
-                         bool elsewhere, Received* r) {
+                         const Sender& from, Received* r) {
     SecureLink* l = s->secure;
-    const EnvelopeType type = envelope_type(data, size);
+    EnvelopeType type = envelope_type(data, size);
     platform::lock_enter(&l->lock);
-    if (elsewhere) {
+    if (from.elsewhere) {
         if (type == EnvelopeType::record) take_record(s, data, size, true, r);
         platform::lock_leave(&l->lock);
         return;
     }
-    // A plain line or bye claiming to come from a peer that speaks the secure session.
+    // A plain line or bye claiming to come from a peer that speaks the secure session, or from an
+    // endpoint that may carry none.
     const DatagramKind plain = classify_datagram(data, size);
     const bool plain_refused = type == EnvelopeType::none &&
                                (l->mode == LinkMode::secure || l->mode == LinkMode::failed ||
-                                l->peer_offered || s->secure_only) &&
+                                l->peer_offered || s->secure_only || !from.plain) &&
                                (plain == DatagramKind::chat || plain == DatagramKind::bye);
     if (plain_refused) ++l->rejected;
     r->refused = r->refused || plain_refused;
+    // A commitment that may not bind counts for nothing: not as an offer, nor against the one kept.
+    if (type == EnvelopeType::commit && !from.binds) type = EnvelopeType::none;
     if (type == EnvelopeType::commit && l->recheck) {
         // Whoever we agreed with at the port we left shows itself here, or the agreement starts
         // over: our key went to someone else.
@@ -303,7 +313,14 @@ void secure_link_receive(PeerSession* s, const std::uint8_t* data, std::size_t s
         take_record(s, data, size, false, r);
     }
     platform::lock_leave(&l->lock);
-    r->taken = type != EnvelopeType::none || plain_refused;
+    r->taken = envelope_type(data, size) != EnvelopeType::none || plain_refused;
+}
+
+bool secure_link_offered(PeerSession* s) {
+    platform::lock_enter(&s->secure->lock);
+    const bool offered = s->secure->peer_offered;
+    platform::lock_leave(&s->secure->lock);
+    return offered;
 }
 
 std::uint32_t secure_link_tick(PeerSession* s) {
@@ -320,6 +337,8 @@ std::uint32_t secure_link_tick(PeerSession* s) {
     if (l->mode == LinkMode::agreeing && !l->peer_offered && since >= kPlainAfterMs) {
         if (s->secure_only) {
             go_failed(s, kNoOfferSecureOnly);
+        } else if (!plain_allowed(s)) {
+            go_failed(s, kNoOfferElsewhere);
         } else {
             go_plain(s);
         }
@@ -365,10 +384,11 @@ void secure_link_send(PeerSession* s, const char* text, std::size_t size) {
         delivery_queue(&l->delivery, std::string(text, size));
         if (mode == LinkMode::secure) delivery_pump(&l->delivery, platform::tick_ms(), line_sender(s));
     }
+    const bool plain = mode == LinkMode::plain && plain_allowed(s);
     platform::lock_leave(&l->lock);
-    if (mode == LinkMode::plain) {
+    if (plain) {
         send_to_peer(s, text, size, true);
-    } else if (mode == LinkMode::failed) {
+    } else if (mode == LinkMode::plain || mode == LinkMode::failed) {
         safe_print(s, "[Not sent: there is no secure session with the peer]\n");
     } else {
         platform::waker_nudge(&s->wake);  // the keepalive thread keeps the time-outs
@@ -400,16 +420,16 @@ void secure_link_finish(PeerSession* s, std::uint32_t limit_ms) {
     drop_waiting(s);  // undecided still: nothing goes out in plain text unasked
     if (l->mode == LinkMode::secure) {
         send_sealed(s, kRecordBye, nullptr, 0);
-    } else if (!l->peer_offered && !s->secure_only) {
+    } else if (!l->peer_offered && plain_allowed(s)) {
         // A peer that offered the secure session refuses a plain bye: it is not sent.
         send_to_peer(s, kBye, sizeof kBye - 1, true);
     }
     platform::lock_leave(&l->lock);
 }
 
-std::int32_t secure_link_refused(PeerSession* s) {
+std::uint64_t secure_link_refused(PeerSession* s) {
     platform::lock_enter(&s->secure->lock);
-    const auto refused = static_cast<std::int32_t>(std::min<std::uint32_t>(s->secure->rejected, INT32_MAX));
+    const std::uint64_t refused = s->secure->rejected;
     platform::lock_leave(&s->secure->lock);
     return refused;
 }

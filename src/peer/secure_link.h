@@ -32,7 +32,7 @@ struct SecureLink {
     Handshake handshake;
     Channel channel;
     Delivery delivery;
-    bool peer_offered;         // a commitment of the peer's was kept
+    bool peer_offered;         // a commitment of the peer's was kept: never plain from then on
     bool peer_has_keys;        // a sealed record of the peer's opened
     bool unconfirmed_told;     // the user knows the peer never confirmed the session
     bool started;              // the path is open and the agreement runs
@@ -40,7 +40,7 @@ struct SecureLink {
     std::uint32_t started_at;  // tick of that
     bool offered;
     std::uint32_t offered_at;  // tick of our latest commitment (and reveal)
-    std::uint32_t rejected;    // sealed datagrams refused, plain lines refused (a flood wraps it)
+    std::uint64_t rejected;    // sealed datagrams refused, plain lines refused
     std::size_t sent_plain;    // lines sent in plain text, and the first of them
     std::string first_plain;
 };
@@ -66,10 +66,19 @@ void secure_link_recheck(PeerSession* session);
 // Wipes the keys and releases the link.
 void secure_link_close(PeerSession* session);
 
-// Receiver thread: a datagram from the peer's endpoint, or (`elsewhere`) from another port of its
-// address, where only a sealed record that opens counts.
+// What the endpoint a datagram came from may do, as who the peer is decides it.
+struct Sender {
+    bool elsewhere;  // not where the peer is taken to be: only a sealed record that opens counts
+    bool plain;      // an endpoint the user gave, where plain lines and byes may come from
+    bool binds;      // its commitment may bind our handshake
+};
+
+// Receiver thread: a datagram from the peer.
 void secure_link_receive(PeerSession* session, const std::uint8_t* data, std::size_t size,
-                         bool elsewhere, Received* received);
+                         const Sender& from, Received* received);
+
+// Whether the peer has offered the secure session (a commitment of its was kept).
+bool secure_link_offered(PeerSession* session);
 
 // Keepalive thread: offers, decides, resends. Returns the milliseconds until it is due again.
 std::uint32_t secure_link_tick(PeerSession* session);
@@ -86,4 +95,4 @@ void secure_link_finish(PeerSession* session, std::uint32_t limit_ms);
 
 // Datagrams from the peer's address that were refused: records that did not open or broke the
 // rules, and plain lines once the peer had offered the secure session.
-std::int32_t secure_link_refused(PeerSession* session);
+std::uint64_t secure_link_refused(PeerSession* session);

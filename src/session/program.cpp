@@ -293,10 +293,16 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
         chat(s, in);
         // Lines still on their way are given a moment, and the peer hears that we leave.
         secure_link_finish(s, finish_limit(s));
-        const std::int32_t strangers = s->strangers_dropped.load(std::memory_order_relaxed);
-        if (strangers > 0) safe_printf(s, "\nIgnored %d datagrams from other addresses\n", strangers);
-        const std::int32_t refused = secure_link_refused(s);
-        if (refused > 0) safe_printf(s, "\nRefused %d datagrams that the peer did not seal\n", refused);
+        const std::uint64_t strangers = s->strangers_dropped.load(std::memory_order_relaxed);
+        if (strangers > 0) {
+            safe_printf(s, "\nIgnored %llu datagrams from other addresses\n",
+                        static_cast<unsigned long long>(strangers));
+        }
+        const std::uint64_t refused = secure_link_refused(s);
+        if (refused > 0) {
+            safe_printf(s, "\nRefused %llu datagrams that the peer did not seal\n",
+                        static_cast<unsigned long long>(refused));
+        }
         safe_print(s, "\nShutting down...\n");
         if (s->failed.load(std::memory_order_relaxed)) code = 1;
     } else {

@@ -112,6 +112,32 @@ bool is_unicast(const platform::Endpoint& a) {
            std::memcmp(a.ip6, kMapped, sizeof kMapped) != 0;
 }
 
+namespace {
+
+constexpr char kTagWord[] = "tag=";
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+int hex_value(char c) {
+    if (is_digit(c)) return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// "tag=" and exactly 2 * kLineTagSize hex digits as the `size` bytes at `text`.
+bool parse_tag(const char* text, std::size_t size, std::uint8_t tag[kLineTagSize]) {
+    const std::size_t prefix = sizeof kTagWord - 1;
+    if (size != prefix + 2 * kLineTagSize || std::strncmp(text, kTagWord, prefix) != 0) return false;
+    for (std::size_t i = 0; i < kLineTagSize; ++i) {
+        const int high = hex_value(text[prefix + 2 * i]), low = hex_value(text[prefix + 2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        tag[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    return true;
+}
+
+}  // namespace
+
 void format_peer_line(const PeerLine& line, char out[kPeerLineSize]) {
     std::size_t used = 0;
     out[0] = '\0';
@@ -121,6 +147,13 @@ void format_peer_line(const PeerLine& line, char out[kPeerLineSize]) {
         used += static_cast<std::size_t>(std::snprintf(out + used, kPeerLineSize - used, "%s%s",
                                                        i > 0 ? " " : "", endpoint));
     }
+    if (!line.tagged || used + 5 + 2 * kLineTagSize >= kPeerLineSize) return;
+    used += static_cast<std::size_t>(std::snprintf(out + used, kPeerLineSize - used, " %s", kTagWord));
+    for (const std::uint8_t b : line.tag) {
+        out[used++] = kHexDigits[b >> 4];
+        out[used++] = kHexDigits[b & 15];
+    }
+    out[used] = '\0';
 }
 
 namespace {
@@ -164,8 +197,15 @@ bool parse_peer_line(const char* text, PeerLine* out) {
         if (*p == '\0') break;
         const char* end = p;
         while (*end != '\0' && !is_blank(*end)) ++end;
+        const auto size = static_cast<std::size_t>(end - p);
+        if (std::strncmp(p, kTagWord, sizeof kTagWord - 1) == 0) {
+            if (line.tagged || !parse_tag(p, size, line.tag)) return false;
+            line.tagged = true;
+            p = end;
+            continue;
+        }
         platform::Endpoint e{0, 0};
-        if (!parse_endpoint(p, static_cast<std::size_t>(end - p), &e)) return false;
+        if (!parse_endpoint(p, size, &e)) return false;
         bool known = false;
         for (std::size_t i = 0; i < line.count; ++i) {
             known = known || platform::same_endpoint(line.candidates[i], e);

@@ -62,22 +62,29 @@ bool is_unicast(const platform::Endpoint& address);
 // The most endpoints a peer line holds.
 inline constexpr std::size_t kMaxCandidates = 8;
 
+// Random bytes of each run that its peer line carries: whoever can prove it knows them was given
+// the line (peer/proof.h).
+inline constexpr std::size_t kLineTagSize = 10;
+
 // One side's endpoints. In the line the first IPv4 endpoint is the one the STUN servers saw; any
 // further IPv4 endpoint is on that side's own network.
 struct PeerLine {
     platform::Endpoint candidates[kMaxCandidates];
     std::size_t count;
+    bool tagged = false;  // a line as natchat shows it carries its tag
+    std::uint8_t tag[kLineTagSize] = {};
 };
 
-// Room for a full peer line.
-inline constexpr std::size_t kPeerLineSize = kMaxCandidates * kEndpointTextSize;
+// Room for a full peer line and its tag.
+inline constexpr std::size_t kPeerLineSize = kMaxCandidates * kEndpointTextSize + 2 * kLineTagSize + 8;
 
-// The endpoints separated by single spaces.
+// The endpoints separated by single spaces, then "tag=" and the tag in hex when there is one.
 void format_peer_line(const PeerLine& line, char out[kPeerLineSize]);
 
 // One to kMaxCandidates unicast endpoints separated by blanks, optionally after "Your peer line:";
-// each "a.b.c.d:port" or "[IPv6]:port", the port 1 to 65535 in decimal digits. An endpoint given
-// twice counts once. False, with `out` untouched, for anything else.
+// each "a.b.c.d:port" or "[IPv6]:port", the port 1 to 65535 in decimal digits; and among them at
+// most one "tag=" with 2 * kLineTagSize hex digits. An endpoint given twice counts once. False,
+// with `out` untouched, for anything else.
 bool parse_peer_line(const char* text, PeerLine* out);
 
 // What the user typed at the address prompt: true when it is meant as a peer line (it is no bare

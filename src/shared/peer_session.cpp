@@ -18,8 +18,12 @@ bool session_init(PeerSession* session) {
     session->on_other_candidate = false;
     session->path_heard.store(0, std::memory_order_relaxed);
     session->heard_typed = false;
-    session->learning_port = 0;
+    session->learning_port = -1;
+    for (bool& proven : session->lan_proven) proven = false;
     for (auto& bits : session->punched) bits.store(0, std::memory_order_relaxed);
+    for (auto& bits : session->barred) bits.store(0, std::memory_order_relaxed);
+    // A tag anyone could guess would let anyone prove to be us.
+    if (!platform::random_bytes(session->own_tag, sizeof session->own_tag)) return false;
     session->secure_only = false;
     session->agreed.store(false, std::memory_order_relaxed);
     session->candidate_count = 0;

@@ -70,13 +70,19 @@ struct PeerSession {
     bool on_other_candidate;  // the receiver's own: the path went to another endpoint the user gave
     std::atomic<std::uint32_t> path_heard;  // tick of the latest datagram from where we send
     // The receiver's own: something came from the typed address; the port of the latest punch
-    // from another port of the peer's address.
+    // from another port of the peer's address (-1: none yet); which of the peer's LAN endpoints
+    // have proven themselves.
     bool heard_typed;
-    std::uint16_t learning_port;
+    std::int32_t learning_port;
+    bool lan_proven[kMaxCandidates];
     bool typed_told;  // the user knows that the typed address speaks while the peer is elsewhere
-    // Ports of the peer's address that our sweep punched, a bit each: only an answer from one of
-    // them may teach us a port nobody typed. The main thread sets bits, the receiver reads them.
+    // Ports of the peer's address, a bit each: those that our sweep punched (only an answer from
+    // one of them may teach us a port nobody typed, unless it proves itself), and those dropped
+    // for offering no secure session (never learned again). The main thread sets bits, the
+    // receiver reads them.
     std::atomic<std::uint32_t> punched[65536 / 32];
+    std::atomic<std::uint32_t> barred[65536 / 32];
+    std::uint8_t own_tag[kLineTagSize];  // this run's, in our peer line
     bool secure_only;            // never send or show plain text
     std::atomic<bool> agreed;    // a secure session holds: only its records move the peer
     // Behind a symmetric NAT, `sock` and the spares: while the path opens the receiver listens on
@@ -99,8 +105,8 @@ struct PeerSession {
     std::atomic<bool> running;
     std::atomic<bool> connected;
     std::atomic<bool> interrupted;
-    std::atomic<std::int32_t> packets_received;   // from the peer's address
-    std::atomic<std::int32_t> strangers_dropped;  // from anywhere else
+    std::atomic<std::uint64_t> packets_received;   // from the peer's address
+    std::atomic<std::uint64_t> strangers_dropped;  // from anywhere else
     std::atomic<std::uint32_t> last_heard;        // tick of the peer's latest datagram
     std::atomic<Presence> presence;
     std::atomic<bool> failed;  // a worker could not go on: the chat ends, with exit code 1
@@ -111,8 +117,8 @@ struct PeerSession {
     platform::Waker console_wake;  // a nudge: text waits; the stop signal: write the rest, end
 };
 
-// Empty texts, ports 0, no threads, nothing counted, running and not connected; then the waker
-// and the lock. False when the waker cannot be made (nothing is held then).
+// Empty texts, ports 0, no threads, nothing counted, running and not connected, a new tag; then
+// the waker and the lock. False when the tag or the waker cannot be made (nothing is held then).
 bool session_init(PeerSession* session);
 void session_destroy(PeerSession* session);
 

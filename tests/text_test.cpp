@@ -66,11 +66,15 @@ TEST(StunCodec, DecodesOrRefusesEachResponse) {
     const Bytes short6(k6.begin(), k6.end() - 1), family3 = with(kAddress, 1, 3);
     const struct {
         Bytes message;
-        const char* ip;  // nullptr: refused
+        const char* ip;      // nullptr: refused
+        bool over6 = false;  // the request went over IPv6
     } cases[] = {
         {kSample, xa}, {response({m}), ma}, {response({m, x}), ma}, {response({x, m}), xa},
         {response({attr(0x8022, Bytes(11, 'a')), x}), xa},  // stepped over by 16
-        {response({attr(0x0020, k6)}), x6}, {response({attr(0x0020, short6), m}), ma},
+        {response({attr(0x0020, k6)}), x6, true}, {response({attr(0x0020, k6)}), nullptr},
+        {response({attr(0x0020, k6), attr(0x0020, Bytes(4, 0)), m}), ma},
+        {response({attr(0x0020, k6), x}), x6, true}, {response({x, m}), nullptr, true},
+        {response({attr(0x0020, short6), m}), ma},
         {response({attr(0x0020, with(kAddress, 1, 2)), m}), ma},  // IPv6 in 8 bytes
         {response({attr(0x0020, family3), m}), ma}, {response({bad, m}), ma},
         {response({attr(0x0021, kAddress), x}), xa}, {response({attr(0x0020, family3)}), nullptr},
@@ -89,7 +93,7 @@ TEST(StunCodec, DecodesOrRefusesEachResponse) {
         std::copy(c.message.begin(), c.message.end(), data);
         platform::Endpoint mapped{7, 7};
         EXPECT_EQ(parse_binding_response(data, static_cast<std::int32_t>(c.message.size()),
-                                         kSample.data() + 8, &mapped),
+                                         kSample.data() + 8, c.over6, &mapped),
                   c.ip != nullptr);
         delete[] data;
         char ip[kAddressTextSize] = "untouched";
@@ -258,6 +262,12 @@ TEST(AddressText, PeerLinesOfBothFamilies) {
         {"[ff02::1]:5", nullptr}, {"[fe80::1]:5", nullptr}, {"[::]:5", nullptr}, {"[::ffff:1.2.3.4]:5", nullptr},
         {"224.0.0.1:5", nullptr}, {"0.1.2.3:5", nullptr}, {"1.2.3.4:5 junk", nullptr},
         {"1.2.3.4:5,1.2.3.5:5", nullptr}, {"Your peer line 1.2.3.4:5", nullptr},
+        // The tag, in either case and anywhere among the endpoints; once, and whole.
+        {"tag=00112233445566778899 1.2.3.4:5", "1.2.3.4:5 tag=00112233445566778899"},
+        {"1.2.3.4:5 tag=A0B1C2D3E4F5a6b7c8d9", "1.2.3.4:5 tag=a0b1c2d3e4f5a6b7c8d9"},
+        {"tag=00112233445566778899", nullptr}, {"1.2.3.4:5 tag=0011223344556677889", nullptr},
+        {"1.2.3.4:5 tag=001122334455667788990", nullptr}, {"1.2.3.4:5 tag=0011223344556677889g", nullptr},
+        {"1.2.3.4:5 tag=00112233445566778899 tag=00112233445566778899", nullptr},
     };
     for (const auto& c : lines) {
         PeerLine line{{}, 99};

@@ -38,7 +38,11 @@ struct Task {
     bool done;  // answered with success at `done_at`
     std::uint32_t done_at;
     std::uint32_t every_ms;
+    int challenges = 0;  // answered in a row with a new nonce
 };
+
+// A relay that answers every request with a new nonce is not asked again at once more often.
+constexpr int kChallengesInARow = 3;
 
 }  // namespace
 
@@ -92,7 +96,7 @@ bool transact(Relay* r, const TurnRequest& request, int sends_at_most, TurnRespo
     *why = 0;
     const std::uint32_t start = platform::tick_ms();
     const std::uint32_t limit = static_cast<std::uint32_t>(sends_at_most) * kResendMs;
-    for (int challenges = 0; challenges < 3;) {
+    for (int challenges = 0; challenges < kChallengesInARow;) {
         const std::uint32_t now = platform::tick_ms(), spent = now - start;
         if (spent >= limit || !send_task(r, &t, now)) return false;
         const std::uint32_t until = now + std::min(kResendMs, limit - spent);
@@ -227,11 +231,13 @@ bool relay_receive(PeerSession* s, const std::uint8_t* data, std::size_t size,
             TurnResponse response{};
             if (!t.waiting || !turn_read_response(data, size, t.id, r->credentials, &response)) continue;
             t.waiting = false;
-            if (response.error == 0 || !take_challenge(r, response)) {
+            if (response.error == 0 || t.challenges == kChallengesInARow || !take_challenge(r, response)) {
                 // A refusal is asked again in a while, as a success is renewed.
                 t.done = true;
                 t.done_at = now;
+                t.challenges = 0;
             } else {
+                ++t.challenges;
                 send_task(r, &t, now);
             }
             if (response.error == 0 && &t == &r->tasks[kChannel]) r->bound = true;

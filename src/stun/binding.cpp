@@ -15,7 +15,7 @@ bool build_binding_request(std::uint8_t request[kStunHeaderSize], std::int32_t* 
 }
 
 bool parse_binding_response(const std::uint8_t* data, std::int32_t size,
-                            const std::uint8_t expected_id[kTransactionIdSize],
+                            const std::uint8_t expected_id[kTransactionIdSize], bool ipv6,
                             platform::Endpoint* mapped) {
     StunMessage m{};
     if (size < 0 || !stun_read_header(data, static_cast<std::size_t>(size), &m)) return false;
@@ -25,7 +25,12 @@ bool parse_binding_response(const std::uint8_t* data, std::int32_t size,
     StunAttribute a{};
     while (stun_next(m, &at, &a) == StunWalk::attribute) {
         const bool xored = a.type == kAttrXorMappedAddress;
-        if ((xored || a.type == kAttrMappedAddress) && stun_address(m, a, xored, mapped)) return true;
+        platform::Endpoint e{0, 0};
+        // An address of the other family is stepped over like any other attribute.
+        if ((xored || a.type == kAttrMappedAddress) && stun_address(m, a, xored, &e) && e.v6 == ipv6) {
+            *mapped = e;
+            return true;
+        }
     }
     return false;
 }

@@ -15,8 +15,9 @@ bool build_binding_request(std::uint8_t request[kStunHeaderSize], std::int32_t* 
                            std::uint8_t id[kTransactionIdSize]);
 
 // Decodes the first usable (XOR-)MAPPED-ADDRESS of a Binding Success Response that answers
-// `expected_id`. False, with `mapped` untouched, for anything else, including a Message Length
+// `expected_id`, of the family the request went over (`ipv6`): an address of the other family is
+// stepped over. False, with `mapped` untouched, for anything else, including a Message Length
 // that claims more bytes than arrived.
 bool parse_binding_response(const std::uint8_t* data, std::int32_t size,
-                            const std::uint8_t expected_id[kTransactionIdSize],
+                            const std::uint8_t expected_id[kTransactionIdSize], bool ipv6,
                             platform::Endpoint* mapped);

@@ -65,7 +65,7 @@ void receive_answers(platform::Socket sock, const std::uint8_t id[kTransactionId
             Asked& a = asked[i];
             if (!a.answered && platform::same_endpoint(from, a.to)) {
                 a.answered = parse_binding_response(buffer, static_cast<std::int32_t>(r.bytes), id,
-                                                    &a.mapped);
+                                                    a.to.v6, &a.mapped);
             }
         }
     }
@@ -164,7 +164,7 @@ bool discover_public_address(PeerSession* s, const StunServer* servers, std::siz
     for (std::size_t i = 0; i < n; ++i) {
         const int family = asked[i].to.v6 ? 1 : 0;
         ++asked_of[family];
-        if (!asked[i].answered || asked[i].mapped.v6 != asked[i].to.v6) continue;
+        if (!asked[i].answered) continue;
         if (first[family] == nullptr) first[family] = &asked[i];
         mapped[family][answers[family]++] = asked[i].mapped;
     }

@@ -13,10 +13,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // An exact-size copy, so a read past the datagram is caught.
     std::vector<std::uint8_t> datagram(data + kTransactionIdSize, data + size);
     if (datagram.size() >= kStunHeaderSize) std::memcpy(datagram.data() + 8, id, sizeof id);
-    platform::Endpoint mapped{0, 0};
-    if (parse_binding_response(datagram.data(), static_cast<std::int32_t>(datagram.size()), id,
-                               &mapped)) {
-        if (mapped.v6 && mapped.ip != 0) __builtin_trap();  // one family or the other
+    for (const bool ipv6 : {false, true}) {
+        platform::Endpoint mapped{0, 0};
+        if (parse_binding_response(datagram.data(), static_cast<std::int32_t>(datagram.size()), id,
+                                   ipv6, &mapped)) {
+            if (mapped.v6 != ipv6 || (mapped.v6 && mapped.ip != 0)) __builtin_trap();  // the family asked
+        }
     }
     return 0;
 }

@@ -91,7 +91,9 @@ void offer(PeerSession* s, std::uint32_t now) {
     SecureLink* l = s->secure;
     std::uint8_t out[kHandshakeSize + kProofSize];
     make_commit(&l->handshake, out);
-    // Proven, so that a peer given our line may bind it from wherever it reaches us.
+    // Bare, as natchat before the peer line's tag knows it; and proven, so that a peer given our
+    // line may bind it from wherever it reaches us.
+    send_to_peer(s, out, kHandshakeSize, false);
     send_to_peer(s, out, proof_append(s->own_tag, out, kHandshakeSize), false);
     // The key goes out only once the peer is bound to one of its own.
     if (l->handshake.peer_committed) {

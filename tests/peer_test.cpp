@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "peer/envelope.h"
 #include "peer/link.h"
 #include "peer/receiver.h"
 #include "peer/secure_link.h"
@@ -288,6 +289,54 @@ TEST(Sweep, RateTotalAndOnlyTheTypedAddress) {
     }
 }
 
+// Another port of the peer's address is learned only by rule: given a tagged line, on a datagram
+// that proves it; else on two punches in a row from a port our sweep punched (through the relay,
+// from any port). A port dropped for offering no secure session is never learned again, and
+// learning goes on.
+TEST(Identity, APortNobodyGaveIsLearnedOnlyByRule) {
+    const auto punch = DatagramKind::punch, keepalive = DatagramKind::keepalive;
+    const struct {
+        const char* name;
+        bool tagged, proven, swept, relayed;
+        DatagramKind kind;
+        std::uint16_t port;
+        int times;
+        bool learned;
+    } rows[] = {
+        {"two punches from a swept port", false, false, true, false, punch, 5000, 2, true},
+        {"one is not enough", false, false, true, false, punch, 5000, 1, false},
+        {"a port nobody swept", false, false, false, false, punch, 5000, 2, false},
+        {"through the relay, any port", false, false, false, true, punch, 5000, 2, true},
+        {"through the relay, port 0 once", false, false, false, true, punch, 0, 1, false},
+        {"keepalives teach nothing", false, false, true, false, keepalive, 5000, 2, false},
+        {"tagged: unproven punches from a swept port", true, false, true, false, punch, 5000, 2, false},
+        {"tagged: a proven punch, at once, swept or not", true, true, false, false, punch, 5000, 1, true},
+        {"tagged: a proven commitment", true, true, false, false, keepalive, 5000, 1, true},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        PeerSession s;
+        ASSERT_TRUE(session_init(&s));
+        const platform::Endpoint typed{test::kLoopback, 4000}, other{test::kLoopback, r.port};
+        identity_begin(&s, PeerLine{{typed}, 1, r.tagged, {}});
+        if (r.swept) identity_punched(&s, other.port);
+        const platform::Endpoint next{test::kLoopback, 6000};
+        bool learned = false, dropped = false, again = false, relearned = false;
+        test::output_of([&](std::FILE*) {
+            for (int i = 0; i < r.times; ++i) learned = identity_learn(&s, r.kind, other, r.relayed, r.proven);
+            dropped = learned && identity_drop_learned(&s) && platform::same_endpoint(peer_endpoint(&s), typed);
+            again = identity_drop_learned(&s);
+            identity_punched(&s, next.port);
+            for (const platform::Endpoint& e : {other, other, next, next}) relearned = identity_learn(&s, r.kind, e, r.relayed, r.proven) || relearned;
+        });
+        EXPECT_EQ(learned, r.learned);
+        EXPECT_EQ(dropped, r.learned);
+        EXPECT_FALSE(again) << "the typed endpoint is never dropped";
+        EXPECT_TRUE(!r.learned || (relearned && platform::same_endpoint(peer_endpoint(&s), next))) << "learning goes on, not on the port dropped";
+        session_destroy(&s);
+    }
+}
+
 constexpr std::uint32_t kWrapSoon = 0xFFFFFFFFu - 1500;  // the tick wraps 1.5 s into the run
 
 struct PunchRun {
@@ -296,13 +345,14 @@ struct PunchRun {
     int bursts;   // passes after the one that saw the first datagram
     int punches;  // PUNCH datagrams the peer got
     std::size_t senders;  // the ports they came from
+    platform::Endpoint path;  // where the peer was at the end
 };
 
 // connect_to_peer in simulated time: while the pass that began `elapsed` ms into the run sleeps,
 // `arrivals(elapsed)` datagrams come from the peer.
 PunchRun punch(std::uint32_t start, const std::function<int(std::uint32_t)>& arrivals,
                std::uint32_t step_ms = 0, bool stop_at_once = false,
-               NatKind nat = NatKind::unknown) {
+               NatKind nat = NatKind::unknown, const std::function<void(Rig&)>& setup = {}) {
     Rig rig;
     rig.s.nat = nat;
     test::SimulatedClock clock(start, step_ms);
@@ -316,6 +366,7 @@ PunchRun punch(std::uint32_t start, const std::function<int(std::uint32_t)>& arr
         }
     };
     clock.on_sleep = [&](std::uint32_t now) {
+        if (setup && now == start) setup(rig);  // once the punching has begun
         if (stop_at_once) rig.s.running = false;
         bursts += rig.s.packets_received > 0;
         take_punches();
@@ -323,13 +374,15 @@ PunchRun punch(std::uint32_t start, const std::function<int(std::uint32_t)>& arr
     };
     bool ok = false;
     std::istringstream out(test::output_of([&](std::FILE*) {
-        ok = connect_to_peer(&rig.s, test::typed(rig.peer.endpoint()));
+        ok = connect_to_peer(&rig.s, rig.s.remote);
         rig.stop();
     }));
     take_punches();
     std::sort(ports.begin(), ports.end());
     PunchRun run{ok, {}, {}, bursts, punches,
-                 static_cast<std::size_t>(std::unique(ports.begin(), ports.end()) - ports.begin())};
+                 static_cast<std::size_t>(std::unique(ports.begin(), ports.end()) - ports.begin()),
+                 peer_endpoint(&rig.s)};
+    secure_link_close(&rig.s);
     for (std::string l; std::getline(out, l);) {
         run.lines.push_back(l);
         if (l.starts_with("Still") || l.starts_with("Connection in")) run.progress.push_back(l);
@@ -397,6 +450,27 @@ TEST(Punching, ArrivalScriptsAcrossStartTicks) {
     EXPECT_EQ(spares.punches, 602 * 10 + 13 * 256);
     EXPECT_EQ(spares.senders, 257u);
     EXPECT_EQ(spares.lines.end()[-2].rfind("Nothing came from the peer. Our NAT is symmetric", 0), 0u);
+}
+
+// A port nobody gave carries only the secure session: the connection stands there once its
+// sender has offered one; one that offers none has 5 s from its first datagram, and is then
+// dropped for good while punching goes on.
+TEST(Punching, ALearnedPortWaitsForAnOffer) {
+    ASSERT_TRUE(envelope_startup());
+    for (const bool offers : {false, true}) {
+        platform::Endpoint learned{};
+        const PunchRun run = punch(1000000, [](std::uint32_t) { return 1; }, 0, false, NatKind::unknown, [&](Rig& rig) {
+            learned = rig.elsewhere.endpoint();
+            set_peer_endpoint(&rig.s, learned);
+            ASSERT_TRUE(secure_link_open(&rig.s));
+            rig.s.secure->peer_offered = offers;
+        });
+        const std::string dropped = "The port that answered offers no secure session: it is not the peer's. Punching on...";
+        EXPECT_TRUE(run.result);
+        EXPECT_EQ(run.bursts, offers ? 20 : 70);
+        EXPECT_EQ(std::count(run.lines.begin(), run.lines.end(), dropped), offers ? 0 : 1);
+        EXPECT_EQ(platform::same_endpoint(run.path, learned), offers);
+    }
 }
 
 }  // namespace

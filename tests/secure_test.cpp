@@ -600,4 +600,40 @@ TEST(SecureLink, TheTypedPortSpeakingStartsTheAgreementOver) {
   }
 }
 
+// What the sender's endpoint may do: a commitment that may not bind counts for nothing, plain text
+// from an endpoint nobody gave is refused, and a peer that offered once stays offered when the
+// agreement starts over. On a port nobody gave, a peer that offers nothing is never sent plain text.
+TEST(SecureLink, TheSendersStandingDecides) {
+    test::Rig rig, learned;
+    test::SimulatedClock clock(1000);
+    Handshake peer;
+    ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s) && secure_link_open(&learned.s) && handshake_start(&peer));
+    std::uint8_t commit[kHandshakeSize];
+    make_commit(&peer, commit);
+    const auto* hello = reinterpret_cast<const std::uint8_t*>("hello");
+    Received unbound, plain, bound;
+    bool offered[3];
+    const std::string out = test::output_of([&](std::FILE*) {
+        secure_link_receive(&rig.s, commit, sizeof commit, Sender{false, true, false}, &unbound);
+        offered[0] = secure_link_offered(&rig.s);
+        secure_link_receive(&rig.s, hello, 5, Sender{false, false, true}, &plain);
+        secure_link_receive(&rig.s, commit, sizeof commit, Sender{false, false, true}, &bound);
+        offered[1] = secure_link_offered(&rig.s);
+        secure_link_restart(&rig.s);
+        offered[2] = secure_link_offered(&rig.s);
+        set_peer_endpoint(&learned.s, learned.elsewhere.endpoint());
+        secure_link_tick(&learned.s);
+        clock.now += 3000;
+        secure_link_tick(&learned.s);
+        secure_link_send(&learned.s, "typed", 5);
+        secure_link_finish(&learned.s, 0);
+    });
+    EXPECT_TRUE(!offered[0] && offered[1] && offered[2]) << offered[0] << offered[1] << offered[2];
+    EXPECT_TRUE(plain.taken && plain.refused && plain.lines.empty());
+    EXPECT_EQ(mode_of(learned), LinkMode::failed);
+    EXPECT_NE(out.find("it answers from a port you did not give"), std::string::npos) << out;
+    for (const std::string& d : learned.elsewhere.drain(30)) EXPECT_TRUE(d.starts_with("KEEPALIVE")) << d;
+    for (test::Rig* r : {&rig, &learned}) secure_link_close(&r->s);
+}
+
 }  // namespace

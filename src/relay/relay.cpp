@@ -141,9 +141,10 @@ bool parse_relay_server(const char* text, RelayServer* out) {
         h.host_size >= sizeof out->host || out->port == 0) {
         return false;
     }
-    std::snprintf(out->user, sizeof out->user, "%.*s", static_cast<int>(user_size), text);
-    std::snprintf(out->password, sizeof out->password, "%.*s", static_cast<int>(password_size), colon + 1);
-    std::snprintf(out->host, sizeof out->host, "%.*s", static_cast<int>(h.host_size), h.host);
+    std::size_t used[3] = {0, 0, 0};
+    append_secret(out->user, sizeof out->user, &used[0], text, user_size);
+    append_secret(out->password, sizeof out->password, &used[1], colon + 1, password_size);
+    append_secret(out->host, sizeof out->host, &used[2], h.host, h.host_size);
     return true;
 }
 
@@ -152,8 +153,11 @@ void relay_open(PeerSession* s, platform::Endpoint server, const char* user, con
     platform::lock_init(&r->lock);
     r->sock = s->sock;
     r->server = server;
-    std::snprintf(r->credentials.user, sizeof r->credentials.user, "%s", user);
-    std::snprintf(r->credentials.password, sizeof r->credentials.password, "%s", password);
+    std::size_t used[2] = {0, 0};
+    append_secret(r->credentials.user, sizeof r->credentials.user, &used[0], user,
+                  std::min(std::strlen(user), sizeof r->credentials.user - 1));
+    append_secret(r->credentials.password, sizeof r->credentials.password, &used[1], password,
+                  std::min(std::strlen(password), sizeof r->credentials.password - 1));
     s->relay = r;
 }
 

@@ -38,10 +38,13 @@ bool turn_take_challenge(TurnCredentials* c, const char* realm, const std::uint8
                          std::size_t nonce_size) {
     if (nonce_size > sizeof c->nonce || std::strlen(realm) >= sizeof c->realm) return false;
     char secret[sizeof c->user + sizeof c->realm + sizeof c->password + 2];
-    const int n = std::snprintf(secret, sizeof secret, "%s:%s:%s", c->user, realm, c->password);
-    if (n > 0) gcry_md_hash_buffer(GCRY_MD_MD5, c->key, secret, static_cast<std::size_t>(n));
+    std::size_t n = 0;
+    const char* const parts[] = {c->user, ":", realm, ":", c->password};
+    for (const char* part : parts) {
+        append_secret(secret, sizeof secret, &n, part, std::strlen(part));  // each part fits
+    }
+    gcry_md_hash_buffer(GCRY_MD_MD5, c->key, secret, n);
     wipe(secret, sizeof secret);
-    if (n <= 0) return false;
     if (realm != c->realm) std::snprintf(c->realm, sizeof c->realm, "%s", realm);  // a new one
     std::memcpy(c->nonce, nonce, nonce_size);
     c->nonce_size = nonce_size;

@@ -212,6 +212,11 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
     platform::console_init();
     CommandLine command;
     const bool understood = read_command_line(argc, argv, &command);
+    // The relay's password leaves memory on every way out before the relay takes it.
+    const auto leave = [&command](int code) {
+        wipe(&command.relay, sizeof command.relay);
+        return code;
+    };
     const char* program = command.words[0];
     const bool peer_line = understood && command.count == 2 && looks_like_peer_line(command.words[1]);
     if (understood && command.count == 2 && !peer_line) {
@@ -219,17 +224,17 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
         if (std::strcmp(word, "--version") == 0) {
             std::printf("natchat %s\n", NATCHAT_VERSION);
             std::fflush(stdout);
-            return 0;
+            return leave(0);
         }
         const bool help = std::strcmp(word, "-h") == 0 || std::strcmp(word, "--help") == 0;
         print_usage(program);
         std::fflush(stdout);
-        return help ? 0 : 1;
+        return leave(help ? 0 : 1);
     }
     if (!understood || (command.count != 1 && command.count != 3 && !peer_line)) {
         print_usage(program);
         std::fflush(stdout);
-        return 1;
+        return leave(1);
     }
 
     // On the heap, so that it can outlive a worker thread that does not end (see shut_down).
@@ -237,22 +242,22 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
     if (!session_init(s)) {
         std::printf("Could not set up the session\n");
         delete s;
-        return 1;
+        return leave(1);
     }
     if (!envelope_startup() || !secure_link_open(s)) {
         std::printf("Could not start the cryptographic library\n");
         release_session(s);
-        return 1;
+        return leave(1);
     }
     if (!init_network(s)) {
         std::fflush(stdout);
         release_session(s);
-        return 1;
+        return leave(1);
     }
     if (!discover_public_address(s, command.stun, command.stun_count)) {
         std::fflush(stdout);
         release_all(s);
-        return 1;
+        return leave(1);
     }
     if (command.use_relay) relay_allocate(s, command.relay);
     wipe(&command.relay, sizeof command.relay);

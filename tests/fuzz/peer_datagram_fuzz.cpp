@@ -1,10 +1,13 @@
 // Feeds arbitrary datagrams to the classifier and the display filter, and checks that nothing a
 // terminal would act on survives the filter; and the same bytes, as a peer line the peer sent,
-// to its reader: what it takes, written back, reads as the same endpoints.
+// to its reader: what it takes, written back, reads as the same endpoints and tag. The proof is
+// checked on the exact bytes, so that a read past them is caught, and only a proof made under the
+// tag holds.
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "peer/proof.h"
 #include "peer/protocol.h"
 #include "shared/address_text.h"
 
@@ -12,6 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size > kMaxChatLine) size = kMaxChatLine;
     std::vector<std::uint8_t> datagram(data, data + size);
     classify_datagram(datagram.data(), datagram.size());
+    static const std::uint8_t kTag[kLineTagSize] = {1, 2, 3};
+    if (proof_holds(kTag, datagram.data(), datagram.size())) __builtin_trap();  // a forgery
+    std::vector<std::uint8_t> proven(datagram);
+    proven.resize(size + kProofSize);
+    if (!proof_holds(kTag, proven.data(), proof_append(kTag, proven.data(), size))) __builtin_trap();
 
     std::vector<char> shown(size + 1);
     const std::size_t n = sanitize_for_display(datagram.data(), datagram.size(), shown.data());
@@ -36,7 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     char written[kPeerLineSize];
     if (!parse_peer_line(text.data(), &line)) return 0;
     format_peer_line(line, written);
-    if (!parse_peer_line(written, &back) || back.count != line.count) __builtin_trap();
+    if (!parse_peer_line(written, &back) || back.count != line.count || back.tagged != line.tagged ||
+        std::memcmp(back.tag, line.tag, kLineTagSize) != 0) {
+        __builtin_trap();
+    }
     for (std::size_t i = 0; i < line.count; ++i) {
         if (!platform::same_endpoint(back.candidates[i], line.candidates[i])) __builtin_trap();
     }

@@ -1,11 +1,7 @@
 // Public address discovery against a scripted STUN responder on loopback.
-#include <gtest/gtest.h>
 
-#include <chrono>
 #include <memory>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "peer/envelope.h"
 #include "relay/relay.h"
@@ -147,6 +143,16 @@ TEST(Relay, AllocatesThroughTheChallengeOrSaysWhyNot) {
         stun_add_fingerprint(&w);
         return std::string(reinterpret_cast<char*>(out), w.size);
     };
+    // A server on its own thread: `answers` in order, one to each request.
+    const auto serve = [&](test::UdpSocket& server, std::vector<int> answers) {
+        return std::thread([&server, &answer, answers] {
+            std::string request;
+            platform::Endpoint from{};
+            for (int code : answers) {
+                if (server.receive(&request, &from, 3000)) server.send(answer(request, code), from);
+            }
+        });
+    };
     const char* refused = "The TURN server refused ";
     const struct {
         const char* password;
@@ -159,13 +165,7 @@ TEST(Relay, AllocatesThroughTheChallengeOrSaysWhyNot) {
     for (const auto& c : cases) {
         test::Rig rig;
         test::UdpSocket server;
-        std::thread script([&] {
-            std::string request;
-            platform::Endpoint from{};
-            for (int code : c.answers) {
-                if (server.receive(&request, &from, 3000)) server.send(answer(request, code), from);
-            }
-        });
+        std::thread script = serve(server, c.answers);
         RelayServer at{"127.0.0.1", server.port, "user", {}};
         std::snprintf(at.password, sizeof at.password, "%s", c.password);
         EXPECT_EQ(test::output_of([&](std::FILE*) { relay_allocate(&rig.s, at); }), c.line);
@@ -178,13 +178,7 @@ TEST(Relay, AllocatesThroughTheChallengeOrSaysWhyNot) {
     test::Rig rig;
     test::UdpSocket server;
     test::SimulatedClock clock(1000);
-    std::thread script([&] {
-        std::string request;
-        platform::Endpoint from{};
-        for (int code : {401, 0}) {
-            if (server.receive(&request, &from, 3000)) server.send(answer(request, code), from);
-        }
-    });
+    std::thread script = serve(server, {401, 0});
     const RelayServer at{"127.0.0.1", server.port, "user", "pass"};
     test::output_of([&](std::FILE*) { relay_allocate(&rig.s, at); });
     script.join();

@@ -1,10 +1,8 @@
 // POSIX only, in child processes (an interrupt stays noted for the rest of the process): signals,
 // and a standard input that is closed.
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include "platform/platform.h"
 #include "session/program.h"
 #include "support.h"
 
@@ -22,10 +20,8 @@ TEST(Interrupt, SignalRunsTheHandlerAndEndsTheRead) {
 // The prompts read nothing, so the public port stands, 0 here, and is refused; reading a
 // descriptor of natchat's own instead would hang until the alarm.
 TEST(Interrupt, ClosedStandardInputReadsAsEmpty) {
-    test::StunResponder stun([](int, const std::string& request) {
-        return test::Lines{test::binding_success(request, 1, 0)};
-    });
-    std::string at = "127.0.0.1:" + std::to_string(stun.socket.port);
+    test::StunResponder stun(1, 0);
+    std::string at = stun.at();
     char name[] = "natchat", option[] = "--stun";
     char* argv[] = {name, option, at.data()};
     EXPECT_EXIT((::close(0), ::alarm(10), std::exit(natchat_main(3, argv, stdin))),

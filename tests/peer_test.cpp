@@ -1,23 +1,13 @@
 // The peer link: the receiver over real loopback sockets, hole punching and the sweep in
 // simulated time.
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <functional>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "peer/envelope.h"
-#include "peer/link.h"
-#include "peer/receiver.h"
-#include "peer/secure_link.h"
 #include "peer/sweep.h"
 #include "relay/relay.h"
 #include "relay/turn.h"
-#include "shared/peer_session.h"
 #include "support.h"
 
 namespace {
@@ -59,7 +49,7 @@ TEST(Receiver, OnlyThePeerIsHeard) {
         ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s));
         const std::uint64_t all = c.sent.size() - (c.sent.back().empty() ? 1 : 0);
         const std::string shown = test::output_of([&](std::FILE*) {
-            rig.start(&rig.s.recv_thread, receive_loop);
+            rig.start();
             for (const std::string& d : c.sent) rig.peer.send(d, rig.own.endpoint());
             EXPECT_TRUE(eventually([&] {
                 return rig.s.packets_received + rig.s.strangers_dropped >= all;
@@ -71,7 +61,6 @@ TEST(Receiver, OnlyThePeerIsHeard) {
         EXPECT_EQ(rig.s.packets_received.load(), c.counted);
         EXPECT_EQ(rig.s.strangers_dropped.load(), all - c.counted);
         EXPECT_EQ(rig.s.connected.load(), c.shown.find(hi) != std::string::npos);
-        secure_link_close(&rig.s);
     }
 }
 
@@ -91,7 +80,7 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
         return std::string(reinterpret_cast<char*>(out), n);
     };
     const std::string shown = test::output_of([&](std::FILE*) {
-        rig.start(&rig.s.recv_thread, receive_loop);
+        rig.start();
         // Before we asked for a permission the relay forwards nothing: this one is forged.
         rig.elsewhere.send(indication(test::kLoopback, rig.peer.port, "too early"), rig.own.endpoint());
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -120,7 +109,6 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
     EXPECT_EQ(rig.s.packets_received.load(), 3u);
     EXPECT_EQ(rig.s.strangers_dropped.load(), 1u);
     relay_release(&rig.s);
-    secure_link_close(&rig.s);
 }
 
 // Given the peer's line, every endpoint in it is the peer's (a LAN one only when the peer shares
@@ -146,7 +134,7 @@ TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
         return eventually([&] { return rig.s.packets_received == heard && platform::same_endpoint(peer_endpoint(&rig.s), e); });
     };
     const std::string out = test::output_of([&](std::FILE*) {
-        rig.start(&rig.s.recv_thread, receive_loop);
+        rig.start();
         rig.peer.send("PUNCH", own6);
         rig.elsewhere.send("PUNCH_ACK", rig.own.endpoint());
         stranger.send("PUNCH_ACK", own6);
@@ -190,7 +178,7 @@ TEST(Receiver, FirstCandidateToHearThePeerWinsAndThePeerIsFollowed) {
         return eventually([&] { return rig.s.packets_received == peer && rig.s.strangers_dropped == strangers; });
     };
     const std::string out = test::output_of([&](std::FILE*) {
-        rig.start(&rig.s.recv_thread, receive_loop);
+        rig.start();
         rig.peer.send("PUNCH", rig.elsewhere.endpoint());
         for (const char* d : {"KEEPALIVE BYE", "PUNCH", "PUNCH"}) rig.peer.send(d, spares[1].endpoint());
         EXPECT_TRUE(counted(0, 3)) << "no punch of ours went there";
@@ -248,7 +236,7 @@ TEST(Receiver, CandidatesTakeTurnsAndAFailureEndsTheChat) {
     deaf.s.sock = platform::kInvalidSocket;
     char line[8];
     const std::string out = test::output_of([&](std::FILE* in) {
-        for (Rig* r : {&rig, &deaf}) r->start(&r->s.recv_thread, receive_loop);
+        for (Rig* r : {&rig, &deaf}) r->start();
         EXPECT_TRUE(eventually([&] { return rig.s.settled.load(); }) && platform::thread_wait(deaf.s.recv_thread, 2000));
         EXPECT_FALSE(platform::read_line(in, line, sizeof line));
         for (Rig* r : {&rig, &deaf}) r->stop();
@@ -382,7 +370,6 @@ PunchRun punch(std::uint32_t start, const std::function<int(std::uint32_t)>& arr
     PunchRun run{ok, {}, {}, bursts, punches,
                  static_cast<std::size_t>(std::unique(ports.begin(), ports.end()) - ports.begin()),
                  peer_endpoint(&rig.s)};
-    secure_link_close(&rig.s);
     for (std::string l; std::getline(out, l);) {
         run.lines.push_back(l);
         if (l.starts_with("Still") || l.starts_with("Connection in")) run.progress.push_back(l);

@@ -1,15 +1,9 @@
 // The program as a user meets it: command line, peer entry and the chat loop, with a scripted
 // STUN responder and a peer on loopback.
-#include <gtest/gtest.h>
 
-#include <mutex>
 #include <regex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "session/program.h"
-#include "shared/peer_session.h"
 #include "support.h"
 
 namespace {
@@ -34,9 +28,7 @@ Outcome run(Lines words, const std::string& typed, const std::string& stun) {
 }
 
 TEST(Program, UsageAndRefusedWords) {
-    test::StunResponder stun([](int, const std::string& req) {
-        return Lines{test::binding_success(req, 0xCB007109, 61000)};
-    });
+    test::StunResponder stun(0xCB007109, 61000);
     const struct {
         Lines words;
         int code;
@@ -74,7 +66,7 @@ TEST(Program, UsageAndRefusedWords) {
         {{"natchat", "[::1]:5000", "5000"}, 1, "Invalid IP address\n"},
     };
     for (const auto& c : cases) {
-        const Outcome r = run(c.words, c.typed, "127.0.0.1:" + std::to_string(stun.socket.port));
+        const Outcome r = run(c.words, c.typed, stun.at());
         EXPECT_EQ(r.code, c.code);
         if (c.ends.empty()) {
             EXPECT_TRUE(r.out.starts_with("Usage: /opt/nc [peer_ip peer_port]\n\n"));
@@ -100,9 +92,7 @@ TEST(Program, UsageAndRefusedWords) {
 }
 
 TEST(Program, ChatLoopSendsEachLineAsOneDatagram) {
-    test::StunResponder stun([](int, const std::string& req) {
-        return Lines{test::binding_success(req, 0x7F000001, 1)};
-    });
+    test::StunResponder stun(0x7F000001, 1);
     std::string e_acute;  // 1500 two-byte characters: the 2047-byte cut falls inside one
     for (int i = 0; i < 1500; ++i) e_acute += "\xc3\xa9";
     const std::string typed =
@@ -128,9 +118,9 @@ TEST(Program, ChatLoopSendsEachLineAsOneDatagram) {
         });
         // The peer's address on the command line, or typed at the connection screen.
         const bool quits = end.size() > 2;
-        const std::string port = std::to_string(peer.port), stun_at = "127.0.0.1:" + std::to_string(stun.socket.port);
-        const Outcome r = !quits ? run({"natchat", "127.0.0.1", port}, typed + end, stun_at)
-                                 : run({"natchat"}, "127.0.0.1\n" + port + "\n" + typed + end, stun_at);
+        const std::string port = std::to_string(peer.port);
+        const Outcome r = !quits ? run({"natchat", "127.0.0.1", port}, typed + end, stun.at())
+                                 : run({"natchat"}, "127.0.0.1\n" + port + "\n" + typed + end, stun.at());
         EXPECT_TRUE(test::eventually([&] {
             std::lock_guard<std::mutex> hold(mutex);
             return got.size() >= 9;

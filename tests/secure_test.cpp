@@ -1,40 +1,38 @@
 // The secure session: the agreement and its order, sealed records and each way one is refused,
 // and, in simulated time, lossless delivery, the fall-back to plain and the keepalives.
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <regex>
 #include <set>
-#include <string>
-#include <thread>
 #include <tuple>
-#include <vector>
 
 #include <gcrypt.h>
 
 #include "peer/delivery.h"
 #include "peer/envelope.h"
-#include "peer/proof.h"
-#include "peer/link.h"
-#include "peer/receiver.h"
-#include "peer/secure_link.h"
 #include "support.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-LinkMode mode_of(test::Rig& r) {  // under the lock, as the workers write it
+// What `look` reads of the secure session, under its lock, as the workers write it.
+template <class Look> auto locked(test::Rig& r, Look look) {
     platform::lock_enter(&r.s.secure->lock);
-    const LinkMode m = r.s.secure->mode;
+    const auto got = look(*r.s.secure);
     platform::lock_leave(&r.s.secure->lock);
-    return m;
+    return got;
+}
+LinkMode mode_of(test::Rig& r) { return locked(r, [](const SecureLink& l) { return l.mode; }); }
+
+// A commitment or a key, made by `make`, as `h` sends it.
+std::string message(void (*make)(const Handshake*, std::uint8_t*), const Handshake& h) {
+    std::uint8_t m[kHandshakeSize];
+    make(&h, m);
+    return std::string(reinterpret_cast<char*>(m), sizeof m);
 }
 
 // Agrees a session between `a` and `b`, each with the other's commitment first.
@@ -321,12 +319,6 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
         return done();
     };
     test::Rig a, b;
-    const auto locked = [](test::Rig& r, const std::function<bool(const Delivery&)>& look) {
-        platform::lock_enter(&r.s.secure->lock);
-        const bool yes = look(r.s.secure->delivery);
-        platform::lock_leave(&r.s.secure->lock);
-        return yes;
-    };
     test::UdpSocket& relay = a.peer;  // a sends to it; it passes on to b, and back
     identity_begin(&b.s, test::typed(relay.endpoint()));
     enum { lossy, clean, black_hole };
@@ -345,20 +337,19 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
     const std::string out = test::output_of([&](std::FILE*) {
         for (test::Rig* r : {&a, &b}) {
             ASSERT_TRUE(envelope_startup() && secure_link_open(&r->s));
-            r->start(&r->s.recv_thread, receive_loop);
-            r->start(&r->s.keepalive_thread, keepalive_loop);
+            r->start(true);
         }
         for (int i = 0; i < 50; ++i) secure_link_send(&a.s, ("line " + std::to_string(i)).c_str(), 6 + (i > 9));
         secure_link_send(&b.s, "back", 4);
         EXPECT_TRUE(until([&] {
-            return locked(b, [](const Delivery& d) { return d.delivered == 50 && d.out.empty(); }) &&
-                   locked(a, [](const Delivery& d) { return d.delivered == 1 && d.out.empty(); });
+            return locked(b, [](const SecureLink& l) { return l.delivery.delivered == 50 && l.delivery.out.empty(); }) &&
+                   locked(a, [](const SecureLink& l) { return l.delivery.delivered == 1 && l.delivery.out.empty(); });
         }));
         EXPECT_GT(secure_link_tick(&a.s), 5000u) << "both have the keys: no more offers";
         a.peer.send("plain text", b.own.endpoint());  // a plain line from the secure peer's address
         path = black_hole;
         secure_link_send(&a.s, "lost line", 9);
-        EXPECT_TRUE(until([&] { return locked(a, [](const Delivery& d) { return d.stall_told; }); }, 50));
+        EXPECT_TRUE(until([&] { return locked(a, [](const SecureLink& l) { return l.delivery.stall_told; }); }, 50));
         secure_link_send(&a.s, "lost again", 10);
         secure_link_finish(&a.s, 1000);  // says what may not have arrived; its bye is lost too
         path = clean;
@@ -384,8 +375,7 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
                              "\n[The peer did not confirm 2 line(s), from \"lost line\" on]\n> "}) {
         EXPECT_NE(out.find(part), std::string::npos) << part << out;
     }
-    EXPECT_EQ(out.find("plain text"), std::string::npos);
-    EXPECT_EQ(out.find("confirm 0"), std::string::npos);
+    for (const char* absent : {"plain text", "confirm 0"}) EXPECT_EQ(out.find(absent), std::string::npos) << absent;
     EXPECT_EQ(secure_link_refused(&b.s), 1);
     const std::size_t code = out.find("Security code: ");
     EXPECT_NE(out.find(out.substr(code, 24), code + 1), std::string::npos) << "the same code";
@@ -402,10 +392,9 @@ TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
         test::SimulatedClock clock(0xFFFFFFFFu - 1000);
         rig.s.last_heard = clock.now.load();
         ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s));
-        std::uint8_t commit[kHandshakeSize];
         Handshake other;
         ASSERT_TRUE(handshake_start(&other));
-        make_commit(&other, commit);
+        const std::string commit = message(make_commit, other);
         // What the peer got since the last look, sorted: 'C' a commitment, 'R' a key, 'K' a keepalive.
         const auto got = [&] {
             std::string kinds;
@@ -419,11 +408,10 @@ TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
         // The keepalive thread times its sleep from when it lies down: let it, before time moves.
         const auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); };
         const std::string out = test::output_of([&](std::FILE*) {
-            rig.start(&rig.s.recv_thread, receive_loop);
-            rig.start(&rig.s.keepalive_thread, keepalive_loop);
+            rig.start(true);
             EXPECT_EQ(got(), "CK");
             for (int i = 0; signs && i < 2; ++i) {
-                rig.peer.send(std::string(reinterpret_cast<char*>(commit), sizeof commit), rig.own.endpoint());
+                rig.peer.send(commit, rig.own.endpoint());
             }
             // Once the peer has offered, a plain line claiming to be its is refused.
             if (signs) rig.peer.send("plain line", rig.own.endpoint());
@@ -451,7 +439,7 @@ TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
             if (!signs) {  // the peer's offer comes after all: agreeing again, and nothing in plain
                 secure_link_send(&rig.s, "sent before the offer", 21);
                 EXPECT_EQ(got(), "e");
-                rig.peer.send(std::string(reinterpret_cast<char*>(commit), sizeof commit), rig.own.endpoint());
+                rig.peer.send(commit, rig.own.endpoint());
                 EXPECT_TRUE(test::eventually([&] { return mode_of(rig) == LinkMode::agreeing; }));
                 secure_link_send(&rig.s, "after the offer", 15);
                 EXPECT_EQ(got(), "CR");
@@ -471,13 +459,8 @@ TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
         EXPECT_TRUE(out.find(plain) != std::string::npos && out.find(plain) == out.rfind(plain.substr(0, 9)));
         EXPECT_EQ(out.find("plain line"), std::string::npos);
         EXPECT_EQ(secure_link_refused(&rig.s), signs ? 1 : 0);
-        secure_link_close(&rig.s);
     }
 }
-
-}  // namespace
-
-namespace {
 
 // Someone who shares the peer's address (another port) sends all a peer might, twice, before the
 // peer speaks: neither a natchat peer nor a plain one is kept from its mode, nothing of it is shown
@@ -486,18 +469,13 @@ namespace {
 TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
     Handshake forger, peer;
     ASSERT_TRUE(envelope_startup() && handshake_start(&forger));
-    const auto made = [](auto make, const Handshake& h) {
-        Bytes m(kHandshakeSize);
-        make(&h, m.data());
-        return std::string(m.begin(), m.end());
-    };
     Channel keys{};
     const auto sealed = [&](std::string body) {
         Bytes m(body.size() + kRecordOverhead);
         seal_record(&keys, 'L', body.data(), body.size(), m.data());
         return std::string(m.begin(), m.end());
     };
-    const std::string commit = made(make_commit, forger), reveal = made(make_reveal, forger);
+    const std::string commit = message(make_commit, forger), reveal = message(make_reveal, forger);
     const test::Lines hostile[] = {{commit}, {reveal}, {sealed(std::string("\0\0\0\1hi", 6))}, {"forged"},
                              {"KEEPALIVE BYE"}, {"PUNCH", "PUNCH_ACK"}, {commit, reveal}};
     for (bool natchat : {true, false}) {
@@ -506,11 +484,10 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
             test::SimulatedClock clock(0xFFFFFFFFu - 1000);
             ASSERT_TRUE(secure_link_open(&rig.s) && handshake_start(&peer));
             const std::string out = test::output_of([&](std::FILE*) {
-                rig.start(&rig.s.recv_thread, receive_loop);
-                rig.start(&rig.s.keepalive_thread, keepalive_loop);
+                rig.start(true);
                 for (int i = 0; i < 2; ++i) for (const std::string& d : h) rig.elsewhere.send(d, rig.own.endpoint());
                 EXPECT_TRUE(test::eventually([&] { return rig.s.strangers_dropped == 2 * h.size(); }));
-                rig.peer.send(natchat ? made(make_commit, peer) : "hello", rig.own.endpoint());
+                rig.peer.send(natchat ? message(make_commit, peer) : "hello", rig.own.endpoint());
                 // Until our key has come; a plain peer only listens a while. Under Wine two threads
                 // sending at once can lose a datagram: time moves on, and the offer goes again.
                 std::string d;
@@ -524,7 +501,7 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
                     const auto* m = reinterpret_cast<const std::uint8_t*>(d.data());
                     const bool committed = take_commit(&peer, m, d.size());
                     keyed = !committed && take_reveal(&peer, m, d.size(), &keys);
-                    if (committed || keyed) rig.peer.send(made(make_reveal, peer), rig.own.endpoint());
+                    if (committed || keyed) rig.peer.send(message(make_reveal, peer), rig.own.endpoint());
                 }
                 clock.now += natchat ? 0 : 3000;
                 EXPECT_TRUE(test::eventually([&] { return mode_of(rig) == (natchat ? LinkMode::secure : LinkMode::plain); }));
@@ -540,15 +517,11 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
                 }
                 rig.stop();
             });
-            EXPECT_TRUE(out.find("forged") == std::string::npos && out.find("hi\n") == std::string::npos &&
-                        out.find("left") == std::string::npos) << out;
-            EXPECT_EQ(out.find("[Peer]: hello") != std::string::npos, !natchat);
-            EXPECT_EQ(out.find("[Peer]: " + std::string(2047, 'x') + "\n") != std::string::npos, natchat);
-            EXPECT_TRUE(out.find("[Peer]: y\n") == std::string::npos);
-            EXPECT_EQ(out.find("[Peer]: z\n") != std::string::npos, natchat);
+            const std::pair<std::string, bool> shown[] = {{"forged", false}, {"hi\n", false}, {"left", false},
+                {"[Peer]: hello", !natchat}, {"[Peer]: " + std::string(2047, 'x') + "\n", natchat}, {"[Peer]: y\n", false}, {"[Peer]: z\n", natchat}};
+            for (const auto& [text, expected] : shown) EXPECT_EQ(out.find(text) != std::string::npos, expected) << text << out;
             EXPECT_TRUE(!natchat || (std::strcmp(keys.code, rig.s.secure->channel.code) == 0 &&
                                      secure_link_refused(&rig.s) == 5));
-            secure_link_close(&rig.s);
         }
     }
 }
@@ -569,20 +542,15 @@ TEST(SecureLink, TheTypedPortSpeakingStartsTheAgreementOver) {
         to.port = rig.own.port;
         identity_begin(&rig.s, PeerLine{{rig.peer.endpoint(), peer6}, 2});
     }
-    std::uint8_t m[kHandshakeSize];
-    const auto send = [&](test::UdpSocket& from, void (*make)(const Handshake*, std::uint8_t*), const Handshake& h) {
-        make(&h, m);
-        from.send(std::string(reinterpret_cast<char*>(m), sizeof m), &from == &rig.peer ? to : rig.own.endpoint());
-    };
     identity_punched(&rig.s, rig.elsewhere.port);
     const std::string out = test::output_of([&](std::FILE*) {
-        rig.start(&rig.s.recv_thread, receive_loop);
+        rig.start();
         for (int i = 0; i < 2; ++i) rig.elsewhere.send("PUNCH", rig.own.endpoint());
-        send(rig.elsewhere, make_commit, forger);
+        rig.elsewhere.send(message(make_commit, forger), rig.own.endpoint());
         EXPECT_EQ(rig.elsewhere.drain(50).size(), 4u) << "an answer, our commitment (bare and proven) and our key";
         const std::string revealed(reinterpret_cast<char*>(rig.s.secure->handshake.pub), 32);
         rig.peer.send(six ? "PUNCH_ACK" : "PUNCH", to);
-        send(rig.peer, make_commit, peer);
+        rig.peer.send(message(make_commit, peer), to);
         std::string d;
         platform::Endpoint from{};
         for (bool keyed = false; !keyed && rig.peer.receive(&d, &from, 3000);) {  // however slow
@@ -590,13 +558,12 @@ TEST(SecureLink, TheTypedPortSpeakingStartsTheAgreementOver) {
             const auto* p = reinterpret_cast<const std::uint8_t*>(d.data());
             take_commit(&peer, p, d.size());
             keyed = take_reveal(&peer, p, d.size(), &keys);
-            if (keyed) send(rig.peer, make_reveal, peer);
+            if (keyed) rig.peer.send(message(make_reveal, peer), to);
         }
         EXPECT_TRUE(test::eventually([&] { return mode_of(rig) == LinkMode::secure; }));
         rig.stop();
     });
     EXPECT_STREQ(keys.code, rig.s.secure->channel.code) << out;
-    secure_link_close(&rig.s);
   }
 }
 
@@ -633,7 +600,6 @@ TEST(SecureLink, TheSendersStandingDecides) {
     EXPECT_EQ(mode_of(learned), LinkMode::failed);
     EXPECT_NE(out.find("it answers from a port you did not give"), std::string::npos) << out;
     for (const std::string& d : learned.elsewhere.drain(30)) EXPECT_TRUE(d.starts_with("KEEPALIVE")) << d;
-    for (test::Rig* r : {&rig, &learned}) secure_link_close(&r->s);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // What the tests share: loopback sockets, captured output, a scripted STUN responder and a
-// simulated clock.
+// simulated clock, and the headers every test file needs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,7 +14,10 @@
 
 #include "net/endpoint.h"
 #include "peer/identity.h"
+#include "peer/link.h"
 #include "peer/proof.h"
+#include "peer/receiver.h"
+#include "peer/secure_link.h"
 #include "shared/peer_session.h"
 #include "platform/platform.h"
 
@@ -115,6 +118,10 @@ struct StunResponder {
                   for (const std::string& a : reply(n, request)) socket.send(a, from);
               }
           }) {}
+    // One that answers every request with ip:port.
+    StunResponder(std::uint32_t ip, int port)
+        : StunResponder([ip, port](int, const std::string& r) { return Lines{binding_success(r, ip, port)}; }) {}
+    std::string at() const { return "127.0.0.1:" + std::to_string(socket.port); }
     ~StunResponder() {
         stop = true;
         worker.join();
@@ -163,8 +170,15 @@ struct Rig {
         identity_begin(&s, typed(peer.endpoint()));
         s.last_heard = platform::tick_ms();
     }
-    ~Rig() { session_destroy(&s); }
-    void start(platform::Thread* t, platform::ThreadProc proc) { platform::thread_start(t, proc, &s); }
+    ~Rig() {
+        secure_link_close(&s);
+        session_destroy(&s);
+    }
+    // The receiving worker, and the keepalive one too when asked.
+    void start(bool keepalives = false) {
+        platform::thread_start(&s.recv_thread, receive_loop, &s);
+        if (keepalives) platform::thread_start(&s.keepalive_thread, keepalive_loop, &s);
+    }
     // Stops both workers, as the program does, before the output is read.
     void stop() {
         stop_running(&s);

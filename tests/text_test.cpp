@@ -32,12 +32,9 @@ const Bytes kAddress = {0, 1, 0xa1, 0x47, 0xe1, 0x12, 0xa6, 0x43};
 // An attribute padded to 4 bytes; `length` may lie about the value.
 Bytes attr(std::uint16_t type, const Bytes& value, int length = -1) {
     const auto n = static_cast<std::uint16_t>(length < 0 ? value.size() : length);
-    Bytes a((4 + value.size() + 3) / 4 * 4, 0xEE);
-    a[0] = static_cast<std::uint8_t>(type >> 8);
-    a[1] = static_cast<std::uint8_t>(type);
-    a[2] = static_cast<std::uint8_t>(n >> 8);
-    a[3] = static_cast<std::uint8_t>(n);
-    std::copy(value.begin(), value.end(), a.begin() + 4);
+    Bytes a = {std::uint8_t(type >> 8), std::uint8_t(type), std::uint8_t(n >> 8), std::uint8_t(n)};
+    a.insert(a.end(), value.begin(), value.end());
+    a.resize((a.size() + 3) / 4 * 4, 0xEE);
     return a;
 }
 

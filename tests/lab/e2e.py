@@ -9,7 +9,7 @@ import time
 
 LAB_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "lab")
 sys.path.insert(0, LAB_DIR)
-from labkit import (ESTABLISHED, Lab, Peer, chat_both_ways, check, connect,  # noqa: E402
+from labkit import (ESTABLISHED, Failure, Lab, Peer, chat_both_ways, check, connect,  # noqa: E402
                     connect_lines, interrupt_in_flight, lines_chat, paste_to_stalled, quit_both,
                     running, same_code, scenario_main, symmetric_cone_run, wait_connected)
 
@@ -204,6 +204,69 @@ def neighbour(natchat):
                 quit_both(a, b)
 
 
+def thief_beside(lab, a_ip, a_port, b_port, seconds):
+    """The thief in a2 beside B, its mappings toward A open. The symmetric router may give one of
+    them B's typed port, the one its STUN server saw (1 in 32 with 2000 mappings): A's punches to
+    the typed endpoint then reach the thief, which is another attack than winning the sweep, so
+    such a thief is drawn again."""
+    typed = re.compile(rb"^.*src=192\.0\.2\.20 .* src=198\.51\.100\.12 dst=198\.51\.100\.11 "
+                       rb"sport=%s dport=%s .*$" % (a_port.encode(), b_port.encode()), re.M)
+    for _ in range(3):
+        t = Peer(lab, "a2", [f"{LAB_DIR}/thief.py", a_ip, a_port, str(seconds)])
+        t.expect(b"mappings open: 2000\n", 20)
+        mappings = lab.run("ra", "cat", "/proc/net/nf_conntrack", capture_output=True, check=True).stdout
+        if not typed.search(mappings):
+            return t
+        t.kill()
+        print(f"the thief held B's typed port {b_port}: drawn again")
+    raise Failure(f"the thief held B's typed port {b_port} three times")
+
+
+def thief(natchat):
+    """A in b1 behind the cone router sweeps the address of B in a1 behind the symmetric one,
+    while a2 beside B, a thief, opens 2000 mappings toward A (B opens 257), answers A's sweep as a
+    plain peer would and sends a line of its own. With the addresses typed, A types a line a second
+    for 40 s: A never shows the thief's line and never sends it one in plain text. With the peer
+    lines, A and B agree one session with one security code within 30 s while the thief tries,
+    chat both ways, and nothing of the thief's is shown."""
+    with Lab("ncl-thief", "--nat-a", "symmetric", "--ipv4-only") as lab:
+        for lines in (False, True):
+            a, b = Peer(lab, "b1", natchat), Peer(lab, "a1", natchat)
+            with running(a, b):
+                a_ip, a_port = a.external()
+                thief = thief_beside(lab, a_ip, a_port, b.external()[1], 45)
+                with running(thief):
+                    for p in (a, b):
+                        p.expect(b"Enter peer IP address: ")
+                    a.type(b.peer_line() + "\n" if lines else "{}\n{}\n".format(*b.external()))
+                    b.type(a.peer_line() + "\n" if lines else f"{a_ip}\n{a_port}\n")
+                    entered = time.monotonic()
+                    if lines:
+                        wait_connected(a, b, timeout=30)
+                        seconds = time.monotonic() - entered
+                        print(f"peer lines: connected after {seconds:.1f} s")
+                        check(seconds < 30, f"connected after {seconds:.1f} s")
+                        same_code(a, b)
+                        chat_both_ways(a, b)
+                    for i in range(0 if lines else 40):
+                        a.type(f"secret line {i}\n")
+                        time.sleep(1)
+                        check(b"trust me" not in a.text() and b"[Peer]" not in a.text(),
+                              f"a showed the thief's line after {i + 1} s:\n" + a.text().decode(errors="replace")[-1000:])
+                        check(b"secret line" not in thief.text(), f"the thief got a typed line after {i + 1} s")
+                    shown = re.findall(rb"\[Peer\]: ([^\n]*)\n", a.text())
+                    check(shown == ([b"hello from a1"] if lines else []), f"a showed {shown[:5]}")
+                    check(b"secret line" not in thief.text() and b"hello from" not in thief.text(),
+                          "the thief got a typed line")
+                    secrets = len(re.findall(rb"\[Peer\]: secret line", b.text()))
+                    print(f"{'peer lines' if lines else 'addresses typed'}: a connected: {ESTABLISHED in a.text()}, "
+                          f"b connected: {ESTABLISHED in b.text()}, b showed {secrets} secret lines, a took "
+                          f"{a.text().count(b'The peer answers from port')} ports nobody typed, the thief was "
+                          f"punched on {thief.text().count(b'hijacked socket')} of its sockets")
+                    if lines:
+                        quit_both(a, b)
+
+
 def peer_lines(natchat):
     """Peer lines exchanged: symmetric NATs over IPv6 within 3 s, IPv6 black-holed at router A over
     IPv4, a1 and a2 behind router A (no hairpin) over their LAN, cone NATs over IPv6 as fast as
@@ -299,7 +362,7 @@ def windows(natchat, natchat_exe):
 
 
 SCENARIOS = [cone, same_lan, symmetric_cone, symmetric_both, loss_and_expiry, stalled_console,
-             plain_peer, neighbour, relay, relay_direct, peer_lines]
+             plain_peer, neighbour, thief, relay, relay_direct, peer_lines]
 
 
 if __name__ == "__main__":

@@ -571,15 +571,19 @@ TEST(SecureLink, TheTypedPortSpeakingStartsTheAgreementOver) {
 // from an endpoint nobody gave is refused, and a peer that offered once stays offered when the
 // agreement starts over. On a port nobody gave, a peer that offers nothing is never sent plain text.
 TEST(SecureLink, TheSendersStandingDecides) {
-    test::Rig rig, learned;
+    test::Rig rig, learned, tagged;
     test::SimulatedClock clock(1000);
     Handshake peer;
-    ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s) && secure_link_open(&learned.s) && handshake_start(&peer));
+    ASSERT_TRUE(envelope_startup() && handshake_start(&peer));
+    for (test::Rig* r : {&rig, &learned, &tagged}) ASSERT_TRUE(secure_link_open(&r->s));
     std::uint8_t commit[kHandshakeSize];
     make_commit(&peer, commit);
     const auto* hello = reinterpret_cast<const std::uint8_t*>("hello");
     Received unbound, plain, bound;
     bool offered[3];
+    // No plain text to a port nobody gave, nor to a peer whose line says that it offers a session.
+    set_peer_endpoint(&learned.s, learned.elsewhere.endpoint());
+    identity_begin(&tagged.s, PeerLine{{tagged.peer.endpoint()}, 1, true, {}});
     const std::string out = test::output_of([&](std::FILE*) {
         secure_link_receive(&rig.s, commit, sizeof commit, Sender{false, true, false}, &unbound);
         offered[0] = secure_link_offered(&rig.s);
@@ -588,18 +592,22 @@ TEST(SecureLink, TheSendersStandingDecides) {
         offered[1] = secure_link_offered(&rig.s);
         secure_link_restart(&rig.s);
         offered[2] = secure_link_offered(&rig.s);
-        set_peer_endpoint(&learned.s, learned.elsewhere.endpoint());
-        secure_link_tick(&learned.s);
+        for (test::Rig* r : {&learned, &tagged}) secure_link_tick(&r->s);
         clock.now += 3000;
-        secure_link_tick(&learned.s);
-        secure_link_send(&learned.s, "typed", 5);
-        secure_link_finish(&learned.s, 0);
+        for (test::Rig* r : {&learned, &tagged}) {
+            secure_link_tick(&r->s);
+            secure_link_send(&r->s, "typed", 5);
+            secure_link_finish(&r->s, 0);
+        }
     });
     EXPECT_TRUE(!offered[0] && offered[1] && offered[2]) << offered[0] << offered[1] << offered[2];
     EXPECT_TRUE(plain.taken && plain.refused && plain.lines.empty());
-    EXPECT_EQ(mode_of(learned), LinkMode::failed);
-    EXPECT_NE(out.find("it answers from a port you did not give"), std::string::npos) << out;
-    for (const std::string& d : learned.elsewhere.drain(30)) EXPECT_TRUE(d.starts_with("KEEPALIVE")) << d;
+    for (test::Rig* r : {&learned, &tagged}) {
+        EXPECT_EQ(mode_of(*r), LinkMode::failed);
+        const test::UdpSocket& there = r == &learned ? r->elsewhere : r->peer;
+        for (const std::string& d : there.drain(30)) EXPECT_TRUE(d.starts_with("KEEPALIVE")) << d;
+    }
+    EXPECT_NE(out.find("plain text may not go there"), std::string::npos) << out;
 }
 
 }  // namespace

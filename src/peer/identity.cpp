@@ -117,6 +117,10 @@ bool identity_gave(const PeerSession* s, const platform::Endpoint& from) {
     return platform::same_endpoint(from, s->typed_addr) || (from.v6 && candidate_index(s, from) >= 0);
 }
 
+bool identity_plain(const PeerSession* s, const platform::Endpoint& from) {
+    return !s->remote.tagged && identity_gave(s, from);
+}
+
 bool identity_may_bind(const PeerSession* s, const platform::Endpoint& from, bool proven) {
     return !s->remote.tagged || proven || identity_gave(s, from);
 }

@@ -74,6 +74,11 @@ void identity_punched(PeerSession* session, std::uint16_t port);
 // IPv6 one of the peer line.
 bool identity_gave(const PeerSession* session, const platform::Endpoint& from);
 
+// Whether plain text may come from `from` and go there: an endpoint the user gave, of a peer that
+// may speak only plain text. A peer whose line carries a tag runs natchat and offers a secure
+// session: from it, never; even its typed port may be someone else's mapping on its router.
+bool identity_plain(const PeerSession* session, const platform::Endpoint& from);
+
 // Whether a commitment from `from` may bind our handshake before the agreement: from an endpoint
 // the user gave, or `proven`; without a tag in the peer line, from wherever the peer is taken to be.
 bool identity_may_bind(const PeerSession* session, const platform::Endpoint& from, bool proven);

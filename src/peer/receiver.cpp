@@ -68,7 +68,7 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
     if (!relayed) s->sock.store(sock);  // the socket that hears the peer is the one to answer from
     s->packets_received.fetch_add(1, std::memory_order_relaxed);
     if (peers && s->secure != nullptr) {
-        const Sender sender{false, identity_gave(s, from), identity_may_bind(s, from, proven)};
+        const Sender sender{false, identity_plain(s, from), identity_may_bind(s, from, proven)};
         secure_link_receive(s, data, size, sender, &r);
     }
     // Where we send still answers; a record that does not open there says nothing of the path.
@@ -77,7 +77,7 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
     if (may_move && identity_path(s, kind, r.opened, from) == PathMove::from_learned && s->secure != nullptr) {
         secure_link_recheck(s);
     }
-    if (r.left || (!r.taken && kind == DatagramKind::bye && identity_gave(s, from))) {
+    if (r.left || (!r.taken && kind == DatagramKind::bye && identity_plain(s, from))) {
         announce_left(s);
         return true;
     }
@@ -90,7 +90,7 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
     const ProvenWord ack = proven_word(s->own_tag, kPunchAck);
     if (kind == DatagramKind::punch && relayed) relay_send(s, ack.bytes, ack.size, from);
     if (kind == DatagramKind::punch && !relayed) platform::send_to(sock, ack.bytes, ack.size, from);
-    if (kind == DatagramKind::chat && identity_gave(s, from)) show_peer_line(s, data, size);
+    if (kind == DatagramKind::chat && identity_plain(s, from)) show_peer_line(s, data, size);
     return true;
 }
 

@@ -39,8 +39,9 @@ constexpr char kNoOfferSecureOnly[] =
     "\nThe peer's program does not offer a secure session, and --secure-only allows no plain "
     "text: the chat ends.\n";
 constexpr char kNoOfferElsewhere[] =
-    "\nThe peer's program does not offer a secure session, and it answers from a port you did not "
-    "give: nothing is sent there. Type 'quit' to leave.\n> ";
+    "\nNo secure session is offered where the peer answers, and plain text may not go there (the "
+    "peer line you were given says the peer offers one, or the port is not one you gave): someone "
+    "may be interfering. Nothing is sent; type 'quit' to leave.\n> ";
 constexpr char kNoAgreement[] =
     "\nNo secure session could be agreed with the peer, although its program offers one: someone "
     "may be interfering. Nothing more is sent; type 'quit' to leave.\n> ";
@@ -126,8 +127,8 @@ void note_sent_plain(SecureLink* l, const char* text, std::size_t size) {
     if (l->sent_plain++ == 0) l->first_plain.assign(text, size);
 }
 
-// Plain text goes only to an endpoint the user gave.
-bool plain_allowed(PeerSession* s) { return !s->secure_only && identity_gave(s, peer_endpoint(s)); }
+// Plain text goes only to an endpoint the user gave, of a peer that may speak nothing else.
+bool plain_allowed(PeerSession* s) { return !s->secure_only && identity_plain(s, peer_endpoint(s)); }
 
 void go_plain(PeerSession* s) {
     SecureLink* l = s->secure;

@@ -54,7 +54,7 @@ TEST(Receiver, OnlyThePeerIsHeard) {
             EXPECT_TRUE(eventually([&] {
                 return rig.s.packets_received + rig.s.strangers_dropped >= all;
             }));
-            EXPECT_EQ(rig.peer.drain(100), Lines(c.acks, test::proven(rig.s, "PUNCH_ACK")));
+            EXPECT_EQ(rig.peer.drain(100), Lines(c.acks, test::proven(rig.s, "PUNCH_ACK", rig.peer.endpoint())));
             rig.stop();
         });
         EXPECT_EQ(shown, c.shown);
@@ -102,7 +102,7 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
         }
         outsider.send(std::string("\x40\0\0\2hi", 6), rig.own.endpoint());
         EXPECT_TRUE(eventually([&] { return rig.s.packets_received + rig.s.strangers_dropped >= 4; }));
-        EXPECT_EQ(rig.elsewhere.drain(100), Lines{std::string("\x40\0\0\x1b", 4) + test::proven(rig.s, "PUNCH_ACK")});
+        EXPECT_EQ(rig.elsewhere.drain(100), Lines{std::string("\x40\0\0\x1b", 4) + test::proven(rig.s, "PUNCH_ACK", rig.peer.endpoint())});
         rig.stop();
     });
     EXPECT_EQ(shown, "\n[Connection established!]\n> \n[Peer]: hi\n> \n[Peer]: via data\n> ");
@@ -126,8 +126,12 @@ TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
     EXPECT_EQ(rig.s.remote.count, 2u) << "another NAT's LAN endpoint names a host on ours";
     rig.s.public_ip[8] = '1';
     identity_begin(&rig.s, line);
+    // Proven to our LAN endpoint: the same proof sent to another of ours proves nothing.
+    std::snprintf(rig.s.local_ip, sizeof rig.s.local_ip, "127.0.0.1");
+    rig.s.local_port = rig.own.port;
     std::uint8_t proven_ack[9 + kProofSize] = {'P', 'U', 'N', 'C', 'H', '_', 'A', 'C', 'K'};
-    const std::string ack(reinterpret_cast<char*>(proven_ack), proof_append(line.tag, proven_ack, 9));
+    const std::string elsewhere(reinterpret_cast<char*>(proven_ack), proof_append(line.tag, proven_ack, 9, typed));
+    const std::string ack(reinterpret_cast<char*>(proven_ack), proof_append(line.tag, proven_ack, 9, rig.own.endpoint()));
     const platform::Endpoint own6 = [&] { platform::Endpoint e = six; e.port = rig.own.port; return e; }();
     test::UdpSocket stranger;
     const auto at = [&](const platform::Endpoint& e, std::uint64_t heard) {
@@ -136,7 +140,7 @@ TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
     const std::string out = test::output_of([&](std::FILE*) {
         rig.start();
         rig.peer.send("PUNCH", own6);
-        rig.elsewhere.send("PUNCH_ACK", rig.own.endpoint());
+        rig.elsewhere.send(elsewhere, rig.own.endpoint());
         stranger.send("PUNCH_ACK", own6);
         EXPECT_TRUE(at(typed, 1)) << "a punch alone, or a LAN endpoint unproven, moves nothing";
         rig.peer.send("PUNCH_ACK", own6);
@@ -159,7 +163,7 @@ TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
     EXPECT_EQ(out, "\n[The chat now goes over IPv4 to 127.0.0.1:" + std::to_string(rig.peer.port) + "]\n> ");
     std::string d;
     platform::Endpoint from{};
-    EXPECT_TRUE(rig.peer.receive(&d, &from, 100) && d == test::proven(rig.s, "PUNCH_ACK") && platform::same_endpoint(from, own6));
+    EXPECT_TRUE(rig.peer.receive(&d, &from, 100) && d == test::proven(rig.s, "PUNCH_ACK", six) && platform::same_endpoint(from, own6));
 }
 
 // Behind a symmetric NAT: the first socket to hear the peer becomes the session's, and the others
@@ -205,7 +209,7 @@ TEST(Receiver, FirstCandidateToHearThePeerWinsAndThePeerIsFollowed) {
     EXPECT_EQ(rig.s.sock.load(), spares[1].sock);
     std::string d;
     platform::Endpoint from{};
-    EXPECT_TRUE(rig.peer.receive(&d, &from, 100) && d == test::proven(rig.s, "PUNCH_ACK") && from.port == spares[1].port);
+    EXPECT_TRUE(rig.peer.receive(&d, &from, 100) && d == test::proven(rig.s, "PUNCH_ACK", rig.peer.endpoint()) && from.port == spares[1].port);
     EXPECT_FALSE(rig.peer.receive(&d, &from, 50));
     // A sleep on spares[1] alone is not woken by the punch waiting at spares[0].
     const platform::Socket unheard[] = {spares[1].sock, spares[0].sock};
@@ -279,8 +283,8 @@ TEST(Sweep, RateTotalAndOnlyTheTypedAddress) {
 
 // Another port of the peer's address is learned only by rule: given a tagged line, on a datagram
 // that proves it; else on two punches in a row from a port our sweep punched (through the relay,
-// from any port). A port dropped for offering no secure session is never learned again, and
-// learning goes on.
+// from any port). A port learned without proof and dropped for offering no secure session is never
+// learned again, and learning goes on.
 TEST(Identity, APortNobodyGaveIsLearnedOnlyByRule) {
     const auto punch = DatagramKind::punch, keepalive = DatagramKind::keepalive;
     const struct {
@@ -318,9 +322,9 @@ TEST(Identity, APortNobodyGaveIsLearnedOnlyByRule) {
             for (const platform::Endpoint& e : {other, other, next, next}) relearned = identity_learn(&s, r.kind, e, r.relayed, r.proven) || relearned;
         });
         EXPECT_EQ(learned, r.learned);
-        EXPECT_EQ(dropped, r.learned);
+        EXPECT_EQ(dropped, r.learned && !r.tagged) << "a port that proved the line stays";
         EXPECT_FALSE(again) << "the typed endpoint is never dropped";
-        EXPECT_TRUE(!r.learned || (relearned && platform::same_endpoint(peer_endpoint(&s), next))) << "learning goes on, not on the port dropped";
+        EXPECT_TRUE(!dropped || (relearned && platform::same_endpoint(peer_endpoint(&s), next))) << "learning goes on, not on the port dropped";
         session_destroy(&s);
     }
 }
@@ -350,7 +354,7 @@ PunchRun punch(std::uint32_t start, const std::function<int(std::uint32_t)>& arr
     const auto take_punches = [&] {
         std::string d;
         for (platform::Endpoint from{}; rig.peer.receive(&d, &from, 0); ports.push_back(from.port)) {
-            punches += d == test::proven(rig.s, "PUNCH");
+            punches += d == test::proven(rig.s, "PUNCH", rig.peer.endpoint());
         }
     };
     clock.on_sleep = [&](std::uint32_t now) {
@@ -439,24 +443,35 @@ TEST(Punching, ArrivalScriptsAcrossStartTicks) {
     EXPECT_EQ(spares.lines.end()[-2].rfind("Nothing came from the peer. Our NAT is symmetric", 0), 0u);
 }
 
-// A port nobody gave carries only the secure session: the connection stands there once its
-// sender has offered one; one that offers none has 5 s from its first datagram, and is then
-// dropped for good while punching goes on.
+// A port learned without proof carries only the secure session: the connection stands there once
+// its sender has offered one; one that offers none has 5 s from when the path moved there, however
+// much or little it sent, and is then dropped for good while punching goes on.
 TEST(Punching, ALearnedPortWaitsForAnOffer) {
     ASSERT_TRUE(envelope_startup());
-    for (const bool offers : {false, true}) {
+    const struct {
+        const char* name;
+        bool offers;
+        std::function<int(std::uint32_t)> arrivals;
+        int bursts;  // -1: no connection
+    } rows[] = {
+        {"it offers", true, [](std::uint32_t) { return 1; }, 20},
+        {"it offers nothing", false, [](std::uint32_t) { return 1; }, 70},
+        {"two datagrams, then silence", false, [](std::uint32_t e) { return e < 200 ? 1 : 0; }, -1},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
         platform::Endpoint learned{};
-        const PunchRun run = punch(1000000, [](std::uint32_t) { return 1; }, 0, false, NatKind::unknown, [&](Rig& rig) {
+        const PunchRun run = punch(1000000, r.arrivals, 0, false, NatKind::unknown, [&](Rig& rig) {
             learned = rig.elsewhere.endpoint();
             set_peer_endpoint(&rig.s, learned);
             ASSERT_TRUE(secure_link_open(&rig.s));
-            rig.s.secure->peer_offered = offers;
+            rig.s.secure->peer_offered = r.offers;
         });
         const std::string dropped = "The port that answered offers no secure session: it is not the peer's. Punching on...";
-        EXPECT_TRUE(run.result);
-        EXPECT_EQ(run.bursts, offers ? 20 : 70);
-        EXPECT_EQ(std::count(run.lines.begin(), run.lines.end(), dropped), offers ? 0 : 1);
-        EXPECT_EQ(platform::same_endpoint(run.path, learned), offers);
+        EXPECT_EQ(run.result, r.bursts >= 0);
+        EXPECT_TRUE(r.bursts < 0 || run.bursts == r.bursts) << run.bursts;
+        EXPECT_EQ(std::count(run.lines.begin(), run.lines.end(), dropped), r.offers ? 0 : 1);
+        EXPECT_EQ(platform::same_endpoint(run.path, learned), r.offers);
     }
 }
 

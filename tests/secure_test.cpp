@@ -110,10 +110,21 @@ TEST(Envelope, AgreementNeedsTheCommitmentFirst) {
     got["bob_bye_3"] = hex(record, seal_record(&cb, 'B', nullptr, 0, record));
     const Bytes tag = input("proof_tag");
     ASSERT_EQ(tag.size(), kLineTagSize);
-    const ProvenWord punch = proven_word(tag.data(), "PUNCH"), answer = proven_word(tag.data(), "PUNCH_ACK");
+    platform::Endpoint to[2] = {};  // the proofs' destinations: family, port, address
+    for (int six = 0; six < 2; ++six) {
+        const Bytes e = input(six ? "proof_to6" : "proof_to");
+        to[six].v6 = six == 1;
+        to[six].port = static_cast<std::uint16_t>(e.at(1) << 8 | e.at(2));
+        for (std::size_t i = 3; i < e.size(); ++i) {
+            if (six) to[1].ip6[i - 3] = e[i];
+            if (!six) to[0].ip = to[0].ip << 8 | e[i];
+        }
+    }
+    const ProvenWord punch = proven_word(tag.data(), "PUNCH", to[0]), answer = proven_word(tag.data(), "PUNCH_ACK", to[0]);
     make_commit(&a, record);
-    const std::size_t proven = proof_append(tag.data(), record, kHandshakeSize);
-    EXPECT_TRUE(envelope_type(record, proven) == EnvelopeType::commit && proof_holds(tag.data(), record, proven));
+    const std::size_t proven = proof_append(tag.data(), record, kHandshakeSize, to[1]);
+    EXPECT_TRUE(envelope_type(record, proven) == EnvelopeType::commit && proof_holds(tag.data(), record, proven, to[1]));
+    EXPECT_FALSE(proof_holds(tag.data(), record, proven, to[0])) << "sent to another endpoint";
     got.insert({{"proof_punch", hex(punch.bytes, punch.size)}, {"proof_punch_ack", hex(answer.bytes, answer.size)}, {"proof_alice_commitment", hex(record, proven)}});
     for (const auto& [name, value] : v) EXPECT_EQ(got[name], value) << name;
     EXPECT_EQ(got.size(), v.size()) << "a value checked here that " NATCHAT_PROTOCOL_DOC " lacks";

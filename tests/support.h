@@ -29,9 +29,9 @@ inline constexpr std::uint32_t kLoopback = 0x7F000001;
 // The peer as one endpoint typed.
 inline PeerLine typed(platform::Endpoint e) { return PeerLine{{e}, 1}; }
 
-// A punch or an answer as `s` sends it: with the proof of its line.
-inline std::string proven(const PeerSession& s, const char* word) {
-    const ProvenWord w = proven_word(s.own_tag, word);
+// A punch or an answer as `s` sends it to `to`: with the proof of its line.
+inline std::string proven(const PeerSession& s, const char* word, const platform::Endpoint& to) {
+    const ProvenWord w = proven_word(s.own_tag, word, to);
     return std::string(reinterpret_cast<const char*>(w.bytes), w.size);
 }
 

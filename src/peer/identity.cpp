@@ -54,7 +54,8 @@ bool is_lan(const PeerSession* s, int index) {
 
 }  // namespace
 
-void identity_begin(PeerSession* s, const PeerLine& line) {
+void identity_begin(PeerSession* s, const PeerLine& given) {
+    const PeerLine line = given;  // which may be the session's own
     // The typed endpoint: the first IPv4 one, or the first of all.
     std::size_t typed = 0;
     while (typed + 1 < line.count && line.candidates[typed].v6) ++typed;
@@ -121,15 +122,32 @@ bool identity_plain(const PeerSession* s, const platform::Endpoint& from) {
     return !s->remote.tagged && identity_gave(s, from);
 }
 
+platform::Endpoint identity_addressed(const PeerSession* s, const platform::Endpoint& from, bool relayed) {
+    if (relayed) return s->relayed;
+    if (from.v6) return s->public6;
+    const int i = candidate_index(s, from);
+    platform::Endpoint own{0, 0};
+    if (i >= 0 && is_lan(s, i)) {
+        if (parse_address(s->local_ip, &own)) own.port = s->local_port;
+    } else if (parse_address(s->public_ip, &own)) {
+        own.port = s->public_port;
+    }
+    return own;
+}
+
+bool identity_sure(const PeerSession* s, const platform::Endpoint& to) {
+    return candidate_index(s, to) >= 0 || s->remote.tagged;
+}
+
 bool identity_may_bind(const PeerSession* s, const platform::Endpoint& from, bool proven) {
     return !s->remote.tagged || proven || identity_gave(s, from);
 }
 
 bool identity_drop_learned(PeerSession* s) {
     const platform::Endpoint now = peer_endpoint(s);
-    if (candidate_index(s, now) >= 0) return false;
+    // Unless the receiver has moved the path meanwhile.
+    if (identity_sure(s, now) || !swap_peer_endpoint(s, now, s->typed_addr)) return false;
     set_bit(s->barred, now.port);
-    set_peer_endpoint(s, s->typed_addr);
     s->path_heard.store(platform::tick_ms());
     return true;
 }

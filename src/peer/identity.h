@@ -79,6 +79,15 @@ bool identity_gave(const PeerSession* session, const platform::Endpoint& from);
 // session: from it, never; even its typed port may be someone else's mapping on its router.
 bool identity_plain(const PeerSession* session, const platform::Endpoint& from);
 
+// Which endpoint of ours a datagram from `from` was sent to, as the peer knows them from our line:
+// the relayed address when it came through our relay, our LAN endpoint when it came from one of
+// the peer's, our IPv6 or our public IPv4 endpoint otherwise.
+platform::Endpoint identity_addressed(const PeerSession* session, const platform::Endpoint& from, bool relayed);
+
+// Whether the path to `to` counts without an offer: an endpoint of the peer line (a LAN one is
+// reached only once proven), or, given a tagged line, a port learned by its proof.
+bool identity_sure(const PeerSession* session, const platform::Endpoint& to);
+
 // Whether a commitment from `from` may bind our handshake before the agreement: from an endpoint
 // the user gave, or `proven`; without a tag in the peer line, from wherever the peer is taken to be.
 bool identity_may_bind(const PeerSession* session, const platform::Endpoint& from, bool proven);

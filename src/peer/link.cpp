@@ -46,38 +46,62 @@ std::uint64_t received(const PeerSession* s) {
     return s->packets_received.load(std::memory_order_relaxed);
 }
 
-// Plain text goes only to an endpoint the user gave: a port learned any other way carries only a
-// secure session, so the connection stands there once its sender has offered one.
+// A port learned without proof may carry only a secure session: the connection stands there once
+// its sender has offered one.
 bool may_confirm(PeerSession* s) {
-    return identity_gave(s, peer_endpoint(s)) || (s->secure != nullptr && secure_link_offered(s));
+    return identity_sure(s, peer_endpoint(s)) || (s->secure != nullptr && secure_link_offered(s));
 }
 
-// Every punch proves our line, so that a peer given it knows us from any port we punch from.
-ProvenWord punch_of(const PeerSession* s) { return proven_word(s->own_tag, kPunch); }
+// Where the path is, and since when.
+struct PathWatch {
+    platform::Endpoint at;
+    std::uint32_t since;
+};
+
+// A port learned without proof whose sender has offered no secure session in time is dropped for
+// good, however much or little it sent meanwhile: else a sender that goes quiet would hold the
+// place of the peer's port to the end. True when it was.
+bool drop_unoffered(PeerSession* s, PathWatch* watch, std::uint32_t now) {
+    const platform::Endpoint path = peer_endpoint(s);
+    if (!platform::same_endpoint(path, watch->at)) *watch = PathWatch{path, now};
+    if (may_confirm(s) || platform::elapsed(now, watch->since) < kConfirmAfterMs + kOfferWaitMs ||
+        !identity_drop_learned(s)) {
+        return false;
+    }
+    safe_print(s, "The port that answered offers no secure session: it is not the peer's. Punching on...\n");
+    return true;
+}
+
+// Every punch to an endpoint of the peer's proves our line, so that a peer given it knows us from
+// any port we punch from.
+ProvenWord punch_to(const PeerSession* s, const platform::Endpoint& to) {
+    return proven_word(s->own_tag, kPunch, to);
+}
 
 // One punch to each other endpoint of the peer's: whichever answers, the path may move there.
 void punch_candidates(PeerSession* s) {
     if (s->remote.count < 2 || relay_chosen(s)) return;
     const platform::Endpoint now = peer_endpoint(s);
-    const ProvenWord punch = punch_of(s);
     for (std::size_t i = 0; i < s->remote.count; ++i) {
         const platform::Endpoint& to = s->remote.candidates[i];
+        const ProvenWord punch = punch_to(s, to);
         if (!platform::same_endpoint(to, now)) platform::send_to(s->sock, punch.bytes, punch.size, to);
     }
 }
 
 // A burst to where we send, and until the connection stands the other endpoints as well.
 void send_burst(PeerSession* s) {
-    const ProvenWord punch = punch_of(s);
+    const ProvenWord punch = punch_to(s, peer_endpoint(s));
     for (int i = 0; i < kPunchesPerBurst; ++i) send_to_peer(s, punch.bytes, punch.size, false);
     if (!s->connected.load(std::memory_order_relaxed)) punch_candidates(s);
 }
 
 // One punch from every spare socket, each opening (or keeping) a mapping of its own.
 void punch_from_spares(PeerSession* s) {
-    const ProvenWord punch = punch_of(s);
+    const platform::Endpoint to = peer_endpoint(s);
+    const ProvenWord punch = punch_to(s, to);
     for (std::size_t i = 1; i < s->candidate_count; ++i) {
-        platform::send_to(s->candidates[i], punch.bytes, punch.size, peer_endpoint(s));
+        platform::send_to(s->candidates[i], punch.bytes, punch.size, to);
     }
 }
 
@@ -90,10 +114,10 @@ void close_unchosen(PeerSession* s) {
 void sweep_round(PeerSession* s, Sweep* sweep, std::uint32_t now) {
     platform::Endpoint to[kSweepPerRound];
     const std::size_t n = sweep_due(sweep, now, to, kSweepPerRound);
-    const ProvenWord punch = punch_of(s);
+    // Bare: a swept port is nobody's we know, and the peer hears us from our typed endpoint anyway.
     for (std::size_t i = 0; i < n; ++i) {
         identity_punched(s, to[i].port);  // before the punch, so that its answer finds it marked
-        platform::send_to(s->sock, punch.bytes, punch.size, to[i]);
+        platform::send_to(s->sock, kPunch, sizeof kPunch - 1, to[i]);
     }
 }
 
@@ -152,6 +176,7 @@ bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
     std::uint32_t last_progress = 0;
     std::uint64_t reported = 0;
     std::int32_t attempts = 0;
+    PathWatch watch{s->typed_addr, start};
 
     while (chat_goes_on(s)) {
         const std::uint32_t now = platform::tick_ms();
@@ -161,20 +186,15 @@ bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
                 first_packet = now;
                 safe_print(s, "\nFirst packet received! Confirming connection stability...\n");
             } else if (platform::elapsed(now, first_packet) >= kConfirmAfterMs &&
-                       received(s) >= kConfirmPackets) {
-                if (may_confirm(s)) {
-                    s->connected.store(true, std::memory_order_relaxed);
-                    break;
-                }
-                if (platform::elapsed(now, first_packet) >= kConfirmAfterMs + kOfferWaitMs &&
-                    identity_drop_learned(s)) {
-                    safe_print(s, "The port that answered offers no secure session: it is not the "
-                                  "peer's. Punching on...\n");
-                    s->packets_received.store(0, std::memory_order_relaxed);
-                    first_seen = false;
-                    reported = 0;
-                }
+                       received(s) >= kConfirmPackets && may_confirm(s)) {
+                s->connected.store(true, std::memory_order_relaxed);
+                break;
             }
+        }
+        if (drop_unoffered(s, &watch, now)) {
+            s->packets_received.store(0, std::memory_order_relaxed);
+            first_seen = false;
+            reported = 0;
         }
         if (ipv4 && s->relay != nullptr && !relay_chosen(s) && received(s) == 0 &&
             platform::elapsed(now, start) >= kRelayAfterMs) {

@@ -45,8 +45,9 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
     // from that peer, and empty data is no datagram.
     if (relayed && (!relay_receive(s, data, size, &data, &size, &from) || size == 0)) return false;
     const DatagramKind kind = classify_datagram(data, size);
-    // Only a peer whose line we were given can prove anything.
-    const bool proven = s->remote.tagged && proof_holds(s->remote.tag, data, size);
+    // Only a peer whose line we were given can prove anything, and only of a datagram sent to us.
+    const bool proven = s->remote.tagged &&
+                        proof_holds(s->remote.tag, data, size, identity_addressed(s, from, relayed));
     Received r;
     Claim claim = identify(s, data, size, from, proven);
     if (claim == Claim::typed_again) {
@@ -87,7 +88,7 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
     }
     if (r.taken || !peers) return true;
     // Our answer proves our line too, wherever it goes.
-    const ProvenWord ack = proven_word(s->own_tag, kPunchAck);
+    const ProvenWord ack = proven_word(s->own_tag, kPunchAck, from);
     if (kind == DatagramKind::punch && relayed) relay_send(s, ack.bytes, ack.size, from);
     if (kind == DatagramKind::punch && !relayed) platform::send_to(sock, ack.bytes, ack.size, from);
     if (kind == DatagramKind::chat && identity_plain(s, from)) show_peer_line(s, data, size);

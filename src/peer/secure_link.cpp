@@ -95,7 +95,7 @@ void offer(PeerSession* s, std::uint32_t now) {
     // Bare, as natchat before the peer line's tag knows it; and proven, so that a peer given our
     // line may bind it from wherever it reaches us.
     send_to_peer(s, out, kHandshakeSize, false);
-    send_to_peer(s, out, proof_append(s->own_tag, out, kHandshakeSize), false);
+    send_to_peer(s, out, proof_append(s->own_tag, out, kHandshakeSize, peer_endpoint(s)), false);
     // The key goes out only once the peer is bound to one of its own.
     if (l->handshake.peer_committed) {
         make_reveal(&l->handshake, out);

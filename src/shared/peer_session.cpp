@@ -74,6 +74,14 @@ void set_peer_endpoint(PeerSession* s, const platform::Endpoint& to) {
     platform::lock_leave(&s->peer_lock);
 }
 
+bool swap_peer_endpoint(PeerSession* s, const platform::Endpoint& expected, const platform::Endpoint& to) {
+    platform::lock_enter(&s->peer_lock);
+    const bool still = platform::same_endpoint(s->peer_addr, expected);
+    if (still) s->peer_addr = to;
+    platform::lock_leave(&s->peer_lock);
+    return still;
+}
+
 void stop_running(PeerSession* session) {
     session->running.store(false, std::memory_order_relaxed);
     platform::waker_signal(&session->wake);

@@ -125,6 +125,8 @@ void session_destroy(PeerSession* session);
 // Where every datagram to the peer goes now, and moving it.
 platform::Endpoint peer_endpoint(PeerSession* session);
 void set_peer_endpoint(PeerSession* session, const platform::Endpoint& to);
+// Moves it to `to` only while it is still `expected`; true when it did.
+bool swap_peer_endpoint(PeerSession* session, const platform::Endpoint& expected, const platform::Endpoint& to);
 
 // Clears `running` and wakes the workers; safe from a signal handler.
 void stop_running(PeerSession* session);

@@ -16,11 +16,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> datagram(data, data + size);
     classify_datagram(datagram.data(), datagram.size());
     static const std::uint8_t kTag[kLineTagSize] = {1, 2, 3};
-    if (proof_holds(kTag, datagram.data(), datagram.size())) __builtin_trap();  // a forgery
+    const platform::Endpoint to{0xC0000201, 5000}, other{0xC0000201, 5001};
+    if (proof_holds(kTag, datagram.data(), datagram.size(), to)) __builtin_trap();  // a forgery
     std::vector<std::uint8_t> proven(datagram);
     proven.resize(size + kProofSize);
-    // A proof follows a datagram: one of no bytes proves nothing.
-    if (!proof_holds(kTag, proven.data(), proof_append(kTag, proven.data(), size)) != (size == 0)) __builtin_trap();
+    const std::size_t n = proof_append(kTag, proven.data(), size, to);
+    // A proof follows a datagram (one of no bytes proves nothing), and holds only where it was sent.
+    if (!proof_holds(kTag, proven.data(), n, to) != (size == 0) || proof_holds(kTag, proven.data(), n, other)) {
+        __builtin_trap();
+    }
 
     std::vector<char> shown(size + 1);
     const std::size_t n = sanitize_for_display(datagram.data(), datagram.size(), shown.data());

@@ -16,10 +16,11 @@ using test::eventually;
 using test::Lines;
 using test::Rig;
 
+// A STUN server's answer, which the peer never sends.
+const std::string kStunAnswer = test::binding_success(std::string(4, 0) + "\x21\x12\xA4\x42" + std::string(12, 'x'), 1, 2);
+
 TEST(Receiver, OnlyThePeerIsHeard) {
-    const std::string longest(2047, 'a'), hi = "\n[Connection established!]\n> ";
-    const std::string stun = test::binding_success(std::string(4, 0) + "\x21\x12\xA4\x42" +
-                                                   std::string(12, 'x'), 1, 2);
+    const std::string longest(2047, 'a'), hi = "\n[Connection established!]\n> ", stun = kStunAnswer;
     enum { peer, stranger, stun_server };
     const struct {
         int sender;
@@ -48,14 +49,12 @@ TEST(Receiver, OnlyThePeerIsHeard) {
         // A secure session waits for offers: a peer that makes none is heard as a plain one.
         ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s));
         const std::uint64_t all = c.sent.size() - (c.sent.back().empty() ? 1 : 0);
-        const std::string shown = test::output_of([&](std::FILE*) {
-            rig.start();
+        const std::string shown = rig.chat([&] {
             for (const std::string& d : c.sent) rig.peer.send(d, rig.own.endpoint());
             EXPECT_TRUE(eventually([&] {
                 return rig.s.packets_received + rig.s.strangers_dropped >= all;
             }));
             EXPECT_EQ(rig.peer.drain(100), Lines(c.acks, test::proven(rig.s, "PUNCH_ACK", rig.peer.endpoint())));
-            rig.stop();
         });
         EXPECT_EQ(shown, c.shown);
         EXPECT_EQ(rig.s.packets_received.load(), c.counted);
@@ -79,8 +78,7 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
         out[1] = 0x17;  // a Data indication, laid out as a Send indication
         return std::string(reinterpret_cast<char*>(out), n);
     };
-    const std::string shown = test::output_of([&](std::FILE*) {
-        rig.start();
+    const std::string shown = rig.chat([&] {
         // Before we asked for a permission the relay forwards nothing: this one is forged.
         rig.elsewhere.send(indication(test::kLoopback, rig.peer.port, "too early"), rig.own.endpoint());
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -103,7 +101,6 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
         outsider.send(std::string("\x40\0\0\2hi", 6), rig.own.endpoint());
         EXPECT_TRUE(eventually([&] { return rig.s.packets_received + rig.s.strangers_dropped >= 4; }));
         EXPECT_EQ(rig.elsewhere.drain(100), Lines{std::string("\x40\0\0\x1b", 4) + test::proven(rig.s, "PUNCH_ACK", rig.peer.endpoint())});
-        rig.stop();
     });
     EXPECT_EQ(shown, "\n[Connection established!]\n> \n[Peer]: hi\n> \n[Peer]: via data\n> ");
     EXPECT_EQ(rig.s.packets_received.load(), 3u);
@@ -137,8 +134,7 @@ TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
     const auto at = [&](const platform::Endpoint& e, std::uint64_t heard) {
         return eventually([&] { return rig.s.packets_received == heard && platform::same_endpoint(peer_endpoint(&rig.s), e); });
     };
-    const std::string out = test::output_of([&](std::FILE*) {
-        rig.start();
+    const std::string out = rig.chat([&] {
         rig.peer.send("PUNCH", own6);
         rig.elsewhere.send(elsewhere, rig.own.endpoint());
         stranger.send("PUNCH_ACK", own6);
@@ -157,7 +153,6 @@ TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
         rig.s.path_heard = platform::tick_ms() - kPathQuietMs;
         rig.peer.send("PUNCH_ACK", rig.own.endpoint());
         EXPECT_TRUE(at(typed, 6)) << "a quiet path is left for any endpoint that answers";
-        rig.stop();
     });
     EXPECT_EQ(rig.s.strangers_dropped, 2u);
     EXPECT_EQ(out, "\n[The chat now goes over IPv4 to 127.0.0.1:" + std::to_string(rig.peer.port) + "]\n> ");
@@ -181,8 +176,7 @@ TEST(Receiver, FirstCandidateToHearThePeerWinsAndThePeerIsFollowed) {
     const auto counted = [&](std::uint64_t peer, std::uint64_t strangers) {
         return eventually([&] { return rig.s.packets_received == peer && rig.s.strangers_dropped == strangers; });
     };
-    const std::string out = test::output_of([&](std::FILE*) {
-        rig.start();
+    const std::string out = rig.chat([&] {
         rig.peer.send("PUNCH", rig.elsewhere.endpoint());
         for (const char* d : {"KEEPALIVE BYE", "PUNCH", "PUNCH"}) rig.peer.send(d, spares[1].endpoint());
         EXPECT_TRUE(counted(0, 3)) << "no punch of ours went there";
@@ -199,7 +193,6 @@ TEST(Receiver, FirstCandidateToHearThePeerWinsAndThePeerIsFollowed) {
         rig.peer.send("PUNCH", spares[1].endpoint());
         rig.peer.send("PUNCH", spares[1].endpoint());
         EXPECT_TRUE(counted(2, 9)) << "the typed port has spoken";
-        rig.stop();
     });
     const std::string moved = "\nThe peer answers from port ";
     EXPECT_EQ(out, moved + std::to_string(rig.peer.port) + ": sending there from now on\n" + moved +
@@ -234,8 +227,7 @@ TEST(Receiver, CandidatesTakeTurnsAndAFailureEndsTheChat) {
     std::copy(candidates, candidates + 2, rig.s.candidates);
     rig.s.candidate_count = 2;
     rig.s.stun_server = rig.elsewhere.endpoint();
-    const std::string stun = test::binding_success(std::string(4, 0) + "\x21\x12\xA4\x42" + std::string(12, 'x'), 1, 2);
-    for (int i = 0; i < 200; ++i) rig.elsewhere.send(stun, rig.own.endpoint());
+    for (int i = 0; i < 200; ++i) rig.elsewhere.send(kStunAnswer, rig.own.endpoint());
     rig.peer.send("KEEPALIVE", spare.endpoint());
     deaf.s.sock = platform::kInvalidSocket;
     char line[8];

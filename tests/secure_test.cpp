@@ -11,6 +11,7 @@
 
 #include <gcrypt.h>
 
+#include "net/stun_message.h"
 #include "peer/delivery.h"
 #include "peer/envelope.h"
 #include "support.h"
@@ -46,6 +47,27 @@ bool agree(Handshake* a, Handshake* b, Channel* ca, Channel* cb) {
     const bool ok = take_reveal(a, m, sizeof m, ca);
     make_reveal(a, m);
     return take_reveal(b, m, sizeof m, cb) && ok;
+}
+
+// Plays the peer's side of the agreement at `peer` until our key has come: the peer's key, sent to
+// `to`, answers our commitment and our key. Each datagram goes past `seen` first; after a wait of
+// `wait_ms` that brings nothing, `silence` says whether to wait again.
+void agree_as_peer(const test::UdpSocket& peer, platform::Endpoint to, Handshake* h, Channel* keys,
+                   std::uint32_t wait_ms, const std::function<bool()>& silence,
+                   const std::function<void(const std::string&)>& seen = [](const std::string&) {}) {
+    std::string d;
+    platform::Endpoint from{};
+    for (bool keyed = false; !keyed;) {
+        if (!peer.receive(&d, &from, wait_ms)) {
+            if (!silence()) return;
+            continue;
+        }
+        seen(d);
+        const auto* m = reinterpret_cast<const std::uint8_t*>(d.data());
+        const bool committed = take_commit(h, m, d.size());
+        keyed = !committed && take_reveal(h, m, d.size(), keys);
+        if (committed || keyed) peer.send(message(make_reveal, *h), to);
+    }
 }
 
 std::string hex(const std::uint8_t* p, std::size_t n) {
@@ -113,12 +135,9 @@ TEST(Envelope, AgreementNeedsTheCommitmentFirst) {
     platform::Endpoint to[2] = {};  // the proofs' destinations: family, port, address
     for (int six = 0; six < 2; ++six) {
         const Bytes e = input(six ? "proof_to6" : "proof_to");
-        to[six].v6 = six == 1;
-        to[six].port = static_cast<std::uint16_t>(e.at(1) << 8 | e.at(2));
-        for (std::size_t i = 3; i < e.size(); ++i) {
-            if (six) to[1].ip6[i - 3] = e[i];
-            if (!six) to[0].ip = to[0].ip << 8 | e[i];
-        }
+        ASSERT_EQ(e.size(), six ? 19u : 7u);
+        to[six] = {six ? 0 : read32(&e[3]), read16(&e[1]), six == 1};
+        if (six) std::copy(e.begin() + 3, e.end(), to[1].ip6);
     }
     const ProvenWord punch = proven_word(tag.data(), "PUNCH", to[0]), answer = proven_word(tag.data(), "PUNCH_ACK", to[0]);
     make_commit(&a, record);
@@ -390,8 +409,6 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
     EXPECT_EQ(secure_link_refused(&b.s), 1);
     const std::size_t code = out.find("Security code: ");
     EXPECT_NE(out.find(out.substr(code, 24), code + 1), std::string::npos) << "the same code";
-    for (test::Rig* r : {&a, &b}) secure_link_close(&r->s);
-    EXPECT_TRUE(a.s.secure == nullptr && b.s.secure == nullptr);
 }
 
 // In simulated time, across the tick's wrap: offers every 500 ms; plain after 3 s without a sign
@@ -418,12 +435,9 @@ TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
         };
         // The keepalive thread times its sleep from when it lies down: let it, before time moves.
         const auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); };
-        const std::string out = test::output_of([&](std::FILE*) {
-            rig.start(true);
+        const std::string out = rig.chat([&] {
             EXPECT_EQ(got(), "CK");
-            for (int i = 0; signs && i < 2; ++i) {
-                rig.peer.send(commit, rig.own.endpoint());
-            }
+            for (int i = 0; signs && i < 2; ++i) rig.peer.send(commit, rig.own.endpoint());
             // Once the peer has offered, a plain line claiming to be its is refused.
             if (signs) rig.peer.send("plain line", rig.own.endpoint());
             EXPECT_EQ(got(), signs ? "CR" : "");  // the first commitment is answered at once, once
@@ -455,8 +469,7 @@ TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
                 secure_link_send(&rig.s, "after the offer", 15);
                 EXPECT_EQ(got(), "CR");
             }
-            rig.stop();
-        });
+        }, true);
         const std::string plain = signs ? "\nNo secure session could be agreed with the peer, although its "
                                           "program offers one: someone may be interfering. Nothing more "
                                           "is sent; type 'quit' to leave.\n> "
@@ -494,26 +507,17 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
             test::Rig rig;
             test::SimulatedClock clock(0xFFFFFFFFu - 1000);
             ASSERT_TRUE(secure_link_open(&rig.s) && handshake_start(&peer));
-            const std::string out = test::output_of([&](std::FILE*) {
-                rig.start(true);
+            const std::string out = rig.chat([&] {
                 for (int i = 0; i < 2; ++i) for (const std::string& d : h) rig.elsewhere.send(d, rig.own.endpoint());
                 EXPECT_TRUE(test::eventually([&] { return rig.s.strangers_dropped == 2 * h.size(); }));
                 rig.peer.send(natchat ? message(make_commit, peer) : "hello", rig.own.endpoint());
-                // Until our key has come; a plain peer only listens a while. Under Wine two threads
-                // sending at once can lose a datagram: time moves on, and the offer goes again.
-                std::string d;
-                platform::Endpoint from{};
-                for (int waits = 0, keyed = 0; !keyed && waits < 10;) {
-                    if (!rig.peer.receive(&d, &from, natchat ? 200 : 50)) {
-                        waits += natchat ? 1 : 10;
-                        clock.now += natchat ? 500 : 0;
-                        continue;
-                    }
-                    const auto* m = reinterpret_cast<const std::uint8_t*>(d.data());
-                    const bool committed = take_commit(&peer, m, d.size());
-                    keyed = !committed && take_reveal(&peer, m, d.size(), &keys);
-                    if (committed || keyed) rig.peer.send(message(make_reveal, peer), rig.own.endpoint());
-                }
+                // A plain peer only listens a while. Under Wine two threads sending at once can
+                // lose a datagram: time moves on, and the offer goes again.
+                int waits = 0;
+                agree_as_peer(rig.peer, rig.own.endpoint(), &peer, &keys, natchat ? 200 : 50, [&] {
+                    clock.now += natchat ? 500 : 0;
+                    return natchat && ++waits < 10;
+                });
                 clock.now += natchat ? 0 : 3000;
                 EXPECT_TRUE(test::eventually([&] { return mode_of(rig) == (natchat ? LinkMode::secure : LinkMode::plain); }));
                 EXPECT_TRUE(rig.elsewhere.drain(0).empty() && platform::same_endpoint(peer_endpoint(&rig.s), rig.peer.endpoint()));
@@ -526,8 +530,7 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
                     rig.elsewhere.send(sealed(std::string("\0\0\0\2z", 5)), rig.own.endpoint());
                     EXPECT_TRUE(test::eventually([&] { return platform::same_endpoint(peer_endpoint(&rig.s), rig.elsewhere.endpoint()); }));
                 }
-                rig.stop();
-            });
+            }, true);
             const std::pair<std::string, bool> shown[] = {{"forged", false}, {"hi\n", false}, {"left", false},
                 {"[Peer]: hello", !natchat}, {"[Peer]: " + std::string(2047, 'x') + "\n", natchat}, {"[Peer]: y\n", false}, {"[Peer]: z\n", natchat}};
             for (const auto& [text, expected] : shown) EXPECT_EQ(out.find(text) != std::string::npos, expected) << text << out;
@@ -554,25 +557,17 @@ TEST(SecureLink, TheTypedPortSpeakingStartsTheAgreementOver) {
         identity_begin(&rig.s, PeerLine{{rig.peer.endpoint(), peer6}, 2});
     }
     identity_punched(&rig.s, rig.elsewhere.port);
-    const std::string out = test::output_of([&](std::FILE*) {
-        rig.start();
+    const std::string out = rig.chat([&] {
         for (int i = 0; i < 2; ++i) rig.elsewhere.send("PUNCH", rig.own.endpoint());
         rig.elsewhere.send(message(make_commit, forger), rig.own.endpoint());
         EXPECT_EQ(rig.elsewhere.drain(50).size(), 4u) << "an answer, our commitment (bare and proven) and our key";
         const std::string revealed(reinterpret_cast<char*>(rig.s.secure->handshake.pub), 32);
         rig.peer.send(six ? "PUNCH_ACK" : "PUNCH", to);
         rig.peer.send(message(make_commit, peer), to);
-        std::string d;
-        platform::Endpoint from{};
-        for (bool keyed = false; !keyed && rig.peer.receive(&d, &from, 3000);) {  // however slow
+        agree_as_peer(rig.peer, to, &peer, &keys, 3000, [] { return false; }, [&](const std::string& d) {
             EXPECT_EQ(d.find(revealed), std::string::npos) << "the key the other port saw";
-            const auto* p = reinterpret_cast<const std::uint8_t*>(d.data());
-            take_commit(&peer, p, d.size());
-            keyed = take_reveal(&peer, p, d.size(), &keys);
-            if (keyed) rig.peer.send(message(make_reveal, peer), to);
-        }
+        });
         EXPECT_TRUE(test::eventually([&] { return mode_of(rig) == LinkMode::secure; }));
-        rig.stop();
     });
     EXPECT_STREQ(keys.code, rig.s.secure->channel.code) << out;
   }

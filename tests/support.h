@@ -187,6 +187,14 @@ struct Rig {
             platform::thread_close(t);
         }
     }
+    // Standard output while the workers run through `script`, stopped before it is read.
+    std::string chat(const std::function<void()>& script, bool keepalives = false) {
+        return output_of([&](std::FILE*) {
+            start(keepalives);
+            script();
+            stop();
+        });
+    }
     UdpSocket own, peer, elsewhere;
     PeerSession s;
 };

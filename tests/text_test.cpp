@@ -1,19 +1,15 @@
 // Decoders and text rules, a table each: the STUN and TURN codecs with their malformed twins, dotted quads,
 // port words, peer addresses, name lookup, datagram kinds, the display filter and the line cut.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "peer/envelope.h"
 #include "peer/protocol.h"
 #include "relay/turn.h"
-#include "platform/platform.h"
 #include "shared/address_text.h"
-#include "shared/peer_session.h"
 #include "stun/binding.h"
+#include "support.h"
 
 namespace {
 
@@ -85,14 +81,12 @@ TEST(StunCodec, DecodesOrRefusesEachResponse) {
         {response({attr(0x8022, Bytes(4, 'x'))}, 3), nullptr},
     };
     for (const auto& c : cases) {
-        // An exact-size heap copy, so AddressSanitizer sees any read past the received bytes.
-        auto* data = new std::uint8_t[c.message.size()];
-        std::copy(c.message.begin(), c.message.end(), data);
+        // A copy holds exactly the bytes, so AddressSanitizer sees any read past the received ones.
+        const Bytes data(c.message);
         platform::Endpoint mapped{7, 7};
-        EXPECT_EQ(parse_binding_response(data, static_cast<std::int32_t>(c.message.size()),
+        EXPECT_EQ(parse_binding_response(data.data(), static_cast<std::int32_t>(data.size()),
                                          kSample.data() + 8, c.over6, &mapped),
                   c.ip != nullptr);
-        delete[] data;
         char ip[kAddressTextSize] = "untouched";
         if (mapped.ip != 7) format_address(mapped, ip);
         EXPECT_STREQ(ip, c.ip != nullptr ? c.ip : "untouched");

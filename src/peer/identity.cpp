@@ -139,8 +139,12 @@ bool identity_sure(const PeerSession* s, const platform::Endpoint& to) {
     return candidate_index(s, to) >= 0 || s->remote.tagged;
 }
 
-bool identity_may_bind(const PeerSession* s, const platform::Endpoint& from, bool proven) {
-    return !s->remote.tagged || proven || identity_gave(s, from);
+bool identity_may_bind(PeerSession* s, const platform::Endpoint& from, bool proven) {
+    // Given a tagged line the path reaches nothing but the line's endpoints and ports that proved
+    // it; a proof may fail to hold there only for want of knowing our own endpoint that it was
+    // sent to (our mapping toward a peer on the same carrier-grade NAT).
+    return !s->remote.tagged || proven || identity_gave(s, from) ||
+           platform::same_endpoint(from, peer_endpoint(s));
 }
 
 bool identity_drop_learned(PeerSession* s) {

@@ -89,8 +89,9 @@ platform::Endpoint identity_addressed(const PeerSession* session, const platform
 bool identity_sure(const PeerSession* session, const platform::Endpoint& to);
 
 // Whether a commitment from `from` may bind our handshake before the agreement: from an endpoint
-// the user gave, or `proven`; without a tag in the peer line, from wherever the peer is taken to be.
-bool identity_may_bind(const PeerSession* session, const platform::Endpoint& from, bool proven);
+// the user gave, or `proven`, or from wherever the peer is taken to be (which, given a tagged line,
+// only a proof moves the path to).
+bool identity_may_bind(PeerSession* session, const platform::Endpoint& from, bool proven);
 
 // Main thread: the path is on a port nobody gave, whose sender offers no secure session: that port
 // is dropped for good and everything goes to the typed endpoint again, so that learning goes on.

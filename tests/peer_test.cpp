@@ -305,15 +305,17 @@ TEST(Identity, APortNobodyGaveIsLearnedOnlyByRule) {
         identity_begin(&s, PeerLine{{typed}, 1, r.tagged, {}});
         if (r.swept) identity_punched(&s, other.port);
         const platform::Endpoint next{test::kLoopback, 6000};
-        bool learned = false, dropped = false, again = false, relearned = false;
+        bool learned = false, binds = false, dropped = false, again = false, relearned = false;
         test::output_of([&](std::FILE*) {
             for (int i = 0; i < r.times; ++i) learned = identity_learn(&s, r.kind, other, r.relayed, r.proven);
+            binds = identity_may_bind(&s, other, false);
             dropped = learned && identity_drop_learned(&s) && platform::same_endpoint(peer_endpoint(&s), typed);
             again = identity_drop_learned(&s);
             identity_punched(&s, next.port);
             for (const platform::Endpoint& e : {other, other, next, next}) relearned = identity_learn(&s, r.kind, e, r.relayed, r.proven) || relearned;
         });
         EXPECT_EQ(learned, r.learned);
+        EXPECT_EQ(binds, !r.tagged || r.learned) << "an unproven commitment, given a tag, only from where the path is";
         EXPECT_EQ(dropped, r.learned && !r.tagged) << "a port that proved the line stays";
         EXPECT_FALSE(again) << "the typed endpoint is never dropped";
         EXPECT_TRUE(!dropped || (relearned && platform::same_endpoint(peer_endpoint(&s), next))) << "learning goes on, not on the port dropped";

@@ -616,4 +616,38 @@ TEST(SecureLink, TheSendersStandingDecides) {
     EXPECT_NE(out.find("plain text may not go there"), std::string::npos) << out;
 }
 
+// The peer leaves with its sealed bye: a line typed then is not sent, and says so. Its program
+// starts again at the same endpoint and punches: it is taken back, and a new session is agreed
+// with new keys and a new code.
+TEST(SecureLink, APeerThatLeftIsTakenBackWithNewKeys) {
+    test::Rig rig;
+    test::SimulatedClock clock(0xFFFFFFFFu - 1000);
+    Handshake runs[2];
+    Channel keys[2]{};
+    std::string codes[2];
+    ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s) && handshake_start(&runs[0]) && handshake_start(&runs[1]));
+    const std::string out = rig.chat([&] {
+        for (int run = 0; run < 2; ++run) {
+            rig.peer.send(message(make_commit, runs[run]), rig.own.endpoint());
+            int waits = 0;
+            agree_as_peer(rig.peer, rig.own.endpoint(), &runs[run], &keys[run], 200, [&] {
+                clock.now += 500;
+                return ++waits < 10;
+            });
+            EXPECT_TRUE(test::eventually([&] { return mode_of(rig) == LinkMode::secure; }));
+            codes[run] = locked(rig, [](const SecureLink& l) { return std::string(l.channel.code); });
+            if (run == 1) break;
+            std::uint8_t bye[kRecordOverhead];
+            rig.peer.send(std::string(reinterpret_cast<char*>(bye), seal_record(&keys[0], 'B', nullptr, 0, bye)), rig.own.endpoint());
+            EXPECT_TRUE(test::eventually([&] { return rig.s.presence == Presence::left; }));
+            secure_link_send(&rig.s, "into the void", 13);
+            rig.peer.send("PUNCH", rig.own.endpoint());
+            EXPECT_TRUE(test::eventually([&] { return mode_of(rig) == LinkMode::agreeing; }));
+        }
+    }, true);
+    EXPECT_NE(out.find("[Not sent: the peer has left the chat]\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n[The peer is back]\n> \nThe peer's program started again"), std::string::npos) << out;
+    EXPECT_TRUE(codes[0] == keys[0].code && codes[1] == keys[1].code && codes[0] != codes[1]) << codes[0] << codes[1];
+}
+
 }  // namespace

@@ -23,6 +23,12 @@ PeerLine own_peer_line(const PeerSession* s) {
     return line;
 }
 
+void print_peer_line(const PeerSession* s) {
+    char own[kPeerLineSize];
+    format_peer_line(own_peer_line(s), own);
+    std::printf("Your peer line: %s\n", own);
+}
+
 bool prompt_peer_info(PeerSession* s, char peer_ip[kPeerIpSize], std::uint16_t* peer_port,
                       std::FILE* in) {
     const char* separator = "==============================================\n";
@@ -40,8 +46,12 @@ bool prompt_peer_info(PeerSession* s, char peer_ip[kPeerIpSize], std::uint16_t* 
     std::printf("  Port: %u\n", static_cast<unsigned>(s->local_port));
     std::printf("\n");
     std::printf("For peer on DIFFERENT NETWORK (internet):\n");
-    std::printf("  IP:   %s\n", s->public_ip);
-    std::printf("  Port: %u\n", static_cast<unsigned>(s->public_port));
+    if (s->public_port != 0) {
+        std::printf("  IP:   %s\n", s->public_ip);
+        std::printf("  Port: %u\n", static_cast<unsigned>(s->public_port));
+    } else {
+        std::printf("  IP:   unknown (no STUN server asked)\n");
+    }
     char endpoint[kEndpointTextSize];
     if (s->public6.v6 && std::strchr(s->public_ip, ':') == nullptr) {
         format_endpoint(s->public6, endpoint);
@@ -52,9 +62,7 @@ bool prompt_peer_info(PeerSession* s, char peer_ip[kPeerIpSize], std::uint16_t* 
         std::printf("  Relayed address: %s\n", endpoint);
     }
     std::printf("%s", separator);
-    char own[kPeerLineSize];
-    format_peer_line(own_peer_line(s), own);
-    std::printf("Your peer line: %s\n", own);
+    print_peer_line(s);
     std::printf("Send your peer this whole line, and paste theirs at \"Enter peer IP address:\":\n"
                 "natchat then tries every path between you at once.\n");
     std::printf("\nIMPORTANT: For NAT traversal to work, both peers\n");

@@ -12,6 +12,9 @@ struct PeerSession;
 // the public IPv6 one, the LAN one.
 PeerLine own_peer_line(const PeerSession* session);
 
+// "Your peer line: " and that line, with our tag.
+void print_peer_line(const PeerSession* session);
+
 // Shows how this computer can be reached, then asks for the peer's address and port on `in`;
 // true when a peer line came instead of an address (the port is not asked then). A value whose
 // line cannot be read (end of input) keeps what the caller put there.

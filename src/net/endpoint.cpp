@@ -38,7 +38,7 @@ void send_patiently(platform::Socket sock, const void* data, std::size_t size,
     }
 }
 
-bool init_network(PeerSession* session) {
+bool init_network(PeerSession* session, std::uint16_t port) {
     if (!platform::net_startup()) {
         std::printf("WSAStartup failed\n");
         return false;
@@ -50,15 +50,20 @@ bool init_network(PeerSession* session) {
         return false;
     }
     platform::set_nonblocking(session->sock);
-    if (!platform::bind_any(session->sock)) {
-        std::printf("Bind failed\n");
+    const platform::BindStatus bound = platform::bind_any(session->sock, port);
+    if (bound != platform::BindStatus::ok) {
+        if (bound == platform::BindStatus::in_use) {
+            std::printf("Port %u is in use (another program, or another natchat, has it): give another "
+                        "with --port, or leave --port out\n", static_cast<unsigned>(port));
+        } else {
+            std::printf("Bind failed\n");
+        }
         platform::close_socket(session->sock);
         platform::net_cleanup();
         return false;
     }
     platform::set_receive_buffer(session->sock, kReceiveBufferBytes);
 
-    std::uint16_t port = 0;
     platform::local_port(session->sock, &port);
     session->local_port = port;
     std::printf("Local port: %u\n", static_cast<unsigned>(session->local_port));
@@ -72,7 +77,7 @@ void open_candidates(PeerSession* session) {
     while (n < kSpareSockets + 1) {
         const platform::Socket spare = platform::udp_open();
         if (spare == platform::kInvalidSocket) break;  // out of descriptors: punch with fewer
-        if (!platform::set_nonblocking(spare) || !platform::bind_any(spare)) {
+        if (!platform::set_nonblocking(spare) || platform::bind_any(spare) != platform::BindStatus::ok) {
             platform::close_socket(spare);
             break;
         }

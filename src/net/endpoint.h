@@ -8,10 +8,10 @@
 
 struct PeerSession;
 
-// Starts the socket library, opens the non-blocking UDP socket on an ephemeral port of every
-// interface and reports the local port. On false the reason has been printed and everything
-// acquired here is released again.
-bool init_network(PeerSession* session);
+// Starts the socket library, opens the non-blocking UDP socket on `port` of every interface (0: an
+// ephemeral one) and reports the local port. On false the reason has been printed (a port in use
+// says so) and everything acquired here is released again.
+bool init_network(PeerSession* session, std::uint16_t port);
 
 // Behind a symmetric NAT: `sock` and up to kSpareSockets more, non-blocking and bound, become the
 // session's candidate sockets. Fewer when the system runs out of sockets.

@@ -3,6 +3,7 @@
 #include <gcrypt.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -65,12 +66,23 @@ std::uint64_t read64(const std::uint8_t* p) {
     return v;
 }
 
+// libgcrypt writes its own notes to the standard error: on Windows, that 'diskperf -y' would help
+// its entropy gatherer, at every start. What it reports as an error still goes out, as a line of
+// ours; notes and warnings stay unsaid.
+void library_log(void*, int level, const char* format, va_list args) {
+    if (level != GCRY_LOG_ERROR && level != GCRY_LOG_FATAL && level != GCRY_LOG_BUG) return;
+    char text[256];
+    std::vsnprintf(text, sizeof text, format, args);
+    std::printf("The cryptographic library reports: %s%s", text, std::strchr(text, '\n') ? "" : "\n");
+}
+
 }  // namespace
 
 bool envelope_startup() {
     static std::once_flag once;
     static bool started = false;
     std::call_once(once, [] {
+        gcry_set_log_handler(library_log, nullptr);
         started = gcry_check_version(GCRYPT_VERSION) != nullptr;
         // Keys live in natchat's own records and are wiped there; the library's locked pool
         // would need privileges a console program does not have.

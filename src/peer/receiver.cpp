@@ -27,7 +27,20 @@ void announce_left(PeerSession* s) {
     platform::lock_leave(&s->console_lock);
 }
 
-// A peer that has left stays gone: what still comes from it was on its way before its bye.
+// The peer that had left punches again where the user gave it: its program started anew, and is
+// taken back.
+void welcome_back(PeerSession* s) {
+    platform::lock_enter(&s->console_lock);
+    Presence left = Presence::left;
+    const bool back = s->presence.compare_exchange_strong(left, Presence::present);
+    if (back) console_write(s, kBackNotice);
+    s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
+    platform::lock_leave(&s->console_lock);
+    if (back && s->secure != nullptr) secure_link_renew(s);
+}
+
+// A peer that has left stays gone until it punches again: what still comes from it was on its
+// way before its bye.
 void note_heard(PeerSession* s) {
     platform::lock_enter(&s->console_lock);
     s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
@@ -62,6 +75,10 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
         if (r.opened && claim == Claim::unproven) identity_lan_opened(s, from);
     }
     const bool peers = claim == Claim::peer || claim == Claim::candidate;
+    if (peers && kind == DatagramKind::punch && identity_gave(s, from) &&
+        s->presence.load(std::memory_order_relaxed) == Presence::left) {
+        welcome_back(s);
+    }
     if (!peers && !r.opened) {
         s->strangers_dropped.fetch_add(1, std::memory_order_relaxed);
         return false;

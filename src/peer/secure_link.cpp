@@ -38,6 +38,9 @@ constexpr char kSentPlain[] =
 constexpr char kNoOfferSecureOnly[] =
     "\nThe peer's program does not offer a secure session, and --secure-only allows no plain "
     "text: the chat ends.\n";
+constexpr char kRenewing[] =
+    "\nThe peer's program started again: a new secure session is being agreed. Compare its new "
+    "security code with your peer again.\n> ";
 constexpr char kNoOfferElsewhere[] =
     "\nNo secure session is offered where the peer answers, and plain text may not go there (the "
     "peer line you were given says the peer offers one, or the port is not one you gave): someone "
@@ -264,6 +267,26 @@ void secure_link_recheck(PeerSession* s) {
     platform::lock_leave(&l->lock);
 }
 
+void secure_link_renew(PeerSession* s) {
+    SecureLink* l = s->secure;
+    platform::lock_enter(&l->lock);
+    std::string first;
+    const std::size_t unconfirmed = delivery_unconfirmed(&l->delivery, &first);
+    if (l->mode != LinkMode::plain && handshake_start(&l->handshake)) {
+        if (l->mode == LinkMode::secure && unconfirmed > 0) report_lines(s, kUnconfirmed, unconfirmed, first);
+        wipe(&l->channel, sizeof l->channel);
+        l->channel = Channel{};
+        l->delivery = Delivery{};
+        l->mode = LinkMode::agreeing;
+        l->peer_offered = l->peer_has_keys = l->unconfirmed_told = l->recheck = l->offered = false;
+        l->started_at = platform::tick_ms();
+        s->agreed.store(false);
+        safe_print(s, kRenewing);
+    }
+    platform::lock_leave(&l->lock);
+    platform::waker_nudge(&s->wake);  // the offers start at once
+}
+
 void secure_link_close(PeerSession* s) {
     if (s->secure == nullptr) return;
     platform::lock_destroy(&s->secure->lock);
@@ -375,6 +398,11 @@ std::uint32_t secure_link_tick(PeerSession* s) {
 
 void secure_link_send(PeerSession* s, const char* text, std::size_t size) {
     SecureLink* l = s->secure;
+    // Nobody would confirm it: the user hears so, rather than wait in vain at the end.
+    if (s->presence.load(std::memory_order_relaxed) == Presence::left) {
+        safe_print(s, "[Not sent: the peer has left the chat]\n");
+        return;
+    }
     platform::lock_enter(&l->lock);
     // A long paste waits here for the peer to catch up, rather than piling up without end.
     wait_while(s, platform::kForever, [&] {

@@ -63,6 +63,10 @@ void secure_link_restart(PeerSession* session);
 // commitment from the peer tells: the one kept, and the agreement goes on; another, and it starts
 // over as secure_link_restart does.
 void secure_link_recheck(PeerSession* session);
+// Receiver thread: the peer that had left punches again where the user gave it: its program
+// started anew. Whatever was being agreed or held goes, keys wiped and lines still unconfirmed
+// reported, and a new session is agreed as at the start. A plain chat stays plain.
+void secure_link_renew(PeerSession* session);
 // Wipes the keys and releases the link.
 void secure_link_close(PeerSession* session);
 

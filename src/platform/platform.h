@@ -57,7 +57,9 @@ bool has_ipv6();
 
 Socket udp_open();
 bool set_nonblocking(Socket s);
-bool bind_any(Socket s);
+enum class BindStatus { ok, in_use, failed };
+// Binds to every local address, at `port` (0: one the system picks).
+BindStatus bind_any(Socket s, std::uint16_t port = 0);
 // The local address this computer sends from toward `to` (either family), as routing picks it;
 // nothing is sent. The port of `source` is 0.
 bool source_ip_toward(const Endpoint& to, Endpoint* source);

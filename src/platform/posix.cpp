@@ -61,9 +61,10 @@ bool set_nonblocking(Socket s) {
     return ::fcntl(fd_of(s), F_SETFL, ::fcntl(fd_of(s), F_GETFL, 0) | O_NONBLOCK) == 0;
 }
 
-bool bind_any(Socket s) {
-    SocketAddress a = wildcard_sockaddr();
-    return ::bind(fd_of(s), a.get(), a.size) == 0;
+BindStatus bind_any(Socket s, std::uint16_t port) {
+    SocketAddress a = wildcard_sockaddr(port);
+    if (::bind(fd_of(s), a.get(), a.size) == 0) return BindStatus::ok;
+    return errno == EADDRINUSE ? BindStatus::in_use : BindStatus::failed;
 }
 
 bool source_ip_toward(const Endpoint& to, Endpoint* source) {

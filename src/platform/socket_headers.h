@@ -86,8 +86,8 @@ inline Endpoint from_sockaddr(const SocketAddress& a) {
 
 // Every interface, port 0, for natchat's sockets to bind to: :: rather than ::ffff:0.0.0.0,
 // which would take IPv4 only.
-inline SocketAddress wildcard_sockaddr() {
-    Endpoint any{0, 0};
+inline SocketAddress wildcard_sockaddr(std::uint16_t port = 0) {
+    Endpoint any{0, port};
     any.v6 = socket_family() == AF_INET6;
     return to_sockaddr(any, socket_family());
 }

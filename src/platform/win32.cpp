@@ -65,9 +65,15 @@ bool set_nonblocking(Socket s) {
     return ioctlsocket(sock_of(s), FIONBIO, &on) == 0;
 }
 
-bool bind_any(Socket s) {
-    SocketAddress a = wildcard_sockaddr();
-    return ::bind(sock_of(s), a.get(), a.size) != SOCKET_ERROR;
+BindStatus bind_any(Socket s, std::uint16_t port) {
+    // Exclusive, as a POSIX socket is: else Windows lets another program take the same port.
+    BOOL exclusive = TRUE;
+    ::setsockopt(sock_of(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+                 sizeof exclusive);
+    SocketAddress a = wildcard_sockaddr(port);
+    if (::bind(sock_of(s), a.get(), a.size) != SOCKET_ERROR) return BindStatus::ok;
+    const int error = WSAGetLastError();
+    return error == WSAEADDRINUSE || error == WSAEACCES ? BindStatus::in_use : BindStatus::failed;
 }
 
 bool source_ip_toward(const Endpoint& to, Endpoint* source) {

@@ -36,6 +36,8 @@ struct CommandLine {
     bool secure_only;
     RelayServer relay;
     bool use_relay;
+    std::uint16_t port;  // for our socket; 0: any
+    bool no_stun;        // no discovery: a chat on this LAN
 };
 
 // Others on this computer can read a program's command line while it runs: the password leaves
@@ -46,7 +48,8 @@ void hide_password(char* word) {
 }
 
 // "--stun HOST[:PORT]", given any number of times up to kMaxStunServers, replaces the default
-// servers; "--turn USER:PASSWORD@HOST[:PORT]", once, names a relay; every other word keeps its
+// servers, and "--no-stun" asks none (not both); "--turn USER:PASSWORD@HOST[:PORT]", once, names a
+// relay; "--port N", once, the port of our socket; every other word keeps its
 // place. False for a word too many, an option without its
 // server, or a server that is no HOST[:PORT].
 bool read_command_line(int argc, char** argv, CommandLine* c) {
@@ -55,9 +58,19 @@ bool read_command_line(int argc, char** argv, CommandLine* c) {
     c->stun_count = 0;
     c->secure_only = false;
     c->use_relay = false;
+    c->port = 0;
+    c->no_stun = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--secure-only") == 0) {
             c->secure_only = true;
+            continue;
+        }
+        if (std::strcmp(argv[i], "--no-stun") == 0) {
+            c->no_stun = true;
+            continue;
+        }
+        if (std::strcmp(argv[i], "--port") == 0) {
+            if (i + 1 == argc || c->port != 0 || (c->port = parse_port_text(argv[++i])) == 0) return false;
             continue;
         }
         if (std::strcmp(argv[i], "--turn") == 0) {
@@ -82,6 +95,7 @@ bool read_command_line(int argc, char** argv, CommandLine* c) {
         host[h.host_size] = '\0';
         c->stun[c->stun_count++] = StunServer{host, port};
     }
+    if (c->no_stun && c->stun_count > 0) return false;  // which is it to be?
     if (c->stun_count == 0) {
         for (const StunServer& server : kDefaultStunServers) c->stun[c->stun_count++] = server;
     }
@@ -198,6 +212,10 @@ void print_usage(const char* program) {
         "  --turn USER:PASSWORD@HOST[:PORT]\n"
         "                     a TURN server to relay through when no direct path opens\n"
         "                     (port 3478 unless given)\n"
+        "  --no-stun           ask no STUN server: for a chat on this LAN (or over IPv6)\n"
+        "                     without the internet\n"
+        "  --port N            our UDP port (both IPv4 and IPv6), so that an address or\n"
+        "                     peer line given out stays good across restarts\n"
         "  --secure-only       never send or show plain text: a peer that offers no secure\n"
         "                     session ends the chat (exit code 1)\n"
         "  --version           print the program's version and end\n"
@@ -249,12 +267,14 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
         release_session(s);
         return leave(1);
     }
-    if (!init_network(s)) {
+    if (!init_network(s, command.port)) {
         std::fflush(stdout);
         release_session(s);
         return leave(1);
     }
-    if (!discover_public_address(s, command.stun, command.stun_count)) {
+    if (command.no_stun) {
+        find_local_endpoints(s);
+    } else if (!discover_public_address(s, command.stun, command.stun_count)) {
         std::fflush(stdout);
         release_all(s);
         return leave(1);
@@ -267,6 +287,7 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
     std::uint16_t peer_port = 0;
     bool as_line = peer_line;
     if (command.count != 1) {
+        print_peer_line(s);  // for the peer, who may still need it
         // A word longer than any address or peer line is refused, not cut.
         if (std::strlen(command.words[1]) < sizeof peer_ip) std::strcpy(peer_ip, command.words[1]);
         if (command.count == 3) peer_port = parse_port_text(command.words[2]);

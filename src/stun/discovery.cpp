@@ -84,7 +84,33 @@ const char* verdict_text(NatKind nat, std::size_t asked) {
     }
 }
 
+// After a failure: which servers, and the way on.
+void say_way_on(const StunServer* servers, std::size_t count, bool resolved) {
+    std::printf("%s", resolved ? "No answer from" : "Could not resolve");
+    for (std::size_t i = 0; i < count; ++i) {
+        std::printf("%s %s:%u", i == 0 ? "" : ",", servers[i].host, static_cast<unsigned>(servers[i].port));
+    }
+    std::printf(".\nFor a chat on this LAN start natchat with --no-stun; or ask another STUN server "
+                "with --stun HOST[:PORT].\n");
+}
+
 }  // namespace
+
+void find_local_endpoints(PeerSession* s) {
+    // Routing picks the addresses toward these; nothing is sent to them.
+    const platform::Endpoint internet{0xC0000201, 0};  // 192.0.2.1
+    platform::Endpoint internet6{0, 0, true};
+    platform::parse_ipv6("2001:db8::1", internet6.ip6);
+    report_lan_address(s, &internet);
+    platform::Endpoint own6{0, 0};
+    // A global address only: a link-local one needs a zone, a unique local one stays on its site.
+    if (platform::has_ipv6() && platform::source_ip_toward(internet6, &own6) && own6.v6 &&
+        is_unicast(own6) && (own6.ip6[0] & 0xFE) != 0xFC) {
+        own6.port = s->local_port;
+        s->public6 = own6;
+    }
+    std::printf("NAT: unknown (no STUN server asked)\n");
+}
 
 NatKind nat_verdict(platform::Endpoint local, const platform::Endpoint* mapped, std::size_t count) {
     bool unmapped = count > 0, alike = true;
@@ -105,6 +131,7 @@ bool discover_public_address(PeerSession* s, const StunServer* servers, std::siz
     std::fflush(stdout);  // the wait that follows can take seconds
     if (n == 0) {
         std::printf("Failed to resolve STUN server\n");
+        say_way_on(servers, count, false);
         return false;
     }
 
@@ -154,6 +181,7 @@ bool discover_public_address(PeerSession* s, const StunServer* servers, std::siz
     }
     if (count_answers() == 0) {
         std::printf("Failed to discover external address\n");
+        say_way_on(servers, count, true);
         return false;
     }
 

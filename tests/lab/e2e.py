@@ -9,7 +9,7 @@ import time
 
 LAB_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "lab")
 sys.path.insert(0, LAB_DIR)
-from labkit import (ESTABLISHED, Failure, Lab, Peer, chat_both_ways, check, connect,  # noqa: E402
+from labkit import (CODE, ESTABLISHED, LEFT, Failure, Lab, Peer, chat_both_ways, check, connect,  # noqa: E402
                     connect_lines, interrupt_in_flight, lines_chat, paste_to_stalled, quit_both,
                     running, same_code, scenario_main, symmetric_cone_run, wait_connected)
 
@@ -267,6 +267,61 @@ def thief(natchat):
                         quit_both(a, b)
 
 
+def offline(natchat):
+    """Without the internet: a computer with no network at all ends at once with exit code 1 and
+    the way on; two hosts on one LAN whose STUN servers are cut off chat with --no-stun from their
+    peer lines, with one secure session."""
+    with Lab("ncl-offline") as lab:
+        lab.run("ra", "nft", "insert rule inet firewall forward udp dport { 3478, 19302 } drop", check=True)
+        lonely = f"{lab.env['LAB_PREFIX']}-lonely"
+        subprocess.run(["ip", "netns", "add", lonely], check=True)
+        try:
+            alone = subprocess.run(["ip", "netns", "exec", lonely, natchat, "1.2.3.4", "5000"],
+                                   capture_output=True, timeout=20, stdin=subprocess.DEVNULL)
+        finally:
+            subprocess.run(["ip", "netns", "del", lonely], check=False)
+        check(alone.returncode == 1 and b"start natchat with --no-stun" in alone.stdout, f"alone: {alone.stdout!r}")
+        with running(*connect_lines(lab, [natchat, "--no-stun"], "a1", "a2")) as (a, b):
+            for p in (a, b):
+                p.expect(b"\nNAT: unknown (no STUN server asked)\n")
+            wait_connected(a, b)
+            same_code(a, b)
+            chat_both_ways(a, b)
+            quit_both(a, b)
+
+
+def comes_back(natchat):
+    """With --port, B's peer line stays the same across a restart. B quits: A's next line is not
+    sent, and says so. B starts again on its port and is given A's line: A takes it back, a new
+    session with a new code on both screens, and they chat both ways."""
+    with Lab("ncl-back") as lab:
+        a, b = Peer(lab, "b1", natchat, "--port", "41000"), Peer(lab, "a1", natchat, "--port", "42000")
+        with running(a, b):
+            a_line, b_line = a.peer_line(), b.peer_line()
+            check(":42000 " in b_line, f"b's line: {b_line}")
+            a.type(b_line + "\n")
+            b.type(a_line + "\n")
+            wait_connected(a, b)
+            same_code(a, b)
+            codes = [a.expect(CODE).group(1)]
+            mark = len(a.text())
+            check(b.quit()[0] == 0, "b did not quit cleanly")
+            a.expect(LEFT, 2, mark)
+            a.type("into the void\n")
+            a.expect(b"[Not sent: the peer has left the chat]\n", 2, mark)
+            b = Peer(lab, "a1", natchat, "--port", "42000")
+            with running(b):
+                again = b.peer_line()
+                check(again.split(" tag=")[0] == b_line.split(" tag=")[0], f"b's line moved: {again}")
+                b.type(a_line + "\n")
+                a.expect(b"\n[The peer is back]\n> ", 20, mark)
+                a.expect(b"a new secure session is being agreed", 5, mark)
+                codes += [p.expect(CODE, 20, mark if p is a else 0).group(1) for p in (a, b)]
+                check(codes[1] == codes[2] != codes[0], f"codes: {codes}")
+                chat_both_ways(a, b, " again")
+                quit_both(a, b)
+
+
 def peer_lines(natchat):
     """Peer lines exchanged: symmetric NATs over IPv6 within 3 s, IPv6 black-holed at router A over
     IPv4, a1 and a2 behind router A (no hairpin) over their LAN, cone NATs over IPv6 as fast as
@@ -362,7 +417,7 @@ def windows(natchat, natchat_exe):
 
 
 SCENARIOS = [cone, same_lan, symmetric_cone, symmetric_both, loss_and_expiry, stalled_console,
-             plain_peer, neighbour, thief, relay, relay_direct, peer_lines]
+             plain_peer, neighbour, thief, relay, relay_direct, peer_lines, offline, comes_back]
 
 
 if __name__ == "__main__":

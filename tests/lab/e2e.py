@@ -258,11 +258,8 @@ def thief(natchat):
                     check(shown == ([b"hello from a1"] if lines else []), f"a showed {shown[:5]}")
                     check(b"secret line" not in thief.text() and b"hello from" not in thief.text(),
                           "the thief got a typed line")
-                    secrets = len(re.findall(rb"\[Peer\]: secret line", b.text()))
-                    print(f"{'peer lines' if lines else 'addresses typed'}: a connected: {ESTABLISHED in a.text()}, "
-                          f"b connected: {ESTABLISHED in b.text()}, b showed {secrets} secret lines, a took "
-                          f"{a.text().count(b'The peer answers from port')} ports nobody typed, the thief was "
-                          f"punched on {thief.text().count(b'hijacked socket')} of its sockets")
+                    print(f"lines {lines}: a connected: {ESTABLISHED in a.text()}, a took "
+                          f"{a.text().count(b'The peer answers from port')} ports nobody typed")
                     if lines:
                         quit_both(a, b)
 
@@ -273,13 +270,8 @@ def offline(natchat):
     peer lines, with one secure session."""
     with Lab("ncl-offline") as lab:
         lab.run("ra", "nft", "insert rule inet firewall forward udp dport { 3478, 19302 } drop", check=True)
-        lonely = f"{lab.env['LAB_PREFIX']}-lonely"
-        subprocess.run(["ip", "netns", "add", lonely], check=True)
-        try:
-            alone = subprocess.run(["ip", "netns", "exec", lonely, natchat, "1.2.3.4", "5000"],
-                                   capture_output=True, timeout=20, stdin=subprocess.DEVNULL)
-        finally:
-            subprocess.run(["ip", "netns", "del", lonely], check=False)
+        alone = subprocess.run(["unshare", "--net", natchat, "1.2.3.4", "5000"], capture_output=True,
+                               timeout=20, stdin=subprocess.DEVNULL)
         check(alone.returncode == 1 and b"start natchat with --no-stun" in alone.stdout, f"alone: {alone.stdout!r}")
         with running(*connect_lines(lab, [natchat, "--no-stun"], "a1", "a2")) as (a, b):
             for p in (a, b):

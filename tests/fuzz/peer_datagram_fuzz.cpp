@@ -20,9 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (proof_holds(kTag, datagram.data(), datagram.size(), to)) __builtin_trap();  // a forgery
     std::vector<std::uint8_t> proven(datagram);
     proven.resize(size + kProofSize);
-    const std::size_t n = proof_append(kTag, proven.data(), size, to);
+    const std::size_t with_proof = proof_append(kTag, proven.data(), size, to);
     // A proof follows a datagram (one of no bytes proves nothing), and holds only where it was sent.
-    if (!proof_holds(kTag, proven.data(), n, to) != (size == 0) || proof_holds(kTag, proven.data(), n, other)) {
+    if (!proof_holds(kTag, proven.data(), with_proof, to) != (size == 0) ||
+        proof_holds(kTag, proven.data(), with_proof, other)) {
         __builtin_trap();
     }
 

@@ -52,11 +52,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     acknowledge(data, size);
     const std::vector<std::uint8_t> datagram(data, data + size);  // exact size: over-reads show
     Received r;
-    secure_link_receive(&agreeing, datagram.data(), datagram.size(), false, &r);
+    // Whatever standing its sender has: elsewhere, allowed plain text, allowed to bind.
+    const std::uint8_t standing = size > 0 ? data[size - 1] : 0;
+    secure_link_receive(&agreeing, datagram.data(), datagram.size(),
+                        Sender{(standing & 4) != 0, (standing & 1) != 0, (standing & 2) != 0}, &r);
     if (size == 0 || r.opened || !r.lines.empty()) return 0;
     std::vector<std::uint8_t> record(size - 1 + kRecordOverhead);
     record.resize(seal_record(&peer, data[0], data + 1, size - 1, record.data()));
-    secure_link_receive(&agreed, record.data(), record.size(), false, &r);
+    secure_link_receive(&agreed, record.data(), record.size(), Sender{false, true, true}, &r);
     for (const std::string& line : r.lines) {
         if (line.empty() || line.size() > kMaxChatLine) __builtin_trap();
     }

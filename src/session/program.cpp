@@ -197,6 +197,89 @@ const char* read_peer(const char* text, bool as_line, std::uint16_t port, PeerLi
     return kept > 0 ? nullptr : "This computer has no IPv6: the peer's IPv6 address cannot be reached\n";
 }
 
+// -h, --help, --version, or words that ask for no chat natchat can have: the answer printed and the
+// exit code in `code`. False when the words ask for a chat.
+bool answered_alone(const CommandLine& command, bool understood, bool peer_line, int* code) {
+    const char* program = command.words[0];
+    if (understood && command.count == 2 && !peer_line && std::strcmp(command.words[1], "--version") == 0) {
+        std::printf("natchat %s\n", NATCHAT_VERSION);
+        *code = 0;
+    } else if (understood && command.count == 2 && !peer_line) {
+        const char* word = command.words[1];
+        print_usage(program);
+        *code = std::strcmp(word, "-h") == 0 || std::strcmp(word, "--help") == 0 ? 0 : 1;
+    } else if (!understood || (command.count != 1 && command.count != 3 && !peer_line)) {
+        print_usage(program);
+        *code = 1;
+    } else {
+        return false;
+    }
+    std::fflush(stdout);
+    return true;
+}
+
+// The session, its socket and what discovery found, and the relay when one was asked for. Null,
+// having said why and released everything, when any of it fails.
+PeerSession* start_session(const CommandLine& command) {
+    // On the heap, so that it can outlive a worker thread that does not end (see shut_down).
+    auto* s = new PeerSession;
+    if (!session_init(s)) {
+        std::printf("Could not set up the session\n");
+        delete s;
+        return nullptr;
+    }
+    if (!envelope_startup() || !secure_link_open(s)) {
+        std::printf("Could not start the cryptographic library\n");
+        release_session(s);
+        return nullptr;
+    }
+    if (!init_network(s, command.port)) {
+        std::fflush(stdout);
+        release_session(s);
+        return nullptr;
+    }
+    if (command.no_stun) {
+        find_local_endpoints(s);
+    } else if (!discover_public_address(s, command.stun, command.stun_count)) {
+        std::fflush(stdout);
+        release_all(s);
+        return nullptr;
+    }
+    if (command.use_relay) relay_allocate(s, command.relay);
+    std::fflush(stdout);
+    return s;
+}
+
+// The peer as the command line gives it, or else as the user enters it at the connection
+// screen. Null, or why it is refused.
+const char* take_peer(PeerSession* s, const CommandLine& command, bool as_line, std::FILE* in, PeerLine* peer) {
+    char peer_ip[kPeerIpSize] = {};
+    std::uint16_t peer_port = 0;
+    if (command.count != 1) {
+        print_peer_line(s);  // for the peer, who may still need it
+        // A word longer than any address or peer line is refused, not cut.
+        if (std::strlen(command.words[1]) < sizeof peer_ip) std::strcpy(peer_ip, command.words[1]);
+        if (command.count == 3) peer_port = parse_port_text(command.words[2]);
+    } else {
+        std::memcpy(peer_ip, s->public_ip, std::strlen(s->public_ip) + 1);
+        peer_port = s->public_port;
+        as_line = prompt_peer_info(s, peer_ip, &peer_port, in);
+    }
+    return read_peer(peer_ip, as_line, peer_port, peer);
+}
+
+// At the end: what came from elsewhere, and what the peer's address sent unsealed.
+void report_dropped(PeerSession* s) {
+    const std::uint64_t strangers = s->strangers_dropped.load(std::memory_order_relaxed);
+    if (strangers > 0) {
+        safe_printf(s, "\nIgnored %llu datagrams from other addresses\n", static_cast<unsigned long long>(strangers));
+    }
+    const std::uint64_t refused = secure_link_refused(s);
+    if (refused > 0) {
+        safe_printf(s, "\nRefused %llu datagrams that the peer did not seal\n", static_cast<unsigned long long>(refused));
+    }
+}
+
 }  // namespace
 
 void print_usage(const char* program) {
@@ -235,69 +318,14 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
         wipe(&command.relay, sizeof command.relay);
         return code;
     };
-    const char* program = command.words[0];
     const bool peer_line = understood && command.count == 2 && looks_like_peer_line(command.words[1]);
-    if (understood && command.count == 2 && !peer_line) {
-        const char* word = command.words[1];
-        if (std::strcmp(word, "--version") == 0) {
-            std::printf("natchat %s\n", NATCHAT_VERSION);
-            std::fflush(stdout);
-            return leave(0);
-        }
-        const bool help = std::strcmp(word, "-h") == 0 || std::strcmp(word, "--help") == 0;
-        print_usage(program);
-        std::fflush(stdout);
-        return leave(help ? 0 : 1);
-    }
-    if (!understood || (command.count != 1 && command.count != 3 && !peer_line)) {
-        print_usage(program);
-        std::fflush(stdout);
-        return leave(1);
-    }
+    if (int code = 0; answered_alone(command, understood, peer_line, &code)) return leave(code);
 
-    // On the heap, so that it can outlive a worker thread that does not end (see shut_down).
-    auto* s = new PeerSession;
-    if (!session_init(s)) {
-        std::printf("Could not set up the session\n");
-        delete s;
-        return leave(1);
-    }
-    if (!envelope_startup() || !secure_link_open(s)) {
-        std::printf("Could not start the cryptographic library\n");
-        release_session(s);
-        return leave(1);
-    }
-    if (!init_network(s, command.port)) {
-        std::fflush(stdout);
-        release_session(s);
-        return leave(1);
-    }
-    if (command.no_stun) {
-        find_local_endpoints(s);
-    } else if (!discover_public_address(s, command.stun, command.stun_count)) {
-        std::fflush(stdout);
-        release_all(s);
-        return leave(1);
-    }
-    if (command.use_relay) relay_allocate(s, command.relay);
-    wipe(&command.relay, sizeof command.relay);
-    std::fflush(stdout);
-
-    char peer_ip[kPeerIpSize] = {};
-    std::uint16_t peer_port = 0;
-    bool as_line = peer_line;
-    if (command.count != 1) {
-        print_peer_line(s);  // for the peer, who may still need it
-        // A word longer than any address or peer line is refused, not cut.
-        if (std::strlen(command.words[1]) < sizeof peer_ip) std::strcpy(peer_ip, command.words[1]);
-        if (command.count == 3) peer_port = parse_port_text(command.words[2]);
-    } else {
-        std::memcpy(peer_ip, s->public_ip, std::strlen(s->public_ip) + 1);
-        peer_port = s->public_port;
-        as_line = prompt_peer_info(s, peer_ip, &peer_port, in);
-    }
+    PeerSession* s = start_session(command);
+    wipe(&command.relay, sizeof command.relay);  // the relay has its own copy, if any
+    if (s == nullptr) return 1;
     PeerLine peer{};
-    if (const char* refused = read_peer(peer_ip, as_line, peer_port, &peer)) {
+    if (const char* refused = take_peer(s, command, peer_line, in, &peer)) {
         std::printf("%s", refused);
         std::fflush(stdout);
         release_all(s);
@@ -319,16 +347,7 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
         chat(s, in);
         // Lines still on their way are given a moment, and the peer hears that we leave.
         secure_link_finish(s, finish_limit(s));
-        const std::uint64_t strangers = s->strangers_dropped.load(std::memory_order_relaxed);
-        if (strangers > 0) {
-            safe_printf(s, "\nIgnored %llu datagrams from other addresses\n",
-                        static_cast<unsigned long long>(strangers));
-        }
-        const std::uint64_t refused = secure_link_refused(s);
-        if (refused > 0) {
-            safe_printf(s, "\nRefused %llu datagrams that the peer did not seal\n",
-                        static_cast<unsigned long long>(refused));
-        }
+        report_dropped(s);
         safe_print(s, "\nShutting down...\n");
         if (s->failed.load(std::memory_order_relaxed)) code = 1;
     } else {

@@ -141,10 +141,24 @@ void explain_timeout(PeerSession* s) {
 
 }  // namespace
 
-bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
-    identity_begin(s, peer);
-    const bool ipv4 = !s->typed_addr.v6;
+namespace {
 
+// Where the punching stands, pass by pass.
+struct Punching {
+    std::uint32_t start;
+    bool ipv4;
+    bool sweeps;  // our NAT keeps one mapping for every destination: we sweep the peer's ports
+    Sweep sweep;
+    std::uint32_t spares_punched;
+    bool first_seen;
+    std::uint32_t first_packet;
+    std::uint32_t last_progress;
+    std::uint64_t reported;
+    std::int32_t attempts;
+    PathWatch watch;
+};
+
+void announce_attempt(PeerSession* s) {
     char endpoints[kPeerLineSize];
     PeerLine tried = s->remote;
     tried.tagged = false;  // the endpoints tried; the tag is no address
@@ -152,86 +166,61 @@ bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
     safe_printf(s, "\nAttempting to connect to %s...\n", endpoints);
     safe_print(s, "Performing UDP hole punching...\n");
     safe_print(s, "NOTE: Both peers must start at roughly the same time!\n\n");
+}
 
-    s->packets_received.store(0, std::memory_order_relaxed);
-    s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
-    // Behind a symmetric NAT our typed address is of no use to the peer: many sockets punch
-    // instead, and the peer's sweep may hit one of their mappings. A NAT known to keep one mapping
-    // for every destination lets the peer's answer to a sweep punch in, so that side sweeps.
-    if (s->nat == NatKind::symmetric) open_candidates(s);
-    const bool sweeps = ipv4 && (s->nat == NatKind::cone || s->nat == NatKind::none);
-    if (!platform::thread_start(&s->recv_thread, receive_loop, s)) {
-        safe_print(s, "Could not start the receiver thread\n");
-        return false;
+// True once datagrams have come for long enough, and from where they may; a port that may not
+// carry the chat and offers nothing in time is dropped, and counting starts again.
+bool confirmed(PeerSession* s, Punching* p, std::uint32_t now) {
+    if (received(s) > 0 && !p->first_seen) {
+        p->first_seen = true;
+        p->first_packet = now;
+        safe_print(s, "\nFirst packet received! Confirming connection stability...\n");
+    } else if (received(s) > 0 && platform::elapsed(now, p->first_packet) >= kConfirmAfterMs &&
+               received(s) >= kConfirmPackets && may_confirm(s)) {
+        return true;
     }
-
-    const std::uint32_t start = platform::tick_ms();
-    Sweep sweep{};
-    std::uint32_t random = 0;
-    platform::random_bytes(&random, sizeof random);
-    sweep_begin(&sweep, s->typed_addr.ip, start, random);
-    std::uint32_t spares_punched = start - kSparePunchEveryMs;
-    bool first_seen = false;
-    std::uint32_t first_packet = 0;
-    std::uint32_t last_progress = 0;
-    std::uint64_t reported = 0;
-    std::int32_t attempts = 0;
-    PathWatch watch{s->typed_addr, start};
-
-    while (chat_goes_on(s)) {
-        const std::uint32_t now = platform::tick_ms();
-        if (received(s) > 0) {
-            if (!first_seen) {
-                first_seen = true;
-                first_packet = now;
-                safe_print(s, "\nFirst packet received! Confirming connection stability...\n");
-            } else if (platform::elapsed(now, first_packet) >= kConfirmAfterMs &&
-                       received(s) >= kConfirmPackets && may_confirm(s)) {
-                s->connected.store(true, std::memory_order_relaxed);
-                break;
-            }
-        }
-        if (drop_unoffered(s, &watch, now)) {
-            s->packets_received.store(0, std::memory_order_relaxed);
-            first_seen = false;
-            reported = 0;
-        }
-        if (ipv4 && s->relay != nullptr && !relay_chosen(s) && received(s) == 0 &&
-            platform::elapsed(now, start) >= kRelayAfterMs) {
-            relay_choose(s);
-        }
-        relay_tick(s);
-        send_burst(s);
-        close_unchosen(s);
-        if (s->candidate_count > 0 &&
-            platform::elapsed(now, spares_punched) >= kSparePunchEveryMs) {
-            punch_from_spares(s);
-            spares_punched = now;
-        }
-        if (sweeps && received(s) == 0) sweep_round(s, &sweep, now);
-        ++attempts;
-        platform::sleep_ms(kBurstPauseMs);
-
-        if (platform::elapsed(now, last_progress) >= kProgressEveryMs) {
-            const auto seconds = static_cast<int>(platform::elapsed(now, start) / 1000);
-            const std::uint64_t count = received(s);
-            if (count > reported) {
-                safe_printf(s, "Connection in progress... (%d sec, %llu packets received)\n",
-                            seconds, static_cast<unsigned long long>(count));
-                reported = count;
-            } else {
-                safe_printf(s, "Still punching... (%d sec, %d attempts)\n", seconds, attempts);
-            }
-            last_progress = now;
-        }
-        if (platform::elapsed(now, start) > kTimeoutMs) {
-            safe_print(s, "\nConnection timeout after 60 seconds\n");
-            explain_timeout(s);
-            return false;
-        }
+    if (drop_unoffered(s, &p->watch, now)) {
+        s->packets_received.store(0, std::memory_order_relaxed);
+        p->first_seen = false;
+        p->reported = 0;
     }
+    return false;
+}
 
-    if (!s->connected.load(std::memory_order_relaxed)) return false;
+// One pass's datagrams: through the relay once the direct way has had its time, a burst, the
+// spare sockets' punches when due, and the sweep while nothing has come.
+void punch_round(PeerSession* s, Punching* p, std::uint32_t now) {
+    if (p->ipv4 && s->relay != nullptr && !relay_chosen(s) && received(s) == 0 &&
+        platform::elapsed(now, p->start) >= kRelayAfterMs) {
+        relay_choose(s);
+    }
+    relay_tick(s);
+    send_burst(s);
+    close_unchosen(s);
+    if (s->candidate_count > 0 && platform::elapsed(now, p->spares_punched) >= kSparePunchEveryMs) {
+        punch_from_spares(s);
+        p->spares_punched = now;
+    }
+    if (p->sweeps && received(s) == 0) sweep_round(s, &p->sweep, now);
+    ++p->attempts;
+}
+
+void report_progress(PeerSession* s, Punching* p, std::uint32_t now) {
+    if (platform::elapsed(now, p->last_progress) < kProgressEveryMs) return;
+    const auto seconds = static_cast<int>(platform::elapsed(now, p->start) / 1000);
+    const std::uint64_t count = received(s);
+    if (count > p->reported) {
+        safe_printf(s, "Connection in progress... (%d sec, %llu packets received)\n", seconds,
+                    static_cast<unsigned long long>(count));
+        p->reported = count;
+    } else {
+        safe_printf(s, "Still punching... (%d sec, %d attempts)\n", seconds, p->attempts);
+    }
+    p->last_progress = now;
+}
+
+// The path stands: keepalives from now on, and the user hears which path it is.
+bool announce_connected(PeerSession* s, const PeerLine& peer) {
     // Five datagrams have come, so the receiver has chosen its socket.
     close_unchosen(s);
     if (!platform::thread_start(&s->keepalive_thread, keepalive_loop, s)) {
@@ -251,6 +240,47 @@ bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
     safe_print(s, "Type messages and press Enter to send.\n");
     safe_print(s, "Type 'quit' to exit.\n\n");
     return true;
+}
+
+}  // namespace
+
+bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
+    identity_begin(s, peer);
+    announce_attempt(s);
+    s->packets_received.store(0, std::memory_order_relaxed);
+    s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
+    // Behind a symmetric NAT our typed address is of no use to the peer: many sockets punch
+    // instead, and the peer's sweep may hit one of their mappings. A NAT known to keep one mapping
+    // for every destination lets the peer's answer to a sweep punch in, so that side sweeps.
+    if (s->nat == NatKind::symmetric) open_candidates(s);
+    if (!platform::thread_start(&s->recv_thread, receive_loop, s)) {
+        safe_print(s, "Could not start the receiver thread\n");
+        return false;
+    }
+    const std::uint32_t start = platform::tick_ms();
+    const bool ipv4 = !s->typed_addr.v6;
+    Punching p{start, ipv4, ipv4 && (s->nat == NatKind::cone || s->nat == NatKind::none), {},
+               start - kSparePunchEveryMs, false, 0, 0, 0, 0, PathWatch{s->typed_addr, start}};
+    std::uint32_t random = 0;
+    platform::random_bytes(&random, sizeof random);
+    sweep_begin(&p.sweep, s->typed_addr.ip, start, random);
+
+    while (chat_goes_on(s)) {
+        const std::uint32_t now = platform::tick_ms();
+        if (confirmed(s, &p, now)) {
+            s->connected.store(true, std::memory_order_relaxed);
+            return announce_connected(s, peer);
+        }
+        punch_round(s, &p, now);
+        platform::sleep_ms(kBurstPauseMs);
+        report_progress(s, &p, now);
+        if (platform::elapsed(now, start) > kTimeoutMs) {
+            safe_print(s, "\nConnection timeout after 60 seconds\n");
+            explain_timeout(s);
+            return false;
+        }
+    }
+    return false;
 }
 
 namespace {

@@ -123,27 +123,22 @@ NatKind nat_verdict(platform::Endpoint local, const platform::Endpoint* mapped, 
     return alike ? NatKind::cone : NatKind::symmetric;
 }
 
-bool discover_public_address(PeerSession* s, const StunServer* servers, std::size_t count) {
-    Asked asked[2 * kMaxAddresses];
-    const std::size_t n = resolve_all(servers, count, asked);
-    report_lan_address(s, n > 0 && !asked[0].to.v6 ? &asked[0].to : nullptr);
-    std::printf("Discovering external address via STUN...\n");
-    std::fflush(stdout);  // the wait that follows can take seconds
-    if (n == 0) {
-        std::printf("Failed to resolve STUN server\n");
-        say_way_on(servers, count, false);
-        return false;
-    }
+namespace {
 
+std::size_t count_answers(const Asked* asked, std::size_t n) {
+    std::size_t answers = 0;
+    for (std::size_t i = 0; i < n; ++i) answers += asked[i].answered ? 1 : 0;
+    return answers;
+}
+
+// Asks every address at once, and again those still silent, up to kAttempts times, two seconds
+// apart, saying so for the primary; once one has answered, the others get a short while more.
+// True once any has answered.
+bool ask_all(platform::Socket sock, Asked* asked, std::size_t n) {
     std::uint8_t request[kStunHeaderSize];
     std::int32_t length = 0;
     std::uint8_t id[kTransactionIdSize];
-    if (!build_binding_request(request, &length, id)) {
-        std::printf("Failed to discover external address\n");
-        return false;
-    }
-
-    const platform::Socket sock = s->sock;
+    if (!build_binding_request(request, &length, id)) return false;
     const auto ask_the_silent = [&] {
         for (std::size_t i = 0; i < n; ++i) {
             if (asked[i].answered || asked[i].unreachable) continue;
@@ -151,11 +146,6 @@ bool discover_public_address(PeerSession* s, const StunServer* servers, std::siz
                 platform::send_to(sock, request, static_cast<std::size_t>(length), asked[i].to);
             asked[i].unreachable = asked[i].to.v6 && sent == platform::SendStatus::failed;
         }
-    };
-    const auto count_answers = [&] {
-        std::size_t answers = 0;
-        for (std::size_t i = 0; i < n; ++i) answers += asked[i].answered ? 1 : 0;
-        return answers;
     };
     const auto reachable = [&] {
         std::size_t count = 0;
@@ -166,26 +156,26 @@ bool discover_public_address(PeerSession* s, const StunServer* servers, std::siz
         ask_the_silent();
         receive_answers(sock, id, asked, n, platform::tick_ms() + kAnswerWaitMs,
                         [&] { return asked[0].answered; });
-        if (count_answers() > 0) {
+        if (count_answers(asked, n) > 0) {
             // The rest get a short while more. When the primary was the one silent all along,
             // they also get another request: a server may have been slow to start.
             if (!asked[0].answered) ask_the_silent();
             receive_answers(sock, id, asked, n, platform::tick_ms() + kOthersGraceMs,
-                            [&] { return count_answers() == reachable(); });
-            break;
+                            [&] { return count_answers(asked, n) == reachable(); });
+            return true;
         }
         if (attempt < kAttempts) {
             std::printf("STUN attempt %d failed, retrying...\n", attempt);
             std::fflush(stdout);
         }
     }
-    if (count_answers() == 0) {
-        std::printf("Failed to discover external address\n");
-        say_way_on(servers, count, true);
-        return false;
-    }
+    return false;
+}
 
-    // Each family apart: the verdict on the NAT is IPv4's, and IPv6's is told beside it.
+// What the answers say, each family apart: the verdict on the NAT is IPv4's, and IPv6's is told
+// beside it. The primary is the first IPv4 server to answer; IPv6 stands in only when no IPv4 one
+// did. At least one has answered, over the family it was asked in.
+void take_findings(PeerSession* s, const Asked* asked, std::size_t n) {
     platform::Endpoint mapped[2][kMaxAddresses];
     std::size_t answers[2] = {0, 0}, asked_of[2] = {0, 0};
     const Asked* first[2] = {nullptr, nullptr};
@@ -201,15 +191,10 @@ bool discover_public_address(PeerSession* s, const StunServer* servers, std::siz
         if (first[family] == nullptr) continue;
         platform::Endpoint local{0, 0};
         platform::source_ip_toward(first[family]->to, &local);
-        platform::local_port(sock, &local.port);
+        platform::local_port(s->sock, &local.port);
         verdict[family] = nat_verdict(local, mapped[family], answers[family]);
     }
-    // The primary is the first IPv4 server to answer; IPv6 stands in only when no IPv4 one did.
     const Asked* chosen = first[0] != nullptr ? first[0] : first[1];
-    if (chosen == nullptr) {
-        std::printf("Failed to discover external address\n");
-        return false;
-    }
     format_address(chosen->mapped, s->public_ip);
     s->public_port = chosen->mapped.port;
     s->stun_server = chosen->to;
@@ -228,5 +213,26 @@ bool discover_public_address(PeerSession* s, const StunServer* servers, std::siz
         std::printf("; IPv6: %s", verdict[1] == NatKind::none ? "no translation" : "translated");
     }
     std::printf("\n");
+}
+
+}  // namespace
+
+bool discover_public_address(PeerSession* s, const StunServer* servers, std::size_t count) {
+    Asked asked[2 * kMaxAddresses];
+    const std::size_t n = resolve_all(servers, count, asked);
+    report_lan_address(s, n > 0 && !asked[0].to.v6 ? &asked[0].to : nullptr);
+    std::printf("Discovering external address via STUN...\n");
+    std::fflush(stdout);  // the wait that follows can take seconds
+    if (n == 0) {
+        std::printf("Failed to resolve STUN server\n");
+        say_way_on(servers, count, false);
+        return false;
+    }
+    if (!ask_all(s->sock, asked, n)) {
+        std::printf("Failed to discover external address\n");
+        say_way_on(servers, count, true);
+        return false;
+    }
+    take_findings(s, asked, n);
     return true;
 }

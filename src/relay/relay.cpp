@@ -141,10 +141,9 @@ bool parse_relay_server(const char* text, RelayServer* out) {
         h.host_size >= sizeof out->host || out->port == 0) {
         return false;
     }
-    std::size_t used[3] = {0, 0, 0};
-    append_secret(out->user, sizeof out->user, &used[0], text, user_size);
-    append_secret(out->password, sizeof out->password, &used[1], colon + 1, password_size);
-    append_secret(out->host, sizeof out->host, &used[2], h.host, h.host_size);
+    copy_secret(out->user, sizeof out->user, text, user_size);
+    copy_secret(out->password, sizeof out->password, colon + 1, password_size);
+    copy_secret(out->host, sizeof out->host, h.host, h.host_size);
     return true;
 }
 
@@ -153,11 +152,10 @@ void relay_open(PeerSession* s, platform::Endpoint server, const char* user, con
     platform::lock_init(&r->lock);
     r->sock = s->sock;
     r->server = server;
-    std::size_t used[2] = {0, 0};
-    append_secret(r->credentials.user, sizeof r->credentials.user, &used[0], user,
-                  std::min(std::strlen(user), sizeof r->credentials.user - 1));
-    append_secret(r->credentials.password, sizeof r->credentials.password, &used[1], password,
-                  std::min(std::strlen(password), sizeof r->credentials.password - 1));
+    // Both were checked to fit when the --turn word was read; anything longer is cut.
+    TurnCredentials& c = r->credentials;
+    copy_secret(c.user, sizeof c.user, user, std::min(std::strlen(user), sizeof c.user - 1));
+    copy_secret(c.password, sizeof c.password, password, std::min(std::strlen(password), sizeof c.password - 1));
     s->relay = r;
 }
 

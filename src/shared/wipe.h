@@ -21,3 +21,9 @@ inline bool append_secret(char* out, std::size_t capacity, std::size_t* used, co
     out[*used] = '\0';
     return true;
 }
+
+// The `size` bytes at `text`, terminated, as all of `out`; as append_secret.
+inline bool copy_secret(char* out, std::size_t capacity, const char* text, std::size_t size) {
+    std::size_t used = 0;
+    return append_secret(out, capacity, &used, text, size);
+}

@@ -3,7 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "session/program.h"
+#include "app/program.h"
 #include "support.h"
 
 TEST(Interrupt, SignalRunsTheHandlerAndEndsTheRead) {

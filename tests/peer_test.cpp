@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <sstream>
 
-#include "peer/envelope.h"
-#include "peer/sweep.h"
+#include "secure/envelope.h"
+#include "path/sweep.h"
 #include "relay/relay.h"
 #include "relay/turn.h"
 #include "support.h"
@@ -45,21 +45,21 @@ TEST(Receiver, OnlyThePeerIsHeard) {
         Rig rig;
         // Every test socket sends from 127.0.0.1: a peer elsewhere makes the sender a stranger.
         if (c.sender == stranger) identity_begin(&rig.s, test::typed({test::kLoopback + 1, rig.peer.port}));
-        rig.s.stun_server = c.sender == stun_server ? rig.peer.endpoint() : rig.elsewhere.endpoint();
+        rig.s.found.stun_server = c.sender == stun_server ? rig.peer.endpoint() : rig.elsewhere.endpoint();
         // A secure session waits for offers: a peer that makes none is heard as a plain one.
         ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s));
         const std::uint64_t all = c.sent.size() - (c.sent.back().empty() ? 1 : 0);
         const std::string shown = rig.chat([&] {
             for (const std::string& d : c.sent) rig.peer.send(d, rig.own.endpoint());
             EXPECT_TRUE(eventually([&] {
-                return rig.s.packets_received + rig.s.strangers_dropped >= all;
+                return rig.s.run.packets_received + rig.s.run.strangers_dropped >= all;
             }));
             EXPECT_EQ(rig.peer.drain(100), Lines(c.acks, test::proven(rig.s, "PUNCH_ACK", rig.peer.endpoint())));
         });
         EXPECT_EQ(shown, c.shown);
-        EXPECT_EQ(rig.s.packets_received.load(), c.counted);
-        EXPECT_EQ(rig.s.strangers_dropped.load(), all - c.counted);
-        EXPECT_EQ(rig.s.connected.load(), c.shown.find(hi) != std::string::npos);
+        EXPECT_EQ(rig.s.run.packets_received.load(), c.counted);
+        EXPECT_EQ(rig.s.run.strangers_dropped.load(), all - c.counted);
+        EXPECT_EQ(rig.s.run.connected.load(), c.shown.find(hi) != std::string::npos);
     }
 }
 
@@ -99,12 +99,12 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
             rig.elsewhere.send(d, rig.own.endpoint());
         }
         outsider.send(std::string("\x40\0\0\2hi", 6), rig.own.endpoint());
-        EXPECT_TRUE(eventually([&] { return rig.s.packets_received + rig.s.strangers_dropped >= 4; }));
+        EXPECT_TRUE(eventually([&] { return rig.s.run.packets_received + rig.s.run.strangers_dropped >= 4; }));
         EXPECT_EQ(rig.elsewhere.drain(100), Lines{std::string("\x40\0\0\x1b", 4) + test::proven(rig.s, "PUNCH_ACK", rig.peer.endpoint())});
     });
     EXPECT_EQ(shown, "\n[Connection established!]\n> \n[Peer]: hi\n> \n[Peer]: via data\n> ");
-    EXPECT_EQ(rig.s.packets_received.load(), 3u);
-    EXPECT_EQ(rig.s.strangers_dropped.load(), 1u);
+    EXPECT_EQ(rig.s.run.packets_received.load(), 3u);
+    EXPECT_EQ(rig.s.run.strangers_dropped.load(), 1u);
     relay_release(&rig.s);
 }
 
@@ -118,21 +118,20 @@ TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
     six.ip6[15] = 1;  // [::1], where the peer's socket answers too
     const platform::Endpoint lan = rig.elsewhere.endpoint(), typed = rig.peer.endpoint();
     PeerLine line{{six, typed, lan}, 3, true, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}};
-    std::snprintf(rig.s.public_ip, sizeof rig.s.public_ip, "127.0.0.2");
+    rig.s.found.mapped = {0x7F000002, 1};
     identity_begin(&rig.s, line);
-    EXPECT_EQ(rig.s.remote.count, 2u) << "another NAT's LAN endpoint names a host on ours";
-    rig.s.public_ip[8] = '1';
+    EXPECT_EQ(rig.s.peer.remote.count, 2u) << "another NAT's LAN endpoint names a host on ours";
+    rig.s.found.mapped.ip = 0x7F000001;
     identity_begin(&rig.s, line);
     // Proven to our LAN endpoint: the same proof sent to another of ours proves nothing.
-    std::snprintf(rig.s.local_ip, sizeof rig.s.local_ip, "127.0.0.1");
-    rig.s.local_port = rig.own.port;
+    rig.s.found.lan = {0x7F000001, rig.own.port};
     std::uint8_t proven_ack[9 + kProofSize] = {'P', 'U', 'N', 'C', 'H', '_', 'A', 'C', 'K'};
     const std::string elsewhere(reinterpret_cast<char*>(proven_ack), proof_append(line.tag, proven_ack, 9, typed));
     const std::string ack(reinterpret_cast<char*>(proven_ack), proof_append(line.tag, proven_ack, 9, rig.own.endpoint()));
     const platform::Endpoint own6 = [&] { platform::Endpoint e = six; e.port = rig.own.port; return e; }();
     test::UdpSocket stranger;
     const auto at = [&](const platform::Endpoint& e, std::uint64_t heard) {
-        return eventually([&] { return rig.s.packets_received == heard && platform::same_endpoint(peer_endpoint(&rig.s), e); });
+        return eventually([&] { return rig.s.run.packets_received == heard && platform::same_endpoint(peer_endpoint(&rig.s), e); });
     };
     const std::string out = rig.chat([&] {
         rig.peer.send("PUNCH", own6);
@@ -143,18 +142,18 @@ TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
         EXPECT_TRUE(at(six, 2));
         rig.peer.send("PUNCH_ACK", rig.own.endpoint());
         EXPECT_TRUE(at(six, 3)) << "IPv4 across NATs ranks below IPv6";
-        rig.s.connected = true;
+        rig.s.run.connected = true;
         rig.elsewhere.send(ack, rig.own.endpoint());
         EXPECT_TRUE(at(six, 4)) << "once connected, only a sealed record moves the path";
-        rig.s.connected = false;
+        rig.s.run.connected = false;
         rig.elsewhere.send("PUNCH_ACK", rig.own.endpoint());
         EXPECT_TRUE(at(lan, 5)) << "proven once, for good";
-        rig.s.connected = true;
-        rig.s.path_heard = platform::tick_ms() - kPathQuietMs;
+        rig.s.run.connected = true;
+        rig.s.peer.path_heard = platform::tick_ms() - kPathQuietMs;
         rig.peer.send("PUNCH_ACK", rig.own.endpoint());
         EXPECT_TRUE(at(typed, 6)) << "a quiet path is left for any endpoint that answers";
     });
-    EXPECT_EQ(rig.s.strangers_dropped, 2u);
+    EXPECT_EQ(rig.s.run.strangers_dropped, 2u);
     EXPECT_EQ(out, "\n[The chat now goes over IPv4 to 127.0.0.1:" + std::to_string(rig.peer.port) + "]\n> ");
     std::string d;
     platform::Endpoint from{};
@@ -171,10 +170,10 @@ TEST(Receiver, FirstCandidateToHearThePeerWinsAndThePeerIsFollowed) {
     identity_begin(&rig.s, test::typed(rig.elsewhere.endpoint()));
     // The list holds one socket more than it counts, which must go unheard.
     const platform::Socket all[] = {rig.own.sock, spares[0].sock, spares[1].sock, rig.elsewhere.sock};
-    std::copy(all, all + 4, rig.s.candidates);
-    rig.s.candidate_count = 3;
+    std::copy(all, all + 4, rig.s.sockets.candidates);
+    rig.s.sockets.candidate_count = 3;
     const auto counted = [&](std::uint64_t peer, std::uint64_t strangers) {
-        return eventually([&] { return rig.s.packets_received == peer && rig.s.strangers_dropped == strangers; });
+        return eventually([&] { return rig.s.run.packets_received == peer && rig.s.run.strangers_dropped == strangers; });
     };
     const std::string out = rig.chat([&] {
         rig.peer.send("PUNCH", rig.elsewhere.endpoint());
@@ -199,7 +198,7 @@ TEST(Receiver, FirstCandidateToHearThePeerWinsAndThePeerIsFollowed) {
                        std::to_string(rig.elsewhere.port) + ": sending there from now on\n"
                        "\n[Connection established!]\n> \n[Peer]: from the typed port\n> ");
     EXPECT_TRUE(platform::same_endpoint(peer_endpoint(&rig.s), rig.elsewhere.endpoint()));
-    EXPECT_EQ(rig.s.sock.load(), spares[1].sock);
+    EXPECT_EQ(rig.s.sockets.sock.load(), spares[1].sock);
     std::string d;
     platform::Endpoint from{};
     EXPECT_TRUE(rig.peer.receive(&d, &from, 100) && d == test::proven(rig.s, "PUNCH_ACK", rig.peer.endpoint()) && from.port == spares[1].port);
@@ -224,21 +223,21 @@ TEST(Receiver, CandidatesTakeTurnsAndAFailureEndsTheChat) {
     Rig rig, deaf;
     test::UdpSocket spare;
     const platform::Socket candidates[] = {rig.own.sock, spare.sock};
-    std::copy(candidates, candidates + 2, rig.s.candidates);
-    rig.s.candidate_count = 2;
-    rig.s.stun_server = rig.elsewhere.endpoint();
+    std::copy(candidates, candidates + 2, rig.s.sockets.candidates);
+    rig.s.sockets.candidate_count = 2;
+    rig.s.found.stun_server = rig.elsewhere.endpoint();
     for (int i = 0; i < 200; ++i) rig.elsewhere.send(kStunAnswer, rig.own.endpoint());
     rig.peer.send("KEEPALIVE", spare.endpoint());
-    deaf.s.sock = platform::kInvalidSocket;
+    deaf.s.sockets.sock = platform::kInvalidSocket;
     char line[8];
     const std::string out = test::output_of([&](std::FILE* in) {
         for (Rig* r : {&rig, &deaf}) r->start();
-        EXPECT_TRUE(eventually([&] { return rig.s.settled.load(); }) && platform::thread_wait(deaf.s.recv_thread, 2000));
+        EXPECT_TRUE(eventually([&] { return rig.s.sockets.settled.load(); }) && platform::thread_wait(deaf.s.workers.receiver, 2000));
         EXPECT_FALSE(platform::read_line(in, line, sizeof line));
         for (Rig* r : {&rig, &deaf}) r->stop();
     }, "typed\n");
-    EXPECT_TRUE(rig.s.sock == spare.sock && rig.s.strangers_dropped <= 8) << rig.s.strangers_dropped;
-    EXPECT_TRUE(out.starts_with("\nReceive error: ") && deaf.s.failed && !rig.s.failed) << out;
+    EXPECT_TRUE(rig.s.sockets.sock == spare.sock && rig.s.run.strangers_dropped <= 8) << rig.s.run.strangers_dropped;
+    EXPECT_TRUE(out.starts_with("\nReceive error: ") && deaf.s.run.failed && !rig.s.run.failed) << out;
 }
 
 // The sweep, in simulated time: rounds 100 ms apart of at most 10 punches, or longer ones.
@@ -340,7 +339,7 @@ PunchRun punch(std::uint32_t start, const std::function<int(std::uint32_t)>& arr
                std::uint32_t step_ms = 0, bool stop_at_once = false,
                NatKind nat = NatKind::unknown, const std::function<void(Rig&)>& setup = {}) {
     Rig rig;
-    rig.s.nat = nat;
+    rig.s.found.nat = nat;
     test::SimulatedClock clock(start, step_ms);
     int bursts = 0, punches = 0;
     std::vector<std::uint16_t> ports;
@@ -353,14 +352,14 @@ PunchRun punch(std::uint32_t start, const std::function<int(std::uint32_t)>& arr
     };
     clock.on_sleep = [&](std::uint32_t now) {
         if (setup && now == start) setup(rig);  // once the punching has begun
-        if (stop_at_once) rig.s.running = false;
-        bursts += rig.s.packets_received > 0;
+        if (stop_at_once) rig.s.run.running = false;
+        bursts += rig.s.run.packets_received > 0;
         take_punches();
-        rig.s.packets_received += arrivals(now - start);
+        rig.s.run.packets_received += arrivals(now - start);
     };
     bool ok = false;
     std::istringstream out(test::output_of([&](std::FILE*) {
-        ok = connect_to_peer(&rig.s, rig.s.remote);
+        ok = connect_to_peer(&rig.s, rig.s.peer.remote);
         rig.stop();
     }));
     take_punches();

@@ -3,7 +3,7 @@
 
 #include <regex>
 
-#include "session/program.h"
+#include "app/program.h"
 #include "support.h"
 
 namespace {

@@ -11,9 +11,9 @@
 
 #include <gcrypt.h>
 
-#include "net/stun_message.h"
-#include "peer/delivery.h"
-#include "peer/envelope.h"
+#include "stun/message.h"
+#include "secure/delivery.h"
+#include "secure/envelope.h"
 #include "support.h"
 
 namespace {
@@ -386,7 +386,7 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
         const std::uint32_t finishing = clock.now;
         secure_link_finish(&b.s, 5000);
         EXPECT_LT(clock.now - finishing, 100u) << "nothing to wait for";
-        EXPECT_TRUE(until([&] { return a.s.presence == Presence::left; }));
+        EXPECT_TRUE(until([&] { return a.s.run.presence == Presence::left; }));
         // Nothing left to offer, send or decide.
         EXPECT_TRUE(until([&] { return secure_link_tick(&b.s) > 5000; }));
         a.stop();
@@ -418,7 +418,7 @@ TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
     for (bool signs : {false, true}) {
         test::Rig rig;
         test::SimulatedClock clock(0xFFFFFFFFu - 1000);
-        rig.s.last_heard = clock.now.load();
+        rig.s.run.last_heard = clock.now.load();
         ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s));
         Handshake other;
         ASSERT_TRUE(handshake_start(&other));
@@ -457,10 +457,10 @@ TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
                 settle();
                 clock.now += step;
                 EXPECT_EQ(got(), kinds) << step;
-                EXPECT_EQ(rig.s.presence == Presence::silent, clock.now - rig.s.last_heard >= 15000);
+                EXPECT_EQ(rig.s.run.presence == Presence::silent, clock.now - rig.s.run.last_heard >= 15000);
             }
             rig.peer.send("KEEPALIVE", rig.own.endpoint());
-            EXPECT_TRUE(test::eventually([&] { return rig.s.presence == Presence::present; }));
+            EXPECT_TRUE(test::eventually([&] { return rig.s.run.presence == Presence::present; }));
             if (!signs) {  // the peer's offer comes after all: agreeing again, and nothing in plain
                 secure_link_send(&rig.s, "sent before the offer", 21);
                 EXPECT_EQ(got(), "e");
@@ -509,7 +509,7 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
             ASSERT_TRUE(secure_link_open(&rig.s) && handshake_start(&peer));
             const std::string out = rig.chat([&] {
                 for (int i = 0; i < 2; ++i) for (const std::string& d : h) rig.elsewhere.send(d, rig.own.endpoint());
-                EXPECT_TRUE(test::eventually([&] { return rig.s.strangers_dropped == 2 * h.size(); }));
+                EXPECT_TRUE(test::eventually([&] { return rig.s.run.strangers_dropped == 2 * h.size(); }));
                 rig.peer.send(natchat ? message(make_commit, peer) : "hello", rig.own.endpoint());
                 // A plain peer only listens a while. Under Wine two threads sending at once can
                 // lose a datagram: time moves on, and the offer goes again.
@@ -639,7 +639,7 @@ TEST(SecureLink, APeerThatLeftIsTakenBackWithNewKeys) {
             if (run == 1) break;
             std::uint8_t bye[kRecordOverhead];
             rig.peer.send(std::string(reinterpret_cast<char*>(bye), seal_record(&keys[0], 'B', nullptr, 0, bye)), rig.own.endpoint());
-            EXPECT_TRUE(test::eventually([&] { return rig.s.presence == Presence::left; }));
+            EXPECT_TRUE(test::eventually([&] { return rig.s.run.presence == Presence::left; }));
             secure_link_send(&rig.s, "into the void", 13);
             rig.peer.send("PUNCH", rig.own.endpoint());
             EXPECT_TRUE(test::eventually([&] { return mode_of(rig) == LinkMode::agreeing; }));

@@ -12,13 +12,13 @@
 #include <thread>
 #include <vector>
 
-#include "net/endpoint.h"
+#include "sockets/sockets.h"
 #include "peer/identity.h"
-#include "peer/link.h"
+#include "path/punch.h"
 #include "peer/proof.h"
-#include "peer/receiver.h"
-#include "peer/secure_link.h"
-#include "shared/peer_session.h"
+#include "path/receiver.h"
+#include "secure/secure_link.h"
+#include "session/session.h"
 #include "platform/platform.h"
 
 namespace test {
@@ -31,7 +31,7 @@ inline PeerLine typed(platform::Endpoint e) { return PeerLine{{e}, 1}; }
 
 // A punch or an answer as `s` sends it to `to`: with the proof of its line.
 inline std::string proven(const PeerSession& s, const char* word, const platform::Endpoint& to) {
-    const ProvenWord w = proven_word(s.own_tag, word, to);
+    const ProvenWord w = proven_word(s.peer.own_tag, word, to);
     return std::string(reinterpret_cast<const char*>(w.bytes), w.size);
 }
 
@@ -166,9 +166,9 @@ struct SimulatedClock {
 struct Rig {
     Rig() {
         session_init(&s);
-        s.sock = own.sock;
+        s.sockets.sock = own.sock;
         identity_begin(&s, typed(peer.endpoint()));
-        s.last_heard = platform::tick_ms();
+        s.run.last_heard = platform::tick_ms();
     }
     ~Rig() {
         secure_link_close(&s);
@@ -176,13 +176,13 @@ struct Rig {
     }
     // The receiving worker, and the keepalive one too when asked.
     void start(bool keepalives = false) {
-        platform::thread_start(&s.recv_thread, receive_loop, &s);
-        if (keepalives) platform::thread_start(&s.keepalive_thread, keepalive_loop, &s);
+        platform::thread_start(&s.workers.receiver, receive_loop, &s);
+        if (keepalives) platform::thread_start(&s.workers.keepalive, keepalive_loop, &s);
     }
     // Stops both workers, as the program does, before the output is read.
     void stop() {
         stop_running(&s);
-        for (platform::Thread* t : {&s.recv_thread, &s.keepalive_thread}) {
+        for (platform::Thread* t : {&s.workers.receiver, &s.workers.keepalive}) {
             EXPECT_TRUE(platform::thread_wait(*t, 2000));
             platform::thread_close(t);
         }

@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "peer/envelope.h"
+#include "secure/envelope.h"
 #include "peer/protocol.h"
 #include "relay/turn.h"
-#include "shared/address_text.h"
+#include "address/address_text.h"
 #include "stun/binding.h"
 #include "support.h"
 

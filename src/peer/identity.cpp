@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "relay/relay.h"
-#include "shared/address_text.h"
-#include "shared/peer_session.h"
+#include "address/address_text.h"
+#include "session/session.h"
 
 namespace {
 
@@ -14,21 +14,21 @@ constexpr std::uint8_t kStunCookie[] = {0x21, 0x12, 0xA4, 0x42};
 
 bool from_stun_server(const PeerSession* s, const std::uint8_t* data, std::size_t size,
                       platform::Endpoint from) {
-    return size >= 8 && platform::same_endpoint(from, s->stun_server) && data[4] == kStunCookie[0] &&
+    return size >= 8 && platform::same_endpoint(from, s->found.stun_server) && data[4] == kStunCookie[0] &&
            data[5] == kStunCookie[1] && data[6] == kStunCookie[2] && data[7] == kStunCookie[3];
 }
 
 // Once: whoever the session is with, the codes will show it.
 void tell_typed_speaks(PeerSession* s) {
-    if (s->typed_told) return;
-    s->typed_told = true;
+    if (s->peer.learned.typed_told) return;
+    s->peer.learned.typed_told = true;
     char typed[kEndpointTextSize];
-    format_endpoint(s->typed_addr, typed);
+    format_endpoint(s->peer.typed, typed);
     char line[256];
     std::snprintf(line, sizeof line, "\n[Datagrams come from the address you typed, %s, while the "
                   "chat runs with another port of it: compare the security code with your peer by "
                   "voice]\n> ", typed);
-    safe_print(s, line);
+    safe_print(&s->console, line);
 }
 
 bool bit_of(const std::atomic<std::uint32_t>* bits, std::uint16_t port) {
@@ -40,16 +40,16 @@ void set_bit(std::atomic<std::uint32_t>* bits, std::uint16_t port) {
 }
 
 int candidate_index(const PeerSession* s, const platform::Endpoint& e) {
-    for (std::size_t i = 0; i < s->remote.count; ++i) {
-        if (platform::same_endpoint(s->remote.candidates[i], e)) return static_cast<int>(i);
+    for (std::size_t i = 0; i < s->peer.remote.count; ++i) {
+        if (platform::same_endpoint(s->peer.remote.candidates[i], e)) return static_cast<int>(i);
     }
     return -1;
 }
 
 // A further IPv4 endpoint of the peer line: on the peer's own network.
 bool is_lan(const PeerSession* s, int index) {
-    const platform::Endpoint& e = s->remote.candidates[index];
-    return !e.v6 && !platform::same_endpoint(e, s->typed_addr);
+    const platform::Endpoint& e = s->peer.remote.candidates[index];
+    return !e.v6 && !platform::same_endpoint(e, s->peer.typed);
 }
 
 }  // namespace
@@ -59,50 +59,50 @@ void identity_begin(PeerSession* s, const PeerLine& given) {
     // The typed endpoint: the first IPv4 one, or the first of all.
     std::size_t typed = 0;
     while (typed + 1 < line.count && line.candidates[typed].v6) ++typed;
-    s->typed_addr = line.candidates[line.candidates[typed].v6 ? 0 : typed];
+    s->peer.typed = line.candidates[line.candidates[typed].v6 ? 0 : typed];
     // The peer's LAN endpoints are worth a punch only when it shares our public address: elsewhere
     // the same private numbers name some host on our own LAN. Even then they count only once
     // proven: behind a carrier-grade NAT, strangers share our public address too.
-    platform::Endpoint own{0, 0};
-    const bool one_nat = parse_address(s->public_ip, &own) && platform::same_address(own, s->typed_addr);
-    s->remote.count = 0;
-    s->remote.tagged = line.tagged;
-    std::copy(line.tag, line.tag + kLineTagSize, s->remote.tag);
+    const platform::Endpoint& own = s->found.mapped;
+    const bool one_nat = own.port != 0 && platform::same_address(own, s->peer.typed);
+    s->peer.remote.count = 0;
+    s->peer.remote.tagged = line.tagged;
+    std::copy(line.tag, line.tag + kLineTagSize, s->peer.remote.tag);
     for (std::size_t i = 0; i < line.count; ++i) {
         const platform::Endpoint& e = line.candidates[i];
-        if (e.v6 || one_nat || platform::same_endpoint(e, s->typed_addr)) s->remote.candidates[s->remote.count++] = e;
+        if (e.v6 || one_nat || platform::same_endpoint(e, s->peer.typed)) s->peer.remote.candidates[s->peer.remote.count++] = e;
     }
-    set_peer_endpoint(s, s->typed_addr);
-    s->path_heard.store(platform::tick_ms());
-    s->heard_typed = false;
-    s->typed_told = false;
-    s->learning_port = -1;
-    for (bool& proven : s->lan_proven) proven = false;
-    s->on_other_candidate = false;
+    set_peer_endpoint(s, s->peer.typed);
+    s->peer.path_heard.store(platform::tick_ms());
+    s->peer.learned.heard_typed = false;
+    s->peer.learned.typed_told = false;
+    s->peer.learned.learning_port = -1;
+    for (bool& proven : s->peer.learned.lan_proven) proven = false;
+    s->peer.learned.on_other_candidate = false;
 }
 
 int path_rank(const PeerSession* s, const platform::Endpoint& to) {
     if (to.v6) return 1;
-    return candidate_index(s, to) >= 0 && !platform::same_endpoint(to, s->typed_addr) ? 0 : 2;
+    return candidate_index(s, to) >= 0 && !platform::same_endpoint(to, s->peer.typed) ? 0 : 2;
 }
 
 PathMove identity_path(PeerSession* s, DatagramKind kind, bool opened, platform::Endpoint from) {
     const platform::Endpoint now = peer_endpoint(s);
     const bool answered = kind == DatagramKind::punch_ack;
     // Where we send has gone quiet: whichever endpoint of the peer's answers will do.
-    const bool quiet = platform::elapsed(platform::tick_ms(), s->path_heard.load()) >= kPathQuietMs;
-    const bool up = path_rank(s, from) < path_rank(s, now) && (s->connected.load() ? opened : answered);
+    const bool quiet = platform::elapsed(platform::tick_ms(), s->peer.path_heard.load()) >= kPathQuietMs;
+    const bool up = path_rank(s, from) < path_rank(s, now) && (s->run.connected.load() ? opened : answered);
     if (candidate_index(s, from) < 0 || relay_chosen(s) || !(up || (quiet && (answered || opened)))) {
         return PathMove::stay;
     }
     set_peer_endpoint(s, from);
-    s->path_heard.store(platform::tick_ms());
+    s->peer.path_heard.store(platform::tick_ms());
     const bool learned = candidate_index(s, now) < 0;
-    s->on_other_candidate = !platform::same_endpoint(from, s->typed_addr);
-    if (s->connected.load()) {
+    s->peer.learned.on_other_candidate = !platform::same_endpoint(from, s->peer.typed);
+    if (s->run.connected.load()) {
         char text[kEndpointTextSize];
         format_endpoint(from, text);
-        safe_printf(s, "\n[The chat now goes over %s to %s]\n> ", path_name(s, from), text);
+        safe_printf(&s->console, "\n[The chat now goes over %s to %s]\n> ", path_name(s, from), text);
     }
     return learned ? PathMove::from_learned : PathMove::moved;
 }
@@ -112,81 +112,76 @@ const char* path_name(const PeerSession* s, const platform::Endpoint& to) {
     return kNames[path_rank(s, to)];
 }
 
-void identity_punched(PeerSession* s, std::uint16_t port) { set_bit(s->punched, port); }
+void identity_punched(PeerSession* s, std::uint16_t port) { set_bit(s->peer.punched, port); }
 
 bool identity_gave(const PeerSession* s, const platform::Endpoint& from) {
-    return platform::same_endpoint(from, s->typed_addr) || (from.v6 && candidate_index(s, from) >= 0);
+    return platform::same_endpoint(from, s->peer.typed) || (from.v6 && candidate_index(s, from) >= 0);
 }
 
 bool identity_plain(const PeerSession* s, const platform::Endpoint& from) {
-    return !s->remote.tagged && identity_gave(s, from);
+    return !s->peer.remote.tagged && identity_gave(s, from);
 }
 
 platform::Endpoint identity_addressed(const PeerSession* s, const platform::Endpoint& from, bool relayed) {
     if (relayed) return s->relayed;
-    if (from.v6) return s->public6;
+    if (from.v6) return s->found.public6;
     const int i = candidate_index(s, from);
-    platform::Endpoint own{0, 0};
-    if (i >= 0 && is_lan(s, i)) {
-        if (parse_address(s->local_ip, &own)) own.port = s->local_port;
-    } else if (parse_address(s->public_ip, &own)) {
-        own.port = s->public_port;
-    }
-    return own;
+    if (i >= 0 && is_lan(s, i)) return s->found.lan.ip != 0 ? s->found.lan : platform::Endpoint{0, 0};
+    return s->found.mapped;
 }
 
 bool identity_sure(const PeerSession* s, const platform::Endpoint& to) {
-    return candidate_index(s, to) >= 0 || s->remote.tagged;
+    return candidate_index(s, to) >= 0 || s->peer.remote.tagged;
 }
 
 bool identity_may_bind(PeerSession* s, const platform::Endpoint& from, bool proven) {
     // Given a tagged line the path reaches nothing but the line's endpoints and ports that proved
     // it; a proof may fail to hold there only for want of knowing our own endpoint that it was
     // sent to (our mapping toward a peer on the same carrier-grade NAT).
-    return !s->remote.tagged || proven || identity_gave(s, from) ||
+    return !s->peer.remote.tagged || proven || identity_gave(s, from) ||
            platform::same_endpoint(from, peer_endpoint(s));
 }
 
 bool identity_drop_learned(PeerSession* s) {
     const platform::Endpoint now = peer_endpoint(s);
     // Unless the receiver has moved the path meanwhile.
-    if (identity_sure(s, now) || !swap_peer_endpoint(s, now, s->typed_addr)) return false;
-    set_bit(s->barred, now.port);
-    s->path_heard.store(platform::tick_ms());
+    if (identity_sure(s, now) || !swap_peer_endpoint(s, now, s->peer.typed)) return false;
+    set_bit(s->peer.barred, now.port);
+    s->peer.path_heard.store(platform::tick_ms());
     return true;
 }
 
 void identity_lan_opened(PeerSession* s, platform::Endpoint from) {
     const int i = candidate_index(s, from);
-    if (i >= 0) s->lan_proven[i] = true;
+    if (i >= 0) s->peer.learned.lan_proven[i] = true;
 }
 
 Claim identify(PeerSession* s, const std::uint8_t* data, std::size_t size, platform::Endpoint from,
                bool proven) {
     // A second answer of the STUN server is no chat line, even when the peer sits there too.
     if (from_stun_server(s, data, size, from)) return Claim::stranger;
-    const bool typed = platform::same_endpoint(from, s->typed_addr);
+    const bool typed = platform::same_endpoint(from, s->peer.typed);
     if (platform::same_endpoint(from, peer_endpoint(s))) {
-        if (typed) s->heard_typed = true;
+        if (typed) s->peer.learned.heard_typed = true;
         return Claim::peer;
     }
     if (const int i = candidate_index(s, from); !typed && i >= 0) {
-        if (is_lan(s, i) && !s->lan_proven[i] && !proven) return Claim::unproven;
-        if (is_lan(s, i)) s->lan_proven[i] = true;
+        if (is_lan(s, i) && !s->peer.learned.lan_proven[i] && !proven) return Claim::unproven;
+        if (is_lan(s, i)) s->peer.learned.lan_proven[i] = true;
         return Claim::candidate;
     }
-    if (!platform::same_address(from, s->typed_addr)) return Claim::stranger;
+    if (!platform::same_address(from, s->peer.typed)) return Claim::stranger;
     if (!typed) return Claim::other_port;
-    if (s->on_other_candidate) {
+    if (s->peer.learned.on_other_candidate) {
         // The peer on its typed path while we send on another one the user gave.
-        s->heard_typed = true;
+        s->peer.learned.heard_typed = true;
         return Claim::candidate;
     }
-    if (s->agreed.load()) {
+    if (s->peer.agreed.load()) {
         tell_typed_speaks(s);
         return Claim::other_port;
     }
-    s->heard_typed = true;
+    s->peer.learned.heard_typed = true;
     identity_move(s, from);
     return Claim::typed_again;
 }
@@ -195,17 +190,17 @@ bool identity_learn(PeerSession* s, DatagramKind kind, platform::Endpoint from, 
                     bool proven) {
     const bool punching = kind == DatagramKind::punch || kind == DatagramKind::punch_ack;
     // Learned once: a port already learned is not given up to whoever else our sweep punched.
-    const bool learning = !s->heard_typed && !s->agreed.load() && !bit_of(s->barred, from.port) &&
-                          platform::same_endpoint(peer_endpoint(s), s->typed_addr);
+    const bool learning = !s->peer.learned.heard_typed && !s->peer.agreed.load() && !bit_of(s->peer.barred, from.port) &&
+                          platform::same_endpoint(peer_endpoint(s), s->peer.typed);
     if (!learning) return false;
     // The peer's line says who it is: only a datagram that proves it teaches us its port.
-    if (s->remote.tagged && !proven) return false;
-    if (!s->remote.tagged) {
-        if (!punching || !(relayed || bit_of(s->punched, from.port))) return false;
+    if (s->peer.remote.tagged && !proven) return false;
+    if (!s->peer.remote.tagged) {
+        if (!punching || !(relayed || bit_of(s->peer.punched, from.port))) return false;
         // Two in a row: behind a symmetric NAT the peer punches once from each of many sockets
         // before it keeps one.
-        const std::int32_t before = s->learning_port;
-        s->learning_port = from.port;
+        const std::int32_t before = s->peer.learned.learning_port;
+        s->peer.learned.learning_port = from.port;
         if (before != from.port) return false;
     }
     identity_move(s, from);
@@ -214,10 +209,10 @@ bool identity_learn(PeerSession* s, DatagramKind kind, platform::Endpoint from, 
 
 void identity_move(PeerSession* s, platform::Endpoint to) {
     set_peer_endpoint(s, to);
-    s->path_heard.store(platform::tick_ms());
-    s->on_other_candidate = false;
+    s->peer.path_heard.store(platform::tick_ms());
+    s->peer.learned.on_other_candidate = false;
     char line[96];
     std::snprintf(line, sizeof line, "\nThe peer answers from port %u: sending there from now on\n%s",
-                  static_cast<unsigned>(to.port), s->connected.load() ? "> " : "");
-    safe_print(s, line);
+                  static_cast<unsigned>(to.port), s->run.connected.load() ? "> " : "");
+    safe_print(&s->console, line);
 }

@@ -27,7 +27,7 @@
 
 #include "peer/protocol.h"
 #include "platform/platform.h"
-#include "shared/address_text.h"
+#include "address/address_text.h"
 
 struct PeerSession;
 

@@ -20,7 +20,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
-#include "shared/address_text.h"
+#include "address/address_text.h"
 
 inline constexpr std::size_t kProofSize = 18;
 

@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/endpoint.h"
+#include "sockets/sockets.h"
 #include "relay/turn.h"
-#include "shared/address_text.h"
-#include "shared/peer_session.h"
-#include "shared/wipe.h"
+#include "address/address_text.h"
+#include "session/session.h"
+#include "bytes/wipe.h"
 
 namespace {
 
@@ -150,7 +150,7 @@ bool parse_relay_server(const char* text, RelayServer* out) {
 void relay_open(PeerSession* s, platform::Endpoint server, const char* user, const char* password) {
     auto* r = new Relay{};
     platform::lock_init(&r->lock);
-    r->sock = s->sock;
+    r->sock = s->sockets.sock;
     r->server = server;
     // Both were checked to fit when the --turn word was read; anything longer is cut.
     TurnCredentials& c = r->credentials;
@@ -305,9 +305,9 @@ void send_to_peer(PeerSession* s, const void* data, std::size_t size, bool patie
     if (relay_chosen(s)) {
         relay_send(s, data, size, peer_endpoint(s));
     } else if (patiently) {
-        send_patiently(s->sock, data, size, peer_endpoint(s));
+        send_patiently(s->sockets.sock, data, size, peer_endpoint(s));
     } else {
-        platform::send_to(s->sock, data, size, peer_endpoint(s));
+        platform::send_to(s->sockets.sock, data, size, peer_endpoint(s));
     }
 }
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "shared/wipe.h"
+#include "bytes/wipe.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "net/stun_message.h"
+#include "stun/message.h"
 #include "platform/platform.h"
 
 inline constexpr std::uint16_t kTurnAllocate = 0x003;

@@ -1,11 +1,11 @@
 // STUN Binding Request and Binding Success Response (RFC 5389); the message layout is
-// net/stun_message.h's.
+// stun/message.h's.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "net/stun_message.h"
+#include "stun/message.h"
 
 inline constexpr std::uint16_t kBindingRequest = 0x0001;
 inline constexpr std::uint16_t kBindingSuccessResponse = 0x0101;

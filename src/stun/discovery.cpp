@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "net/endpoint.h"
-#include "shared/address_text.h"
+#include "sockets/sockets.h"
+#include "address/address_text.h"
 #include "stun/binding.h"
 
 namespace {
@@ -106,8 +106,8 @@ void find_local_endpoints(PeerSession* s) {
     // A global address only: a link-local one needs a zone, a unique local one stays on its site.
     if (platform::has_ipv6() && platform::source_ip_toward(internet6, &own6) && own6.v6 &&
         is_unicast(own6) && (own6.ip6[0] & 0xFE) != 0xFC) {
-        own6.port = s->local_port;
-        s->public6 = own6;
+        own6.port = s->found.lan.port;
+        s->found.public6 = own6;
     }
     std::printf("NAT: unknown (no STUN server asked)\n");
 }
@@ -191,23 +191,22 @@ void take_findings(PeerSession* s, const Asked* asked, std::size_t n) {
         if (first[family] == nullptr) continue;
         platform::Endpoint local{0, 0};
         platform::source_ip_toward(first[family]->to, &local);
-        platform::local_port(s->sock, &local.port);
+        platform::local_port(s->sockets.sock, &local.port);
         verdict[family] = nat_verdict(local, mapped[family], answers[family]);
     }
     const Asked* chosen = first[0] != nullptr ? first[0] : first[1];
-    format_address(chosen->mapped, s->public_ip);
-    s->public_port = chosen->mapped.port;
-    s->stun_server = chosen->to;
-    s->nat = verdict[0];
-    if (first[1] != nullptr) s->public6 = first[1]->mapped;
+    s->found.mapped = chosen->mapped;
+    s->found.stun_server = chosen->to;
+    s->found.nat = verdict[0];
+    if (first[1] != nullptr) s->found.public6 = first[1]->mapped;
     char text[kEndpointTextSize];
     format_endpoint(chosen->mapped, text);
     std::printf("External address: %s\n", text);
     if (first[0] != nullptr && first[1] != nullptr) {
-        format_endpoint(s->public6, text);
+        format_endpoint(s->found.public6, text);
         std::printf("External IPv6 address: %s\n", text);
     }
-    std::printf("%s", first[0] != nullptr ? verdict_text(s->nat, asked_of[0])
+    std::printf("%s", first[0] != nullptr ? verdict_text(s->found.nat, asked_of[0])
                                           : "NAT: unknown (no STUN server answered over IPv4)");
     if (first[1] != nullptr) {
         std::printf("; IPv6: %s", verdict[1] == NatKind::none ? "no translation" : "translated");
@@ -228,7 +227,7 @@ bool discover_public_address(PeerSession* s, const StunServer* servers, std::siz
         say_way_on(servers, count, false);
         return false;
     }
-    if (!ask_all(s->sock, asked, n)) {
+    if (!ask_all(s->sockets.sock, asked, n)) {
         std::printf("Failed to discover external address\n");
         say_way_on(servers, count, true);
         return false;

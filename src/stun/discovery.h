@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
-#include "shared/peer_session.h"
+#include "session/session.h"
 
 struct StunServer {
     const char* host;

@@ -9,7 +9,7 @@
 
 #include "peer/proof.h"
 #include "peer/protocol.h"
-#include "shared/address_text.h"
+#include "address/address_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > kMaxChatLine) size = kMaxChatLine;

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "peer/secure_link.h"
-#include "shared/peer_session.h"
+#include "secure/secure_link.h"
+#include "session/session.h"
 
 namespace {
 

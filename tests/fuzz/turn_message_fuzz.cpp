@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "peer/envelope.h"
+#include "secure/envelope.h"
 #include "relay/turn.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,11 +1,11 @@
-#include "net/endpoint.h"
+#include "sockets/sockets.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "shared/address_text.h"
+#include "address/address_text.h"
 #include "platform/platform.h"
-#include "shared/peer_session.h"
+#include "session/session.h"
 
 namespace {
 
@@ -22,10 +22,12 @@ void report_lan_address(PeerSession* session, const platform::Endpoint* toward) 
     // Routing toward a server on this computer tells nothing of the LAN.
     if (toward != nullptr && platform::source_ip_toward(*toward, &source) && !source.v6 &&
         source.ip >> 24 != 127) {
-        format_ipv4(source.ip, session->local_ip);
-        std::printf("Local LAN IP: %s\n", session->local_ip);
+        session->found.lan.ip = source.ip;
+        char lan[kIpv4TextSize];
+        format_ipv4(source.ip, lan);
+        std::printf("Local LAN IP: %s\n", lan);
     } else {
-        std::snprintf(session->local_ip, sizeof session->local_ip, "unknown");
+        session->found.lan.ip = 0;
         std::printf("Could not determine local LAN IP\n");
     }
 }
@@ -43,14 +45,14 @@ bool init_network(PeerSession* session, std::uint16_t port) {
         std::printf("WSAStartup failed\n");
         return false;
     }
-    session->sock = platform::udp_open();
-    if (session->sock == platform::kInvalidSocket) {
+    session->sockets.sock = platform::udp_open();
+    if (session->sockets.sock == platform::kInvalidSocket) {
         std::printf("Socket creation failed\n");
         platform::net_cleanup();
         return false;
     }
-    platform::set_nonblocking(session->sock);
-    const platform::BindStatus bound = platform::bind_any(session->sock, port);
+    platform::set_nonblocking(session->sockets.sock);
+    const platform::BindStatus bound = platform::bind_any(session->sockets.sock, port);
     if (bound != platform::BindStatus::ok) {
         if (bound == platform::BindStatus::in_use) {
             std::printf("Port %u is in use (another program, or another natchat, has it): give another "
@@ -58,22 +60,22 @@ bool init_network(PeerSession* session, std::uint16_t port) {
         } else {
             std::printf("Bind failed\n");
         }
-        platform::close_socket(session->sock);
+        platform::close_socket(session->sockets.sock);
         platform::net_cleanup();
         return false;
     }
-    platform::set_receive_buffer(session->sock, kReceiveBufferBytes);
+    platform::set_receive_buffer(session->sockets.sock, kReceiveBufferBytes);
 
-    platform::local_port(session->sock, &port);
-    session->local_port = port;
-    std::printf("Local port: %u\n", static_cast<unsigned>(session->local_port));
+    platform::local_port(session->sockets.sock, &port);
+    session->found.lan.port = port;
+    std::printf("Local port: %u\n", static_cast<unsigned>(port));
     return true;
 }
 
 void open_candidates(PeerSession* session) {
-    platform::Socket* c = session->candidates;
+    platform::Socket* c = session->sockets.candidates;
     std::size_t n = 0;
-    c[n++] = session->sock;
+    c[n++] = session->sockets.sock;
     while (n < kSpareSockets + 1) {
         const platform::Socket spare = platform::udp_open();
         if (spare == platform::kInvalidSocket) break;  // out of descriptors: punch with fewer
@@ -83,22 +85,22 @@ void open_candidates(PeerSession* session) {
         }
         c[n++] = spare;
     }
-    session->candidate_count = n;
+    session->sockets.candidate_count = n;
 }
 
 void close_candidates(PeerSession* session) {
-    for (std::size_t i = 0; i < session->candidate_count; ++i) {
-        const platform::Socket c = session->candidates[i];
-        if (c != session->sock && c != session->relay_sock) platform::close_socket(c);
+    for (std::size_t i = 0; i < session->sockets.candidate_count; ++i) {
+        const platform::Socket c = session->sockets.candidates[i];
+        if (c != session->sockets.sock && c != session->relay_sock) platform::close_socket(c);
     }
-    session->candidate_count = 0;
+    session->sockets.candidate_count = 0;
 }
 
 void release_network(PeerSession* session) {
     close_candidates(session);
-    if (session->relay_sock != platform::kInvalidSocket && session->relay_sock != session->sock) {
+    if (session->relay_sock != platform::kInvalidSocket && session->relay_sock != session->sockets.sock) {
         platform::close_socket(session->relay_sock);
     }
-    platform::close_socket(session->sock);
+    platform::close_socket(session->sockets.sock);
     platform::net_cleanup();
 }

@@ -1,19 +1,19 @@
-#include "peer/link.h"
+#include "path/punch.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "net/endpoint.h"
+#include "sockets/sockets.h"
 #include "peer/identity.h"
 #include "peer/proof.h"
 #include "peer/protocol.h"
-#include "peer/receiver.h"
-#include "peer/secure_link.h"
-#include "peer/sweep.h"
+#include "path/receiver.h"
+#include "secure/secure_link.h"
+#include "path/sweep.h"
 #include "platform/platform.h"
 #include "relay/relay.h"
-#include "shared/address_text.h"
-#include "shared/peer_session.h"
+#include "address/address_text.h"
+#include "session/session.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ constexpr char kSilentNotice[] = "\n[Nothing heard from the peer for 15 seconds]
 // Ticks wrap at 2^32; an unsigned difference stays right across the wrap.
 
 std::uint64_t received(const PeerSession* s) {
-    return s->packets_received.load(std::memory_order_relaxed);
+    return s->run.packets_received.load(std::memory_order_relaxed);
 }
 
 // A port learned without proof may carry only a secure session: the connection stands there once
@@ -68,24 +68,24 @@ bool drop_unoffered(PeerSession* s, PathWatch* watch, std::uint32_t now) {
         !identity_drop_learned(s)) {
         return false;
     }
-    safe_print(s, "The port that answered offers no secure session: it is not the peer's. Punching on...\n");
+    safe_print(&s->console, "The port that answered offers no secure session: it is not the peer's. Punching on...\n");
     return true;
 }
 
 // Every punch to an endpoint of the peer's proves our line, so that a peer given it knows us from
 // any port we punch from.
 ProvenWord punch_to(const PeerSession* s, const platform::Endpoint& to) {
-    return proven_word(s->own_tag, kPunch, to);
+    return proven_word(s->peer.own_tag, kPunch, to);
 }
 
 // One punch to each other endpoint of the peer's: whichever answers, the path may move there.
 void punch_candidates(PeerSession* s) {
-    if (s->remote.count < 2 || relay_chosen(s)) return;
+    if (s->peer.remote.count < 2 || relay_chosen(s)) return;
     const platform::Endpoint now = peer_endpoint(s);
-    for (std::size_t i = 0; i < s->remote.count; ++i) {
-        const platform::Endpoint& to = s->remote.candidates[i];
+    for (std::size_t i = 0; i < s->peer.remote.count; ++i) {
+        const platform::Endpoint& to = s->peer.remote.candidates[i];
         const ProvenWord punch = punch_to(s, to);
-        if (!platform::same_endpoint(to, now)) platform::send_to(s->sock, punch.bytes, punch.size, to);
+        if (!platform::same_endpoint(to, now)) platform::send_to(s->sockets.sock, punch.bytes, punch.size, to);
     }
 }
 
@@ -93,22 +93,22 @@ void punch_candidates(PeerSession* s) {
 void send_burst(PeerSession* s) {
     const ProvenWord punch = punch_to(s, peer_endpoint(s));
     for (int i = 0; i < kPunchesPerBurst; ++i) send_to_peer(s, punch.bytes, punch.size, false);
-    if (!s->connected.load(std::memory_order_relaxed)) punch_candidates(s);
+    if (!s->run.connected.load(std::memory_order_relaxed)) punch_candidates(s);
 }
 
 // One punch from every spare socket, each opening (or keeping) a mapping of its own.
 void punch_from_spares(PeerSession* s) {
     const platform::Endpoint to = peer_endpoint(s);
     const ProvenWord punch = punch_to(s, to);
-    for (std::size_t i = 1; i < s->candidate_count; ++i) {
-        platform::send_to(s->candidates[i], punch.bytes, punch.size, to);
+    for (std::size_t i = 1; i < s->sockets.candidate_count; ++i) {
+        platform::send_to(s->sockets.candidates[i], punch.bytes, punch.size, to);
     }
 }
 
 // Once the receiver has chosen the socket that hears the peer, the other candidates are of no
 // more use.
 void close_unchosen(PeerSession* s) {
-    if (s->candidate_count > 0 && s->settled.load(std::memory_order_acquire)) close_candidates(s);
+    if (s->sockets.candidate_count > 0 && s->sockets.settled.load(std::memory_order_acquire)) close_candidates(s);
 }
 
 void sweep_round(PeerSession* s, Sweep* sweep, std::uint32_t now) {
@@ -117,25 +117,27 @@ void sweep_round(PeerSession* s, Sweep* sweep, std::uint32_t now) {
     // Bare: a swept port is nobody's we know, and the peer hears us from our typed endpoint anyway.
     for (std::size_t i = 0; i < n; ++i) {
         identity_punched(s, to[i].port);  // before the punch, so that its answer finds it marked
-        platform::send_to(s->sock, kPunch, sizeof kPunch - 1, to[i]);
+        platform::send_to(s->sockets.sock, kPunch, sizeof kPunch - 1, to[i]);
     }
 }
 
 // What natchat knows of why no path opened, and what would help.
 void explain_timeout(PeerSession* s) {
     if (received(s) > 0) {
-        safe_print(s, "Some datagrams came from the peer, but too few for a steady path.\n"
+        safe_print(&s->console, "Some datagrams came from the peer, but too few for a steady path.\n"
                       "The network between you may lose too much; try again.\n");
-    } else if (s->nat == NatKind::symmetric) {
-        safe_print(s, "Nothing came from the peer. Our NAT is symmetric, and the peer's most likely "
+    } else if (s->found.nat == NatKind::symmetric) {
+        safe_print(&s->console, "Nothing came from the peer. Our NAT is symmetric, and the peer's most likely "
                       "is too: no direct path opens between two such NATs.\n"
                       "What would help: one of you on another network (a home line rather than a "
                       "mobile one), or a port forwarded on one of the routers.\n");
     } else {
-        safe_printf(s, "Nothing came from the peer: the address typed may be wrong, or the peer "
+        char own[kAddressTextSize] = "";
+        if (s->found.mapped.port != 0) format_address(s->found.mapped, own);
+        safe_printf(&s->console, "Nothing came from the peer: the address typed may be wrong, or the peer "
                        "did not enter ours (%s:%u) in time.\n"
                        "Check both addresses and start again at about the same time.\n",
-                       s->public_ip, static_cast<unsigned>(s->public_port));
+                       own, static_cast<unsigned>(s->found.mapped.port));
     }
 }
 
@@ -160,12 +162,12 @@ struct Punching {
 
 void announce_attempt(PeerSession* s) {
     char endpoints[kPeerLineSize];
-    PeerLine tried = s->remote;
+    PeerLine tried = s->peer.remote;
     tried.tagged = false;  // the endpoints tried; the tag is no address
     format_peer_line(tried, endpoints);
-    safe_printf(s, "\nAttempting to connect to %s...\n", endpoints);
-    safe_print(s, "Performing UDP hole punching...\n");
-    safe_print(s, "NOTE: Both peers must start at roughly the same time!\n\n");
+    safe_printf(&s->console, "\nAttempting to connect to %s...\n", endpoints);
+    safe_print(&s->console, "Performing UDP hole punching...\n");
+    safe_print(&s->console, "NOTE: Both peers must start at roughly the same time!\n\n");
 }
 
 // True once datagrams have come for long enough, and from where they may; a port that may not
@@ -174,13 +176,13 @@ bool confirmed(PeerSession* s, Punching* p, std::uint32_t now) {
     if (received(s) > 0 && !p->first_seen) {
         p->first_seen = true;
         p->first_packet = now;
-        safe_print(s, "\nFirst packet received! Confirming connection stability...\n");
+        safe_print(&s->console, "\nFirst packet received! Confirming connection stability...\n");
     } else if (received(s) > 0 && platform::elapsed(now, p->first_packet) >= kConfirmAfterMs &&
                received(s) >= kConfirmPackets && may_confirm(s)) {
         return true;
     }
     if (drop_unoffered(s, &p->watch, now)) {
-        s->packets_received.store(0, std::memory_order_relaxed);
+        s->run.packets_received.store(0, std::memory_order_relaxed);
         p->first_seen = false;
         p->reported = 0;
     }
@@ -197,7 +199,7 @@ void punch_round(PeerSession* s, Punching* p, std::uint32_t now) {
     relay_tick(s);
     send_burst(s);
     close_unchosen(s);
-    if (s->candidate_count > 0 && platform::elapsed(now, p->spares_punched) >= kSparePunchEveryMs) {
+    if (s->sockets.candidate_count > 0 && platform::elapsed(now, p->spares_punched) >= kSparePunchEveryMs) {
         punch_from_spares(s);
         p->spares_punched = now;
     }
@@ -210,11 +212,11 @@ void report_progress(PeerSession* s, Punching* p, std::uint32_t now) {
     const auto seconds = static_cast<int>(platform::elapsed(now, p->start) / 1000);
     const std::uint64_t count = received(s);
     if (count > p->reported) {
-        safe_printf(s, "Connection in progress... (%d sec, %llu packets received)\n", seconds,
+        safe_printf(&s->console, "Connection in progress... (%d sec, %llu packets received)\n", seconds,
                     static_cast<unsigned long long>(count));
         p->reported = count;
     } else {
-        safe_printf(s, "Still punching... (%d sec, %d attempts)\n", seconds, p->attempts);
+        safe_printf(&s->console, "Still punching... (%d sec, %d attempts)\n", seconds, p->attempts);
     }
     p->last_progress = now;
 }
@@ -223,22 +225,22 @@ void report_progress(PeerSession* s, Punching* p, std::uint32_t now) {
 bool announce_connected(PeerSession* s, const PeerLine& peer) {
     // Five datagrams have come, so the receiver has chosen its socket.
     close_unchosen(s);
-    if (!platform::thread_start(&s->keepalive_thread, keepalive_loop, s)) {
-        safe_print(s, "Could not start the keepalive thread\n");
+    if (!platform::thread_start(&s->workers.keepalive, keepalive_loop, s)) {
+        safe_print(&s->console, "Could not start the keepalive thread\n");
         return false;
     }
     char at[kEndpointTextSize];
     if (relay_chosen(s)) {
         format_endpoint(s->relayed, at);
-        safe_printf(s, "\nConnected through the relay at %s\n", at);
+        safe_printf(&s->console, "\nConnected through the relay at %s\n", at);
     } else if (peer.count > 1) {  // a peer line: which of its paths
         const platform::Endpoint to = peer_endpoint(s);
         format_endpoint(to, at);
-        safe_printf(s, "\nConnected over %s to %s\n", path_name(s, to), at);
+        safe_printf(&s->console, "\nConnected over %s to %s\n", path_name(s, to), at);
     }
-    safe_print(s, "\nConnection successfully established!\n");
-    safe_print(s, "Type messages and press Enter to send.\n");
-    safe_print(s, "Type 'quit' to exit.\n\n");
+    safe_print(&s->console, "\nConnection successfully established!\n");
+    safe_print(&s->console, "Type messages and press Enter to send.\n");
+    safe_print(&s->console, "Type 'quit' to exit.\n\n");
     return true;
 }
 
@@ -247,35 +249,35 @@ bool announce_connected(PeerSession* s, const PeerLine& peer) {
 bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
     identity_begin(s, peer);
     announce_attempt(s);
-    s->packets_received.store(0, std::memory_order_relaxed);
-    s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
+    s->run.packets_received.store(0, std::memory_order_relaxed);
+    s->run.last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
     // Behind a symmetric NAT our typed address is of no use to the peer: many sockets punch
     // instead, and the peer's sweep may hit one of their mappings. A NAT known to keep one mapping
     // for every destination lets the peer's answer to a sweep punch in, so that side sweeps.
-    if (s->nat == NatKind::symmetric) open_candidates(s);
-    if (!platform::thread_start(&s->recv_thread, receive_loop, s)) {
-        safe_print(s, "Could not start the receiver thread\n");
+    if (s->found.nat == NatKind::symmetric) open_candidates(s);
+    if (!platform::thread_start(&s->workers.receiver, receive_loop, s)) {
+        safe_print(&s->console, "Could not start the receiver thread\n");
         return false;
     }
     const std::uint32_t start = platform::tick_ms();
-    const bool ipv4 = !s->typed_addr.v6;
-    Punching p{start, ipv4, ipv4 && (s->nat == NatKind::cone || s->nat == NatKind::none), {},
-               start - kSparePunchEveryMs, false, 0, 0, 0, 0, PathWatch{s->typed_addr, start}};
+    const bool ipv4 = !s->peer.typed.v6;
+    Punching p{start, ipv4, ipv4 && (s->found.nat == NatKind::cone || s->found.nat == NatKind::none), {},
+               start - kSparePunchEveryMs, false, 0, 0, 0, 0, PathWatch{s->peer.typed, start}};
     std::uint32_t random = 0;
     platform::random_bytes(&random, sizeof random);
-    sweep_begin(&p.sweep, s->typed_addr.ip, start, random);
+    sweep_begin(&p.sweep, s->peer.typed.ip, start, random);
 
     while (chat_goes_on(s)) {
         const std::uint32_t now = platform::tick_ms();
         if (confirmed(s, &p, now)) {
-            s->connected.store(true, std::memory_order_relaxed);
+            s->run.connected.store(true, std::memory_order_relaxed);
             return announce_connected(s, peer);
         }
         punch_round(s, &p, now);
         platform::sleep_ms(kBurstPauseMs);
         report_progress(s, &p, now);
         if (platform::elapsed(now, start) > kTimeoutMs) {
-            safe_print(s, "\nConnection timeout after 60 seconds\n");
+            safe_print(&s->console, "\nConnection timeout after 60 seconds\n");
             explain_timeout(s);
             return false;
         }
@@ -289,19 +291,19 @@ namespace {
 // console lock, as the receiver's do, so that a datagram that comes meanwhile is never taken for
 // silence. Returns the milliseconds until the peer would count as silent.
 std::uint32_t check_silence(PeerSession* s) {
-    platform::lock_enter(&s->console_lock);
+    platform::lock_enter(&s->console.lock);
     const std::uint32_t quiet =
-        platform::elapsed(platform::tick_ms(), s->last_heard.load(std::memory_order_relaxed));
+        platform::elapsed(platform::tick_ms(), s->run.last_heard.load(std::memory_order_relaxed));
     std::uint32_t due = platform::kForever;
-    if (s->presence.load(std::memory_order_relaxed) == Presence::present) {
+    if (s->run.presence.load(std::memory_order_relaxed) == Presence::present) {
         if (quiet < kSilentAfterMs) {
             due = kSilentAfterMs - quiet;
         } else {
-            s->presence.store(Presence::silent, std::memory_order_relaxed);
-            console_write(s, kSilentNotice);
+            s->run.presence.store(Presence::silent, std::memory_order_relaxed);
+            console_write(&s->console, kSilentNotice);
         }
     }
-    platform::lock_leave(&s->console_lock);
+    platform::lock_leave(&s->console.lock);
     return due;
 }
 
@@ -316,7 +318,7 @@ int keepalive_loop(void* arg) {
         if (platform::elapsed(now, last_sent) >= kKeepaliveEveryMs) {
             send_to_peer(s, kKeepalive, sizeof kKeepalive - 1, false);
             // The path has gone quiet: another of the peer's endpoints may still answer.
-            if (platform::elapsed(now, s->path_heard.load()) >= kPathQuietMs) punch_candidates(s);
+            if (platform::elapsed(now, s->peer.path_heard.load()) >= kPathQuietMs) punch_candidates(s);
             last_sent = now;
         }
         // Asleep until the next keepalive is due, the peer would count as silent, or the secure
@@ -325,7 +327,7 @@ int keepalive_loop(void* arg) {
             std::min(platform::left_of(kKeepaliveEveryMs, last_sent, now), check_silence(s));
         if (s->secure != nullptr) wait = std::min(wait, secure_link_tick(s));
         wait = std::min(wait, relay_tick(s));
-        if (platform::wait_stop(&s->wake, wait)) break;
+        if (platform::wait_stop(&s->run.wake, wait)) break;
     }
     return 0;
 }

@@ -1,4 +1,4 @@
-#include "shared/address_text.h"
+#include "address/address_text.h"
 
 #include <cstdio>
 #include <cstring>

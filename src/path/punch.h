@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "shared/address_text.h"
+#include "address/address_text.h"
 
 struct PeerSession;
 

@@ -19,7 +19,7 @@
 #include <cstdint>
 
 #include "peer/protocol.h"
-#include "shared/wipe.h"
+#include "bytes/wipe.h"
 
 inline constexpr std::size_t kEnvelopeHeader = 11;  // "KEEPALIVE" 00 and the type
 inline constexpr std::size_t kHandshakeSize = kEnvelopeHeader + 32;

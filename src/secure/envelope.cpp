@@ -1,4 +1,4 @@
-#include "peer/envelope.h"
+#include "secure/envelope.h"
 
 #include <gcrypt.h>
 

@@ -1,16 +1,16 @@
-#include "peer/secure_link.h"
+#include "secure/secure_link.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
-#include "net/endpoint.h"
+#include "sockets/sockets.h"
 #include "peer/identity.h"
 #include "peer/proof.h"
 #include "peer/protocol.h"
 #include "relay/relay.h"
-#include "shared/peer_session.h"
+#include "session/session.h"
 
 namespace {
 
@@ -98,7 +98,7 @@ void offer(PeerSession* s, std::uint32_t now) {
     // Bare, as natchat before the peer line's tag knows it; and proven, so that a peer given our
     // line may bind it from wherever it reaches us.
     send_to_peer(s, out, kHandshakeSize, false);
-    send_to_peer(s, out, proof_append(s->own_tag, out, kHandshakeSize, peer_endpoint(s)), false);
+    send_to_peer(s, out, proof_append(s->peer.own_tag, out, kHandshakeSize, peer_endpoint(s)), false);
     // The key goes out only once the peer is bound to one of its own.
     if (l->handshake.peer_committed) {
         make_reveal(&l->handshake, out);
@@ -115,7 +115,7 @@ void report_lines(PeerSession* s, const char* format, std::size_t count, const s
                          std::min(first.size(), sizeof excerpt - 1), excerpt);
     char notice[160];
     std::snprintf(notice, sizeof notice, format, count, excerpt);
-    safe_print(s, notice);
+    safe_print(&s->console, notice);
 }
 
 // The lines still waiting will not go out: the user hears which.
@@ -131,12 +131,12 @@ void note_sent_plain(SecureLink* l, const char* text, std::size_t size) {
 }
 
 // Plain text goes only to an endpoint the user gave, of a peer that may speak nothing else.
-bool plain_allowed(PeerSession* s) { return !s->secure_only && identity_plain(s, peer_endpoint(s)); }
+bool plain_allowed(PeerSession* s) { return !s->peer.secure_only && identity_plain(s, peer_endpoint(s)); }
 
 void go_plain(PeerSession* s) {
     SecureLink* l = s->secure;
     l->mode = LinkMode::plain;
-    safe_print(s, kNoOffer);
+    safe_print(&s->console, kNoOffer);
     for (const Outgoing& o : l->delivery.out) {
         note_sent_plain(l, o.text.data(), o.text.size());
         send_to_peer(s, o.text.data(), o.text.size(), true);
@@ -150,7 +150,7 @@ void go_agreeing(PeerSession* s, std::uint32_t now) {
     SecureLink* l = s->secure;
     l->mode = LinkMode::agreeing;
     l->started_at = now;
-    safe_print(s, kLateOffer);
+    safe_print(&s->console, kLateOffer);
     // A program that offers refuses plain lines: those may never have been shown.
     if (l->sent_plain > 0) report_lines(s, kSentPlain, l->sent_plain, l->first_plain);
     offer(s, now);
@@ -158,17 +158,17 @@ void go_agreeing(PeerSession* s, std::uint32_t now) {
 
 void go_failed(PeerSession* s, const char* notice) {
     s->secure->mode = LinkMode::failed;
-    safe_print(s, notice);
+    safe_print(&s->console, notice);
     drop_waiting(s);
 }
 
 void go_secure(PeerSession* s) {
     SecureLink* l = s->secure;
     l->mode = LinkMode::secure;
-    s->agreed.store(true);
+    s->peer.agreed.store(true);
     char notice[sizeof kEncrypted + sizeof l->channel.code];
     std::snprintf(notice, sizeof notice, kEncrypted, l->channel.code);
-    safe_print(s, notice);
+    safe_print(&s->console, notice);
     send_ack(s);  // tells the peer that we have the keys
     delivery_pump(&l->delivery, platform::tick_ms(), line_sender(s));
 }
@@ -280,11 +280,11 @@ void secure_link_renew(PeerSession* s) {
         l->mode = LinkMode::agreeing;
         l->peer_offered = l->peer_has_keys = l->unconfirmed_told = l->recheck = l->offered = false;
         l->started_at = platform::tick_ms();
-        s->agreed.store(false);
-        safe_print(s, kRenewing);
+        s->peer.agreed.store(false);
+        safe_print(&s->console, kRenewing);
     }
     platform::lock_leave(&l->lock);
-    platform::waker_nudge(&s->wake);  // the offers start at once
+    platform::waker_nudge(&s->run.wake);  // the offers start at once
 }
 
 void secure_link_close(PeerSession* s) {
@@ -311,7 +311,7 @@ void secure_link_receive(PeerSession* s, const std::uint8_t* data, std::size_t s
     const DatagramKind plain = classify_datagram(data, size);
     const bool plain_refused = type == EnvelopeType::none &&
                                (l->mode == LinkMode::secure || l->mode == LinkMode::failed ||
-                                l->peer_offered || s->secure_only || !from.plain) &&
+                                l->peer_offered || s->peer.secure_only || !from.plain) &&
                                (plain == DatagramKind::chat || plain == DatagramKind::bye);
     if (plain_refused) ++l->rejected;
     r->refused = r->refused || plain_refused;
@@ -361,7 +361,7 @@ std::uint32_t secure_link_tick(PeerSession* s) {
     const std::uint32_t since = now - l->started_at;
     std::uint32_t due = platform::kForever;
     if (l->mode == LinkMode::agreeing && !l->peer_offered && since >= kPlainAfterMs) {
-        if (s->secure_only) {
+        if (s->peer.secure_only) {
             go_failed(s, kNoOfferSecureOnly);
         } else if (!plain_allowed(s)) {
             go_failed(s, kNoOfferElsewhere);
@@ -381,7 +381,7 @@ std::uint32_t secure_link_tick(PeerSession* s) {
         due = std::min(due, kOfferEveryMs - (now - l->offered_at));
     } else if (offering && !l->unconfirmed_told) {
         l->unconfirmed_told = true;  // we have keys the peer never showed it has
-        safe_print(s, kNotConfirmed);
+        safe_print(&s->console, kNotConfirmed);
     }
     if (l->mode == LinkMode::secure) {
         delivery_pump(&l->delivery, now, line_sender(s));
@@ -399,8 +399,8 @@ std::uint32_t secure_link_tick(PeerSession* s) {
 void secure_link_send(PeerSession* s, const char* text, std::size_t size) {
     SecureLink* l = s->secure;
     // Nobody would confirm it: the user hears so, rather than wait in vain at the end.
-    if (s->presence.load(std::memory_order_relaxed) == Presence::left) {
-        safe_print(s, "[Not sent: the peer has left the chat]\n");
+    if (s->run.presence.load(std::memory_order_relaxed) == Presence::left) {
+        safe_print(&s->console, "[Not sent: the peer has left the chat]\n");
         return;
     }
     platform::lock_enter(&l->lock);
@@ -420,9 +420,9 @@ void secure_link_send(PeerSession* s, const char* text, std::size_t size) {
     if (plain) {
         send_to_peer(s, text, size, true);
     } else if (mode == LinkMode::plain || mode == LinkMode::failed) {
-        safe_print(s, "[Not sent: there is no secure session with the peer]\n");
+        safe_print(&s->console, "[Not sent: there is no secure session with the peer]\n");
     } else {
-        platform::waker_nudge(&s->wake);  // the keepalive thread keeps the time-outs
+        platform::waker_nudge(&s->run.wake);  // the keepalive thread keeps the time-outs
     }
 }
 

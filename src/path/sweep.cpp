@@ -1,4 +1,4 @@
-#include "peer/sweep.h"
+#include "path/sweep.h"
 
 #include <algorithm>
 

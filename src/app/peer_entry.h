@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "shared/address_text.h"
+#include "address/address_text.h"
 
 struct PeerSession;
 

@@ -1,19 +1,19 @@
-#include "session/program.h"
+#include "app/program.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "console/peer_entry.h"
-#include "net/endpoint.h"
-#include "peer/link.h"
+#include "app/peer_entry.h"
+#include "sockets/sockets.h"
+#include "path/punch.h"
 #include "peer/protocol.h"
-#include "peer/secure_link.h"
+#include "secure/secure_link.h"
 #include "platform/platform.h"
 #include "relay/relay.h"
-#include "shared/address_text.h"
-#include "shared/peer_session.h"
-#include "shared/wipe.h"
+#include "address/address_text.h"
+#include "session/session.h"
+#include "bytes/wipe.h"
 #include "stun/discovery.h"
 
 namespace {
@@ -105,13 +105,13 @@ bool read_command_line(int argc, char** argv, CommandLine* c) {
 // Ctrl+C and its kin end the input, as "quit" does, and nothing else: the workers read the
 // acknowledgements and resend through the wait for unconfirmed lines, and stop at shutdown.
 void interrupt_session(void* context) {
-    static_cast<PeerSession*>(context)->interrupted.store(true, std::memory_order_relaxed);
+    static_cast<PeerSession*>(context)->run.interrupted.store(true, std::memory_order_relaxed);
 }
 
 // How long lines still on their way may keep us: not at all once nothing can be received, and
 // within what the platform leaves after an interrupt that it ends the process for.
 std::uint32_t finish_limit(const PeerSession* s) {
-    if (s->failed.load(std::memory_order_relaxed)) return 0;
+    if (s->run.failed.load(std::memory_order_relaxed)) return 0;
     const std::uint32_t left = platform::interrupt_time_limit_ms();
     if (left == platform::kForever) return kFinishMs;
     return left > kShutdownMs ? std::min(kFinishMs, left - kShutdownMs) : 0;
@@ -144,9 +144,9 @@ void release_all(PeerSession* s) {
 // as that thread can run.
 void shut_down(PeerSession* s) {
     stop_running(s);
-    const bool receiver_ended = stop_thread(&s->recv_thread);
-    const bool keepalive_ended = stop_thread(&s->keepalive_thread);
-    const bool console_ended = console_stop(s, kThreadWaitMs);
+    const bool receiver_ended = stop_thread(&s->workers.receiver);
+    const bool keepalive_ended = stop_thread(&s->workers.keepalive);
+    const bool console_ended = console_stop(&s->console, kThreadWaitMs);
     platform::on_interrupt(nullptr, nullptr);
     if (receiver_ended && keepalive_ended && console_ended) release_all(s);
 }
@@ -158,7 +158,7 @@ void chat(PeerSession* s, std::FILE* in) {
     char line[kChatLineSize];
     std::size_t held = 0;   // bytes of a cut character that begin the next piece
     bool at_start = true;   // the next piece begins a line
-    safe_print(s, "> ");
+    safe_print(&s->console, "> ");
     while (chat_goes_on(s)) {
         // Cleared first, so that only this read's end of line is found: a zero byte typed within
         // a line cuts its text short, not the line.
@@ -173,7 +173,7 @@ void chat(PeerSession* s, std::FILE* in) {
         held = n - send;
         std::memmove(line, line + send, held);
         at_start = whole;
-        safe_print(s, "> ");
+        safe_print(&s->console, "> ");
     }
 }
 
@@ -261,8 +261,8 @@ const char* take_peer(PeerSession* s, const CommandLine& command, bool as_line, 
         if (std::strlen(command.words[1]) < sizeof peer_ip) std::strcpy(peer_ip, command.words[1]);
         if (command.count == 3) peer_port = parse_port_text(command.words[2]);
     } else {
-        std::memcpy(peer_ip, s->public_ip, std::strlen(s->public_ip) + 1);
-        peer_port = s->public_port;
+        if (s->found.mapped.port != 0) format_address(s->found.mapped, peer_ip);
+        peer_port = s->found.mapped.port;
         as_line = prompt_peer_info(s, peer_ip, &peer_port, in);
     }
     return read_peer(peer_ip, as_line, peer_port, peer);
@@ -270,13 +270,13 @@ const char* take_peer(PeerSession* s, const CommandLine& command, bool as_line, 
 
 // At the end: what came from elsewhere, and what the peer's address sent unsealed.
 void report_dropped(PeerSession* s) {
-    const std::uint64_t strangers = s->strangers_dropped.load(std::memory_order_relaxed);
+    const std::uint64_t strangers = s->run.strangers_dropped.load(std::memory_order_relaxed);
     if (strangers > 0) {
-        safe_printf(s, "\nIgnored %llu datagrams from other addresses\n", static_cast<unsigned long long>(strangers));
+        safe_printf(&s->console, "\nIgnored %llu datagrams from other addresses\n", static_cast<unsigned long long>(strangers));
     }
     const std::uint64_t refused = secure_link_refused(s);
     if (refused > 0) {
-        safe_printf(s, "\nRefused %llu datagrams that the peer did not seal\n", static_cast<unsigned long long>(refused));
+        safe_printf(&s->console, "\nRefused %llu datagrams that the peer did not seal\n", static_cast<unsigned long long>(refused));
     }
 }
 
@@ -332,15 +332,15 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
         return 1;
     }
 
-    if (!console_start(s)) {
+    if (!console_start(&s->console)) {
         release_all(s);
         return 1;
     }
     platform::on_interrupt(interrupt_session, s);
-    s->secure_only = command.secure_only;
+    s->peer.secure_only = command.secure_only;
     int code = 0;
     const bool connected = connect_to_peer(s, peer);
-    if (connected && s->secure_only && !secure_link_settle(s)) {
+    if (connected && s->peer.secure_only && !secure_link_settle(s)) {
         // The link has said why; nothing was sent or shown in plain text.
         code = 1;
     } else if (connected) {
@@ -348,13 +348,13 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
         // Lines still on their way are given a moment, and the peer hears that we leave.
         secure_link_finish(s, finish_limit(s));
         report_dropped(s);
-        safe_print(s, "\nShutting down...\n");
-        if (s->failed.load(std::memory_order_relaxed)) code = 1;
+        safe_print(&s->console, "\nShutting down...\n");
+        if (s->run.failed.load(std::memory_order_relaxed)) code = 1;
     } else {
-        safe_print(s, "\nConnection failed or interrupted\n");
+        safe_print(&s->console, "\nConnection failed or interrupted\n");
         code = 1;
     }
-    if (s->interrupted.load(std::memory_order_relaxed)) code = platform::interrupted_exit_code();
+    if (s->run.interrupted.load(std::memory_order_relaxed)) code = platform::interrupted_exit_code();
     shut_down(s);
     return code;
 }

@@ -1,4 +1,4 @@
-#include "peer/receiver.h"
+#include "path/receiver.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,10 +6,10 @@
 #include "peer/identity.h"
 #include "peer/proof.h"
 #include "peer/protocol.h"
-#include "peer/secure_link.h"
+#include "secure/secure_link.h"
 #include "platform/platform.h"
 #include "relay/relay.h"
-#include "shared/peer_session.h"
+#include "session/session.h"
 
 namespace {
 
@@ -22,31 +22,31 @@ constexpr char kBackNotice[] = "\n[The peer is back]\n> ";
 
 // What the user is told about the peer changes under the console lock, with its notice.
 void announce_left(PeerSession* s) {
-    platform::lock_enter(&s->console_lock);
-    if (s->presence.exchange(Presence::left) != Presence::left) console_write(s, kLeftNotice);
-    platform::lock_leave(&s->console_lock);
+    platform::lock_enter(&s->console.lock);
+    if (s->run.presence.exchange(Presence::left) != Presence::left) console_write(&s->console, kLeftNotice);
+    platform::lock_leave(&s->console.lock);
 }
 
 // The peer that had left punches again where the user gave it: its program started anew, and is
 // taken back.
 void welcome_back(PeerSession* s) {
-    platform::lock_enter(&s->console_lock);
+    platform::lock_enter(&s->console.lock);
     Presence left = Presence::left;
-    const bool back = s->presence.compare_exchange_strong(left, Presence::present);
-    if (back) console_write(s, kBackNotice);
-    s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
-    platform::lock_leave(&s->console_lock);
+    const bool back = s->run.presence.compare_exchange_strong(left, Presence::present);
+    if (back) console_write(&s->console, kBackNotice);
+    s->run.last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
+    platform::lock_leave(&s->console.lock);
     if (back && s->secure != nullptr) secure_link_renew(s);
 }
 
 // A peer that has left stays gone until it punches again: what still comes from it was on its
 // way before its bye.
 void note_heard(PeerSession* s) {
-    platform::lock_enter(&s->console_lock);
-    s->last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
+    platform::lock_enter(&s->console.lock);
+    s->run.last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
     Presence silent = Presence::silent;
-    if (s->presence.compare_exchange_strong(silent, Presence::present)) console_write(s, kBackNotice);
-    platform::lock_leave(&s->console_lock);
+    if (s->run.presence.compare_exchange_strong(silent, Presence::present)) console_write(&s->console, kBackNotice);
+    platform::lock_leave(&s->console.lock);
 }
 
 // True when the datagram came from the peer. Only the peer's datagrams count, answer, refresh
@@ -59,8 +59,8 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
     if (relayed && (!relay_receive(s, data, size, &data, &size, &from) || size == 0)) return false;
     const DatagramKind kind = classify_datagram(data, size);
     // Only a peer whose line we were given can prove anything, and only of a datagram sent to us.
-    const bool proven = s->remote.tagged &&
-                        proof_holds(s->remote.tag, data, size, identity_addressed(s, from, relayed));
+    const bool proven = s->peer.remote.tagged &&
+                        proof_holds(s->peer.remote.tag, data, size, identity_addressed(s, from, relayed));
     Received r;
     Claim claim = identify(s, data, size, from, proven);
     if (claim == Claim::typed_again) {
@@ -76,21 +76,21 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
     }
     const bool peers = claim == Claim::peer || claim == Claim::candidate;
     if (peers && kind == DatagramKind::punch && identity_gave(s, from) &&
-        s->presence.load(std::memory_order_relaxed) == Presence::left) {
+        s->run.presence.load(std::memory_order_relaxed) == Presence::left) {
         welcome_back(s);
     }
     if (!peers && !r.opened) {
-        s->strangers_dropped.fetch_add(1, std::memory_order_relaxed);
+        s->run.strangers_dropped.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    if (!relayed) s->sock.store(sock);  // the socket that hears the peer is the one to answer from
-    s->packets_received.fetch_add(1, std::memory_order_relaxed);
+    if (!relayed) s->sockets.sock.store(sock);  // the socket that hears the peer is the one to answer from
+    s->run.packets_received.fetch_add(1, std::memory_order_relaxed);
     if (peers && s->secure != nullptr) {
         const Sender sender{false, identity_plain(s, from), identity_may_bind(s, from, proven)};
         secure_link_receive(s, data, size, sender, &r);
     }
     // Where we send still answers; a record that does not open there says nothing of the path.
-    if (claim == Claim::peer && !r.refused) s->path_heard.store(platform::tick_ms());
+    if (claim == Claim::peer && !r.refused) s->peer.path_heard.store(platform::tick_ms());
     const bool may_move = claim == Claim::candidate || (claim == Claim::unproven && r.opened);
     if (may_move && identity_path(s, kind, r.opened, from) == PathMove::from_learned && s->secure != nullptr) {
         secure_link_recheck(s);
@@ -105,7 +105,7 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
     }
     if (r.taken || !peers) return true;
     // Our answer proves our line too, wherever it goes.
-    const ProvenWord ack = proven_word(s->own_tag, kPunchAck, from);
+    const ProvenWord ack = proven_word(s->peer.own_tag, kPunchAck, from);
     if (kind == DatagramKind::punch && relayed) relay_send(s, ack.bytes, ack.size, from);
     if (kind == DatagramKind::punch && !relayed) platform::send_to(sock, ack.bytes, ack.size, from);
     if (kind == DatagramKind::chat && identity_plain(s, from)) show_peer_line(s, data, size);
@@ -144,9 +144,9 @@ Drained drain(PeerSession* s, platform::Socket sock, bool choosing, int* budget)
                 if (is_running(s)) {
                     char line[64];
                     std::snprintf(line, sizeof line, "\nReceive error: %d\n", r.code);
-                    safe_print(s, line);
+                    safe_print(&s->console, line);
                     // A deaf chat is no chat: it ends, with exit code 1.
-                    s->failed.store(true, std::memory_order_relaxed);
+                    s->run.failed.store(true, std::memory_order_relaxed);
                     platform::end_input();
                 }
                 return Drained::failed;
@@ -159,28 +159,28 @@ Drained drain(PeerSession* s, platform::Socket sock, bool choosing, int* budget)
 
 void show_peer_line(PeerSession* s, const std::uint8_t* data, std::size_t size) {
     size = std::min(size, kMaxChatLine);  // whatever the caller checked, the buffers hold no more
-    if (!s->connected.exchange(true, std::memory_order_relaxed)) {
-        safe_print(s, "\n[Connection established!]\n> ");
+    if (!s->run.connected.exchange(true, std::memory_order_relaxed)) {
+        safe_print(&s->console, "\n[Connection established!]\n> ");
     }
     char text[kMaxChatLine + 1];
     sanitize_for_display(data, size, text);
     char display[kDisplaySize];
     std::snprintf(display, sizeof display, kDisplayFormat, text);
-    safe_print(s, display);
+    safe_print(&s->console, display);
 }
 
 int receive_loop(void* arg) {
     auto* s = static_cast<PeerSession*>(arg);
     // Behind a symmetric NAT every candidate socket is heard, until one of them hears the peer.
-    bool choosing = s->candidate_count > 0;
+    bool choosing = s->sockets.candidate_count > 0;
     platform::Socket watched[platform::kMaxWaitSockets];
     std::size_t turn = 0;  // counts on from round to round, so that the sockets take turns
     while (is_running(s)) {
         std::size_t count = 0;
         if (choosing) {
-            for (; count < s->candidate_count; ++count) watched[count] = s->candidates[count];
+            for (; count < s->sockets.candidate_count; ++count) watched[count] = s->sockets.candidates[count];
         } else {
-            watched[count++] = s->sock.load();
+            watched[count++] = s->sockets.sock.load();
             // The relay's socket too, once the peer is heard on another.
             if (s->relay_sock != platform::kInvalidSocket && s->relay_sock != watched[0]) {
                 watched[count++] = s->relay_sock;
@@ -197,12 +197,12 @@ int receive_loop(void* arg) {
             // From here on the main thread may close the others; what the chosen socket still
             // holds is read on the next round.
             choosing = false;
-            s->settled.store(true, std::memory_order_release);
+            s->sockets.settled.store(true, std::memory_order_release);
             continue;
         }
         // Asleep until a datagram comes or the program stops (at once when one still waits):
         // no time-out, no polling.
-        if (!platform::wait_for_datagram(watched, count, &s->wake)) return 0;
+        if (!platform::wait_for_datagram(watched, count, &s->run.wake)) return 0;
     }
     return 0;
 }

@@ -1,4 +1,4 @@
-#include "peer/delivery.h"
+#include "secure/delivery.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "net/stun_message.h"
+#include "stun/message.h"
 
 #include <gcrypt.h>
 

@@ -1,5 +1,5 @@
 #include <cstdio>
 
-#include "session/program.h"
+#include "app/program.h"
 
 int main(int argc, char** argv) { return natchat_main(argc, argv, stdin); }

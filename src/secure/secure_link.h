@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "peer/delivery.h"
-#include "peer/envelope.h"
+#include "secure/delivery.h"
+#include "secure/envelope.h"
 #include "platform/platform.h"
 
 struct PeerSession;

@@ -1,25 +1,21 @@
-#include "console/peer_entry.h"
+#include "app/peer_entry.h"
 
 #include <cstring>
 
-#include "shared/address_text.h"
-#include "shared/peer_session.h"
+#include "address/address_text.h"
+#include "session/session.h"
 
 PeerLine own_peer_line(const PeerSession* s) {
     PeerLine line{};
-    // Port 0: not known ("unknown" is no address).
-    const auto at = [](const char* ip, std::uint16_t port) {
-        platform::Endpoint e{0, 0};
-        if (parse_address(ip, &e)) e.port = port;
-        return e;
-    };
-    for (const platform::Endpoint& e : {at(s->public_ip, s->public_port), s->public6, at(s->local_ip, s->local_port)}) {
+    // Port 0: not known.
+    const platform::Endpoint lan = s->found.lan.ip != 0 ? s->found.lan : platform::Endpoint{0, 0};
+    for (const platform::Endpoint& e : {s->found.mapped, s->found.public6, lan}) {
         bool known = e.port == 0;
         for (std::size_t i = 0; i < line.count; ++i) known = known || platform::same_endpoint(line.candidates[i], e);
         if (!known) line.candidates[line.count++] = e;
     }
     line.tagged = true;
-    std::memcpy(line.tag, s->own_tag, sizeof line.tag);
+    std::memcpy(line.tag, s->peer.own_tag, sizeof line.tag);
     return line;
 }
 
@@ -35,26 +31,29 @@ bool prompt_peer_info(PeerSession* s, char peer_ip[kPeerIpSize], std::uint16_t* 
     std::printf("\n%s", separator);
     std::printf("YOUR CONNECTION INFO:\n");
     std::printf("%s", separator);
-    if (std::strcmp(s->local_ip, "unknown") != 0) {
+    char address[kAddressTextSize];
+    if (s->found.lan.ip != 0) {
+        format_address(s->found.lan, address);
         std::printf("For peer on SAME LOCAL NETWORK:\n");
-        std::printf("  IP:   %s\n", s->local_ip);
-        std::printf("  Port: %u\n", static_cast<unsigned>(s->local_port));
+        std::printf("  IP:   %s\n", address);
+        std::printf("  Port: %u\n", static_cast<unsigned>(s->found.lan.port));
         std::printf("\n");
     }
     std::printf("For peer on SAME COMPUTER (localhost):\n");
     std::printf("  IP:   127.0.0.1\n");
-    std::printf("  Port: %u\n", static_cast<unsigned>(s->local_port));
+    std::printf("  Port: %u\n", static_cast<unsigned>(s->found.lan.port));
     std::printf("\n");
     std::printf("For peer on DIFFERENT NETWORK (internet):\n");
-    if (s->public_port != 0) {
-        std::printf("  IP:   %s\n", s->public_ip);
-        std::printf("  Port: %u\n", static_cast<unsigned>(s->public_port));
+    if (s->found.mapped.port != 0) {
+        format_address(s->found.mapped, address);
+        std::printf("  IP:   %s\n", address);
+        std::printf("  Port: %u\n", static_cast<unsigned>(s->found.mapped.port));
     } else {
         std::printf("  IP:   unknown (no STUN server asked)\n");
     }
     char endpoint[kEndpointTextSize];
-    if (s->public6.v6 && std::strchr(s->public_ip, ':') == nullptr) {
-        format_endpoint(s->public6, endpoint);
+    if (s->found.public6.v6 && !s->found.mapped.v6) {
+        format_endpoint(s->found.public6, endpoint);
         std::printf("  IPv6: %s\n", endpoint);
     }
     if (s->relayed.port != 0) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/command_line.h"
 #include "app/peer_entry.h"
 #include "sockets/sockets.h"
 #include "path/punch.h"
@@ -24,83 +25,6 @@ constexpr std::uint32_t kFinishMs = 4000;
 // What the rest of the shutdown may take, when the platform ends the process at a set time.
 constexpr std::uint32_t kShutdownMs = 1000;
 constexpr std::size_t kChatLineSize = 2048;
-constexpr std::size_t kMaxStunServers = 8;
-
-// The command line without its options: the words that remain, and the STUN servers to ask.
-struct CommandLine {
-    const char* words[3];  // the program's name, then at most two more
-    int count;
-    StunServer stun[kMaxStunServers];
-    std::size_t stun_count;
-    char stun_hosts[kMaxStunServers][256];
-    bool secure_only;
-    RelayServer relay;
-    bool use_relay;
-    std::uint16_t port;  // for our socket; 0: any
-    bool no_stun;        // no discovery: a chat on this LAN
-};
-
-// Others on this computer can read a program's command line while it runs: the password leaves
-// it once read ("USER:****@HOST").
-void hide_password(char* word) {
-    char* const at = std::strrchr(word, '@');
-    for (char* p = std::strchr(word, ':') + 1; p < at; ++p) *p = '*';
-}
-
-// "--stun HOST[:PORT]", given any number of times up to kMaxStunServers, replaces the default
-// servers, and "--no-stun" asks none (not both); "--turn USER:PASSWORD@HOST[:PORT]", once, names a
-// relay; "--port N", once, the port of our socket; every other word keeps its
-// place. False for a word too many, an option without its
-// server, or a server that is no HOST[:PORT].
-bool read_command_line(int argc, char** argv, CommandLine* c) {
-    c->words[0] = argv[0] != nullptr ? argv[0] : "natchat";  // argv[argc] is null
-    c->count = 1;
-    c->stun_count = 0;
-    c->secure_only = false;
-    c->use_relay = false;
-    c->port = 0;
-    c->no_stun = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--secure-only") == 0) {
-            c->secure_only = true;
-            continue;
-        }
-        if (std::strcmp(argv[i], "--no-stun") == 0) {
-            c->no_stun = true;
-            continue;
-        }
-        if (std::strcmp(argv[i], "--port") == 0) {
-            if (i + 1 == argc || c->port != 0 || (c->port = parse_port_text(argv[++i])) == 0) return false;
-            continue;
-        }
-        if (std::strcmp(argv[i], "--turn") == 0) {
-            if (i + 1 == argc || c->use_relay || !parse_relay_server(argv[++i], &c->relay)) return false;
-            c->use_relay = true;
-            hide_password(argv[i]);
-            continue;
-        }
-        if (std::strcmp(argv[i], "--stun") != 0) {
-            if (c->count == 3) return false;
-            c->words[c->count++] = argv[i];
-            continue;
-        }
-        if (i + 1 == argc || c->stun_count == kMaxStunServers) return false;
-        const char* text = argv[++i];
-        char* host = c->stun_hosts[c->stun_count];
-        HostPort h{};
-        if (!split_host_port(text, std::strlen(text), &h)) return false;
-        const std::uint16_t port = h.port != nullptr ? parse_port_text(h.port) : kStunDefaultPort;
-        if (h.host_size == 0 || h.host_size >= sizeof c->stun_hosts[0] || port == 0) return false;
-        std::memcpy(host, h.host, h.host_size);
-        host[h.host_size] = '\0';
-        c->stun[c->stun_count++] = StunServer{host, port};
-    }
-    if (c->no_stun && c->stun_count > 0) return false;  // which is it to be?
-    if (c->stun_count == 0) {
-        for (const StunServer& server : kDefaultStunServers) c->stun[c->stun_count++] = server;
-    }
-    return true;
-}
 
 // Ctrl+C and its kin end the input, as "quit" does, and nothing else: the workers read the
 // acknowledgements and resend through the wait for unconfirmed lines, and stop at shutdown.

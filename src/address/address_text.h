@@ -8,6 +8,14 @@
 
 #include "platform/platform.h"
 
+// How our own NAT maps the socket, as the STUN servers saw it.
+enum class NatKind {
+    unknown,    // only one server answered
+    none,       // the mapped address is our own
+    cone,       // one mapping for every destination
+    symmetric,  // a new mapping for each destination
+};
+
 // Room for "255.255.255.255" and its terminator.
 inline constexpr std::size_t kIpv4TextSize = 16;
 

@@ -1,5 +1,7 @@
 #include "console/output.h"
 
+#include "console/events.h"
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -19,11 +21,7 @@ void console_queue_take(ConsoleQueue* queue, std::string* out) {
     out->clear();
     out->swap(queue->text);
     if (queue->dropped == 0) return;
-    char notice[128];
-    std::snprintf(notice, sizeof notice,
-                  "\n[%zu messages were not shown: the console took no output for too long]\n> ",
-                  queue->dropped);
-    out->append(notice);
+    out->append(words_for(Event::output_dropped, {.count = queue->dropped}));
     queue->dropped = 0;
 }
 
@@ -55,8 +53,7 @@ bool console_start(Console* s) {
     s->queue.writer = true;
     if (platform::thread_start(&s->thread, console_loop, s)) return true;
     s->queue.writer = false;
-    std::printf("Could not start the console thread\n");
-    std::fflush(stdout);
+    console_write(s, words_for(Event::thread_failed, {.text = "console"}).c_str());
     return false;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "console/events.h"
 #include "sockets/sockets.h"
 #include "peer/identity.h"
 #include "peer/proof.h"
@@ -38,7 +39,6 @@ constexpr std::uint32_t kOfferWaitMs = 3000;
 // With a relay, the direct path has this long to open before everything goes through the relay.
 constexpr std::uint32_t kRelayAfterMs = 5000;
 
-constexpr char kSilentNotice[] = "\n[Nothing heard from the peer for 15 seconds]\n> ";
 
 // Ticks wrap at 2^32; an unsigned difference stays right across the wrap.
 
@@ -68,7 +68,7 @@ bool drop_unoffered(PeerSession* s, PathWatch* watch, std::uint32_t now) {
         !identity_drop_learned(s)) {
         return false;
     }
-    safe_print(&s->console, "The port that answered offers no secure session: it is not the peer's. Punching on...\n");
+    tell(&s->console, Event::port_not_peer);
     return true;
 }
 
@@ -124,20 +124,11 @@ void sweep_round(PeerSession* s, Sweep* sweep, std::uint32_t now) {
 // What natchat knows of why no path opened, and what would help.
 void explain_timeout(PeerSession* s) {
     if (received(s) > 0) {
-        safe_print(&s->console, "Some datagrams came from the peer, but too few for a steady path.\n"
-                      "The network between you may lose too much; try again.\n");
+        tell(&s->console, Event::too_few_came);
     } else if (s->found.nat == NatKind::symmetric) {
-        safe_print(&s->console, "Nothing came from the peer. Our NAT is symmetric, and the peer's most likely "
-                      "is too: no direct path opens between two such NATs.\n"
-                      "What would help: one of you on another network (a home line rather than a "
-                      "mobile one), or a port forwarded on one of the routers.\n");
+        tell(&s->console, Event::nothing_symmetric);
     } else {
-        char own[kAddressTextSize] = "";
-        if (s->found.mapped.port != 0) format_address(s->found.mapped, own);
-        safe_printf(&s->console, "Nothing came from the peer: the address typed may be wrong, or the peer "
-                       "did not enter ours (%s:%u) in time.\n"
-                       "Check both addresses and start again at about the same time.\n",
-                       own, static_cast<unsigned>(s->found.mapped.port));
+        tell(&s->console, Event::nothing_came, {.at = s->found.mapped});
     }
 }
 
@@ -165,9 +156,7 @@ void announce_attempt(PeerSession* s) {
     PeerLine tried = s->peer.remote;
     tried.tagged = false;  // the endpoints tried; the tag is no address
     format_peer_line(tried, endpoints);
-    safe_printf(&s->console, "\nAttempting to connect to %s...\n", endpoints);
-    safe_print(&s->console, "Performing UDP hole punching...\n");
-    safe_print(&s->console, "NOTE: Both peers must start at roughly the same time!\n\n");
+    tell(&s->console, Event::attempting, {.text = endpoints});
 }
 
 // True once datagrams have come for long enough, and from where they may; a port that may not
@@ -176,7 +165,7 @@ bool confirmed(PeerSession* s, Punching* p, std::uint32_t now) {
     if (received(s) > 0 && !p->first_seen) {
         p->first_seen = true;
         p->first_packet = now;
-        safe_print(&s->console, "\nFirst packet received! Confirming connection stability...\n");
+        tell(&s->console, Event::first_packet);
     } else if (received(s) > 0 && platform::elapsed(now, p->first_packet) >= kConfirmAfterMs &&
                received(s) >= kConfirmPackets && may_confirm(s)) {
         return true;
@@ -212,11 +201,10 @@ void report_progress(PeerSession* s, Punching* p, std::uint32_t now) {
     const auto seconds = static_cast<int>(platform::elapsed(now, p->start) / 1000);
     const std::uint64_t count = received(s);
     if (count > p->reported) {
-        safe_printf(&s->console, "Connection in progress... (%d sec, %llu packets received)\n", seconds,
-                    static_cast<unsigned long long>(count));
+        tell(&s->console, Event::progress_heard, {.count = count, .number = seconds});
         p->reported = count;
     } else {
-        safe_printf(&s->console, "Still punching... (%d sec, %d attempts)\n", seconds, p->attempts);
+        tell(&s->console, Event::progress_punching, {.count = static_cast<std::uint64_t>(p->attempts), .number = seconds});
     }
     p->last_progress = now;
 }
@@ -226,21 +214,16 @@ bool announce_connected(PeerSession* s, const PeerLine& peer) {
     // Five datagrams have come, so the receiver has chosen its socket.
     close_unchosen(s);
     if (!platform::thread_start(&s->workers.keepalive, keepalive_loop, s)) {
-        safe_print(&s->console, "Could not start the keepalive thread\n");
+        tell(&s->console, Event::thread_failed, {.text = "keepalive"});
         return false;
     }
-    char at[kEndpointTextSize];
     if (relay_chosen(s)) {
-        format_endpoint(s->relayed, at);
-        safe_printf(&s->console, "\nConnected through the relay at %s\n", at);
+        tell(&s->console, Event::connected_relay, {.at = s->relayed});
     } else if (peer.count > 1) {  // a peer line: which of its paths
         const platform::Endpoint to = peer_endpoint(s);
-        format_endpoint(to, at);
-        safe_printf(&s->console, "\nConnected over %s to %s\n", path_name(s, to), at);
+        tell(&s->console, Event::connected_over, {.at = to, .path = path_kind(s, to)});
     }
-    safe_print(&s->console, "\nConnection successfully established!\n");
-    safe_print(&s->console, "Type messages and press Enter to send.\n");
-    safe_print(&s->console, "Type 'quit' to exit.\n\n");
+    tell(&s->console, Event::established);
     return true;
 }
 
@@ -256,7 +239,7 @@ bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
     // for every destination lets the peer's answer to a sweep punch in, so that side sweeps.
     if (s->found.nat == NatKind::symmetric) open_candidates(s);
     if (!platform::thread_start(&s->workers.receiver, receive_loop, s)) {
-        safe_print(&s->console, "Could not start the receiver thread\n");
+        tell(&s->console, Event::thread_failed, {.text = "receiver"});
         return false;
     }
     const std::uint32_t start = platform::tick_ms();
@@ -277,7 +260,7 @@ bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
         platform::sleep_ms(kBurstPauseMs);
         report_progress(s, &p, now);
         if (platform::elapsed(now, start) > kTimeoutMs) {
-            safe_print(&s->console, "\nConnection timeout after 60 seconds\n");
+            tell(&s->console, Event::timed_out);
             explain_timeout(s);
             return false;
         }
@@ -300,7 +283,7 @@ std::uint32_t check_silence(PeerSession* s) {
             due = kSilentAfterMs - quiet;
         } else {
             s->run.presence.store(Presence::silent, std::memory_order_relaxed);
-            console_write(&s->console, kSilentNotice);
+            tell_locked(&s->console, Event::peer_silent);
         }
     }
     platform::lock_leave(&s->console.lock);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "console/events.h"
 #include "peer/identity.h"
 #include "peer/proof.h"
 #include "peer/protocol.h"
@@ -13,17 +14,12 @@
 
 namespace {
 
-constexpr char kDisplayFormat[] = "\n[Peer]: %s\n> ";
-// The framing of kDisplayFormat (all but its "%s") around the longest line, and the terminator.
-constexpr std::size_t kDisplaySize = sizeof kDisplayFormat - 2 + kMaxChatLine;
 
-constexpr char kLeftNotice[] = "\n[The peer has left the chat]\n> ";
-constexpr char kBackNotice[] = "\n[The peer is back]\n> ";
 
 // What the user is told about the peer changes under the console lock, with its notice.
 void announce_left(PeerSession* s) {
     platform::lock_enter(&s->console.lock);
-    if (s->run.presence.exchange(Presence::left) != Presence::left) console_write(&s->console, kLeftNotice);
+    if (s->run.presence.exchange(Presence::left) != Presence::left) tell_locked(&s->console, Event::peer_left);
     platform::lock_leave(&s->console.lock);
 }
 
@@ -33,7 +29,7 @@ void welcome_back(PeerSession* s) {
     platform::lock_enter(&s->console.lock);
     Presence left = Presence::left;
     const bool back = s->run.presence.compare_exchange_strong(left, Presence::present);
-    if (back) console_write(&s->console, kBackNotice);
+    if (back) tell_locked(&s->console, Event::peer_back);
     s->run.last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
     platform::lock_leave(&s->console.lock);
     if (back && s->secure != nullptr) secure_link_renew(s);
@@ -45,7 +41,7 @@ void note_heard(PeerSession* s) {
     platform::lock_enter(&s->console.lock);
     s->run.last_heard.store(platform::tick_ms(), std::memory_order_relaxed);
     Presence silent = Presence::silent;
-    if (s->run.presence.compare_exchange_strong(silent, Presence::present)) console_write(&s->console, kBackNotice);
+    if (s->run.presence.compare_exchange_strong(silent, Presence::present)) tell_locked(&s->console, Event::peer_back);
     platform::lock_leave(&s->console.lock);
 }
 
@@ -142,9 +138,7 @@ Drained drain(PeerSession* s, platform::Socket sock, bool choosing, int* budget)
                 return Drained::empty;
             case platform::RecvStatus::other:
                 if (is_running(s)) {
-                    char line[64];
-                    std::snprintf(line, sizeof line, "\nReceive error: %d\n", r.code);
-                    safe_print(&s->console, line);
+                    tell(&s->console, Event::receive_error, {.number = r.code});
                     // A deaf chat is no chat: it ends, with exit code 1.
                     s->run.failed.store(true, std::memory_order_relaxed);
                     platform::end_input();
@@ -160,13 +154,11 @@ Drained drain(PeerSession* s, platform::Socket sock, bool choosing, int* budget)
 void show_peer_line(PeerSession* s, const std::uint8_t* data, std::size_t size) {
     size = std::min(size, kMaxChatLine);  // whatever the caller checked, the buffers hold no more
     if (!s->run.connected.exchange(true, std::memory_order_relaxed)) {
-        safe_print(&s->console, "\n[Connection established!]\n> ");
+        tell(&s->console, Event::chat_connected);
     }
     char text[kMaxChatLine + 1];
     sanitize_for_display(data, size, text);
-    char display[kDisplaySize];
-    std::snprintf(display, sizeof display, kDisplayFormat, text);
-    safe_print(&s->console, display);
+    tell(&s->console, Event::peer_line, {.text = text});
 }
 
 int receive_loop(void* arg) {

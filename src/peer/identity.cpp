@@ -3,32 +3,26 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "bytes/byte_order.h"
 #include "relay/relay.h"
 #include "address/address_text.h"
 #include "session/session.h"
+#include "stun/message.h"
 
 namespace {
 
-// The STUN magic cookie, which stands at byte 4 of every STUN message.
-constexpr std::uint8_t kStunCookie[] = {0x21, 0x12, 0xA4, 0x42};
-
 bool from_stun_server(const PeerSession* s, const std::uint8_t* data, std::size_t size,
                       platform::Endpoint from) {
-    return size >= 8 && platform::same_endpoint(from, s->found.stun_server) && data[4] == kStunCookie[0] &&
-           data[5] == kStunCookie[1] && data[6] == kStunCookie[2] && data[7] == kStunCookie[3];
+    // The magic cookie stands at byte 4 of every STUN message.
+    return size >= 8 && platform::same_endpoint(from, s->found.stun_server) &&
+           read32(data + 4) == kMagicCookie;
 }
 
 // Once: whoever the session is with, the codes will show it.
 void tell_typed_speaks(PeerSession* s) {
     if (s->peer.learned.typed_told) return;
     s->peer.learned.typed_told = true;
-    char typed[kEndpointTextSize];
-    format_endpoint(s->peer.typed, typed);
-    char line[256];
-    std::snprintf(line, sizeof line, "\n[Datagrams come from the address you typed, %s, while the "
-                  "chat runs with another port of it: compare the security code with your peer by "
-                  "voice]\n> ", typed);
-    safe_print(&s->console, line);
+    tell(&s->console, Event::typed_speaks, {.at = s->peer.typed});
 }
 
 bool bit_of(const std::atomic<std::uint32_t>* bits, std::uint16_t port) {
@@ -99,17 +93,12 @@ PathMove identity_path(PeerSession* s, DatagramKind kind, bool opened, platform:
     s->peer.path_heard.store(platform::tick_ms());
     const bool learned = candidate_index(s, now) < 0;
     s->peer.learned.on_other_candidate = !platform::same_endpoint(from, s->peer.typed);
-    if (s->run.connected.load()) {
-        char text[kEndpointTextSize];
-        format_endpoint(from, text);
-        safe_printf(&s->console, "\n[The chat now goes over %s to %s]\n> ", path_name(s, from), text);
-    }
+    if (s->run.connected.load()) tell(&s->console, Event::path_moved, {.at = from, .path = path_kind(s, from)});
     return learned ? PathMove::from_learned : PathMove::moved;
 }
 
-const char* path_name(const PeerSession* s, const platform::Endpoint& to) {
-    static const char* const kNames[] = {"the LAN", "IPv6", "IPv4"};
-    return kNames[path_rank(s, to)];
+PathKind path_kind(const PeerSession* s, const platform::Endpoint& to) {
+    return static_cast<PathKind>(path_rank(s, to));
 }
 
 void identity_punched(PeerSession* s, std::uint16_t port) { set_bit(s->peer.punched, port); }
@@ -211,8 +200,5 @@ void identity_move(PeerSession* s, platform::Endpoint to) {
     set_peer_endpoint(s, to);
     s->peer.path_heard.store(platform::tick_ms());
     s->peer.learned.on_other_candidate = false;
-    char line[96];
-    std::snprintf(line, sizeof line, "\nThe peer answers from port %u: sending there from now on\n%s",
-                  static_cast<unsigned>(to.port), s->run.connected.load() ? "> " : "");
-    safe_print(&s->console, line);
+    tell(&s->console, Event::port_learned, {.count = s->run.connected.load() ? 1u : 0u, .number = to.port});
 }

@@ -28,6 +28,7 @@
 #include "peer/protocol.h"
 #include "platform/platform.h"
 #include "address/address_text.h"
+#include "console/events.h"
 
 struct PeerSession;
 
@@ -47,8 +48,8 @@ void identity_begin(PeerSession* session, const PeerLine& line);
 // typed one), 1 IPv6, 2 IPv4 across NATs. Lower is better.
 int path_rank(const PeerSession* session, const platform::Endpoint& to);
 
-// "the LAN", "IPv6" or "IPv4", after path_rank.
-const char* path_name(const PeerSession* session, const platform::Endpoint& to);
+// The kind of path that path_rank ranks.
+PathKind path_kind(const PeerSession* session, const platform::Endpoint& to);
 
 // Nothing from where we send for this long: the path is taken for dead.
 inline constexpr std::uint32_t kPathQuietMs = 15000;

@@ -5,15 +5,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console/events.h"
 #include "sockets/sockets.h"
 #include "relay/turn.h"
+#include "stun/message.h"
 #include "address/address_text.h"
 #include "session/session.h"
 #include "bytes/wipe.h"
 
 namespace {
 
-constexpr std::uint16_t kTurnDefaultPort = 3478;
 // A request unanswered this long goes out again (with a new id).
 constexpr std::uint32_t kResendMs = 1000;
 // Sends of one request at start-up; at the end, where an answer matters less than a quick exit,
@@ -136,7 +137,7 @@ bool parse_relay_server(const char* text, RelayServer* out) {
     const std::size_t user_size = static_cast<std::size_t>(colon - text);
     const std::size_t password_size = static_cast<std::size_t>(at - colon - 1);
     if (!split_host_port(at + 1, std::strlen(at + 1), &h)) return false;
-    out->port = h.port != nullptr ? parse_port_text(h.port) : kTurnDefaultPort;
+    out->port = h.port != nullptr ? parse_port_text(h.port) : kStunDefaultPort;
     if (user_size >= sizeof out->user || password_size >= sizeof out->password || h.host_size == 0 ||
         h.host_size >= sizeof out->host || out->port == 0) {
         return false;
@@ -168,7 +169,7 @@ bool relay_allocate(PeerSession* s, const RelayServer& server) {
         for (std::size_t i = 0; i < found && ip == 0; ++i) ip = addresses[i].ip;  // 0 for IPv6
     }
     if (ip == 0) {
-        std::printf("TURN server %s not found: going on without a relay\n", server.host);
+        tell(&s->console, Event::relay_not_found, {.text = server.host});
         return false;
     }
     relay_open(s, platform::Endpoint{ip, server.port}, server.user, server.password);
@@ -176,17 +177,14 @@ bool relay_allocate(PeerSession* s, const RelayServer& server) {
 
     TurnResponse response{};
     int why = 0;
-    char at[kIpv4TextSize];
-    format_ipv4(ip, at);
     if (!transact(r, TurnRequest{kTurnAllocate, kLifetimeS, {0, 0}, 0}, kSends, &response, &why) ||
         response.relayed.port == 0) {
         if (why == 0) {
-            std::printf("No answer from the TURN server at %s:%u: going on without a relay\n", at,
-                        static_cast<unsigned>(server.port));
+            tell(&s->console, Event::relay_unanswered, {.at = r->server});
         } else if (why == kErrorUnauthenticated) {
-            std::printf("The TURN server refused the user name or password: going on without a relay\n");
+            tell(&s->console, Event::relay_refused_user);
         } else {
-            std::printf("The TURN server refused the allocation (error %d): going on without a relay\n", why);
+            tell(&s->console, Event::relay_refused, {.number = why});
         }
         free_relay(s);
         return false;
@@ -197,9 +195,7 @@ bool relay_allocate(PeerSession* s, const RelayServer& server) {
                               refresh_every(lifetime)};
     s->relayed = response.relayed;
     s->relay_sock = r->sock;
-    char relayed[kIpv4TextSize];
-    format_ipv4(response.relayed.ip, relayed);
-    std::printf("Relayed address: %s:%u\n", relayed, static_cast<unsigned>(response.relayed.port));
+    tell(&s->console, Event::relay_address, {.at = response.relayed});
     return true;
 }
 

@@ -8,16 +8,18 @@
 #include <cstring>
 #include <mutex>
 
+#include "console/events.h"
+#include "bytes/byte_order.h"
 #include "peer/proof.h"
 
 namespace {
 
-constexpr char kMagic[] = "KEEPALIVE";  // what a peer that knows none of this takes it for
 constexpr std::size_t kTagSize = 16;
 constexpr std::size_t kAadSize = kEnvelopeHeader + 8;
 
+// Marked as a keepalive: what a peer that knows none of this takes it for.
 void write_header(char type, std::uint8_t* out) {
-    std::memcpy(out, kMagic, 9);
+    std::memcpy(out, kKeepalive, 9);
     out[9] = 0;
     out[10] = static_cast<std::uint8_t>(type);
 }
@@ -60,12 +62,6 @@ bool is_peer_commit(const Handshake* h, const std::uint8_t commit[32]) {
     return h->peer_committed && std::memcmp(h->peer_commit, commit, 32) == 0;
 }
 
-std::uint64_t read64(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
-    return v;
-}
-
 // libgcrypt writes its own notes to the standard error: on Windows, that 'diskperf -y' would help
 // its entropy gatherer, at every start. What it reports as an error still goes out, as a line of
 // ours; notes and warnings stay unsaid.
@@ -73,7 +69,8 @@ void library_log(void*, int level, const char* format, va_list args) {
     if (level != GCRY_LOG_ERROR && level != GCRY_LOG_FATAL && level != GCRY_LOG_BUG) return;
     char text[256];
     std::vsnprintf(text, sizeof text, format, args);
-    std::printf("The cryptographic library reports: %s%s", text, std::strchr(text, '\n') ? "" : "\n");
+    // No console to hand it to: the library may speak before any session exists.
+    std::fputs(words_for(Event::crypto_library, {.text = text}).c_str(), stdout);
 }
 
 }  // namespace
@@ -103,7 +100,7 @@ bool handshake_start(Handshake* h) {
 
 EnvelopeType envelope_type(const std::uint8_t* data, std::size_t size) {
     // The shortest of them is a record without a body.
-    const bool marked = size >= kRecordOverhead && std::memcmp(data, kMagic, 9) == 0 && data[9] == 0;
+    const bool marked = size >= kRecordOverhead && std::memcmp(data, kKeepalive, 9) == 0 && data[9] == 0;
     if (!marked) return EnvelopeType::none;
     switch (data[10]) {
         // A commitment may carry a proof of the sender's peer line after it (peer/proof.h).
@@ -168,8 +165,7 @@ bool take_reveal(Handshake* h, const std::uint8_t* data, std::size_t size, Chann
     std::memcpy(channel->send_key, t[low ? 0 : 1], 32);
     std::memcpy(channel->recv_key, t[low ? 1 : 0], 32);
     channel->sent = channel->highest = channel->seen = 0;
-    const std::uint32_t code = (std::uint32_t{t[2][0]} << 24 | std::uint32_t{t[2][1]} << 16 |
-                                std::uint32_t{t[2][2]} << 8 | t[2][3]) % 100000000u;
+    const std::uint32_t code = read32(t[2]) % 100000000u;
     std::snprintf(channel->code, sizeof channel->code, "%04u %04u", code / 10000, code % 10000);
     wipe(shared, sizeof shared);
     wipe(prk, sizeof prk);
@@ -181,13 +177,7 @@ bool take_reveal(Handshake* h, const std::uint8_t* data, std::size_t size, Chann
 std::size_t seal_record(Channel* channel, std::uint8_t kind, const void* body, std::size_t size,
                         std::uint8_t* out) {
     write_header('S', out);
-    const std::uint64_t c = ++channel->sent;
-    const std::uint8_t counter[8] = {
-        static_cast<std::uint8_t>(c >> 56), static_cast<std::uint8_t>(c >> 48),
-        static_cast<std::uint8_t>(c >> 40), static_cast<std::uint8_t>(c >> 32),
-        static_cast<std::uint8_t>(c >> 24), static_cast<std::uint8_t>(c >> 16),
-        static_cast<std::uint8_t>(c >> 8),  static_cast<std::uint8_t>(c)};
-    std::memcpy(out + kEnvelopeHeader, counter, sizeof counter);
+    write64(out + kEnvelopeHeader, ++channel->sent);
     std::uint8_t* plain = out + kAadSize;  // sealed in place
     plain[0] = kind;
     if (size > 0) std::memcpy(plain + 1, body, size);

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "bytes/byte_order.h"
+#include "console/events.h"
 #include "sockets/sockets.h"
 #include "peer/identity.h"
 #include "peer/proof.h"
@@ -25,47 +27,6 @@ constexpr std::uint8_t kRecordAck = 'A';   // all lines up to (4), map of the 64
 constexpr std::uint8_t kRecordBye = 'B';   // nothing
 constexpr std::size_t kAckSize = 12;
 
-constexpr char kEncrypted[] =
-    "\nThis chat is encrypted.\nSecurity code: %s\nRead the code to your peer by voice: if the two "
-    "codes differ, someone is in between.\n> ";
-constexpr char kNoOffer[] =
-    "\nThis chat is NOT encrypted: the peer's program does not offer a secure session.\n> ";
-constexpr char kLateOffer[] =
-    "\nThe peer's program offers a secure session after all: the lines before this went "
-    "unencrypted.\n> ";
-constexpr char kSentPlain[] =
-    "\n[%zu line(s) sent unencrypted, from \"%s\" on: the peer may not have shown them]\n> ";
-constexpr char kNoOfferSecureOnly[] =
-    "\nThe peer's program does not offer a secure session, and --secure-only allows no plain "
-    "text: the chat ends.\n";
-constexpr char kRenewing[] =
-    "\nThe peer's program started again: a new secure session is being agreed. Compare its new "
-    "security code with your peer again.\n> ";
-constexpr char kNoOfferElsewhere[] =
-    "\nNo secure session is offered where the peer answers, and plain text may not go there (the "
-    "peer line you were given says the peer offers one, or the port is not one you gave): someone "
-    "may be interfering. Nothing is sent; type 'quit' to leave.\n> ";
-constexpr char kNoAgreement[] =
-    "\nNo secure session could be agreed with the peer, although its program offers one: someone "
-    "may be interfering. Nothing more is sent; type 'quit' to leave.\n> ";
-constexpr char kNotConfirmed[] =
-    "\n[The peer has not confirmed the secure session: it may not see your lines. Someone may be "
-    "interfering.]\n> ";
-constexpr char kNotSent[] = "\n[%zu line(s) not sent, from \"%s\" on: no secure session]\n> ";
-constexpr char kUnconfirmed[] = "\n[The peer did not confirm %zu line(s), from \"%s\" on]\n> ";
-constexpr char kStillSending[] =
-    "\n[The peer has not confirmed %zu line(s) for 30 seconds, from \"%s\" on: still sending]\n> ";
-
-void put(std::uint8_t* p, std::uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * (bytes - 1 - i)));
-}
-
-std::uint64_t get(const std::uint8_t* p, int bytes) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i) v = v << 8 | p[i];
-    return v;
-}
-
 void send_sealed(PeerSession* s, std::uint8_t kind, const std::uint8_t* body, std::size_t size) {
     std::uint8_t out[kMaxRecordBody + kRecordOverhead];
     const std::size_t n = seal_record(&s->secure->channel, kind, body, size, out);
@@ -75,7 +36,7 @@ void send_sealed(PeerSession* s, std::uint8_t kind, const std::uint8_t* body, st
 SendLine line_sender(PeerSession* s) {
     return [s](std::uint32_t seq, const std::string& text) {
         std::uint8_t body[kMaxRecordBody];
-        put(body, seq, 4);
+        write32(body, seq);
         std::memcpy(body + 4, text.data(), text.size());
         send_sealed(s, kRecordLine, body, 4 + text.size());
     };
@@ -86,8 +47,8 @@ void send_ack(PeerSession* s) {
     std::uint64_t map = 0;
     delivery_ack(&s->secure->delivery, &cumulative, &map);
     std::uint8_t body[kAckSize];
-    put(body, cumulative, 4);
-    put(body + 4, map, 8);
+    write32(body, cumulative);
+    write64(body + 4, map);
     send_sealed(s, kRecordAck, body, sizeof body);
 }
 
@@ -109,19 +70,17 @@ void offer(PeerSession* s, std::uint32_t now) {
 }
 
 // Says how many lines, from which one on, did not make it.
-void report_lines(PeerSession* s, const char* format, std::size_t count, const std::string& first) {
+void report_lines(PeerSession* s, Event event, std::size_t count, const std::string& first) {
     char excerpt[41];
     sanitize_for_display(reinterpret_cast<const std::uint8_t*>(first.data()),
                          std::min(first.size(), sizeof excerpt - 1), excerpt);
-    char notice[160];
-    std::snprintf(notice, sizeof notice, format, count, excerpt);
-    safe_print(&s->console, notice);
+    tell(&s->console, event, {.count = count, .text = excerpt});
 }
 
 // The lines still waiting will not go out: the user hears which.
 void drop_waiting(PeerSession* s) {
     Delivery& d = s->secure->delivery;
-    if (!d.out.empty()) report_lines(s, kNotSent, d.out.size(), d.out.front().text);
+    if (!d.out.empty()) report_lines(s, Event::lines_not_sent, d.out.size(), d.out.front().text);
     d.out.clear();
 }
 
@@ -136,7 +95,7 @@ bool plain_allowed(PeerSession* s) { return !s->peer.secure_only && identity_pla
 void go_plain(PeerSession* s) {
     SecureLink* l = s->secure;
     l->mode = LinkMode::plain;
-    safe_print(&s->console, kNoOffer);
+    tell(&s->console, Event::not_encrypted);
     for (const Outgoing& o : l->delivery.out) {
         note_sent_plain(l, o.text.data(), o.text.size());
         send_to_peer(s, o.text.data(), o.text.size(), true);
@@ -150,15 +109,15 @@ void go_agreeing(PeerSession* s, std::uint32_t now) {
     SecureLink* l = s->secure;
     l->mode = LinkMode::agreeing;
     l->started_at = now;
-    safe_print(&s->console, kLateOffer);
+    tell(&s->console, Event::late_offer);
     // A program that offers refuses plain lines: those may never have been shown.
-    if (l->sent_plain > 0) report_lines(s, kSentPlain, l->sent_plain, l->first_plain);
+    if (l->sent_plain > 0) report_lines(s, Event::lines_sent_plain, l->sent_plain, l->first_plain);
     offer(s, now);
 }
 
-void go_failed(PeerSession* s, const char* notice) {
+void go_failed(PeerSession* s, Event notice) {
     s->secure->mode = LinkMode::failed;
-    safe_print(&s->console, notice);
+    tell(&s->console, notice);
     drop_waiting(s);
 }
 
@@ -166,9 +125,7 @@ void go_secure(PeerSession* s) {
     SecureLink* l = s->secure;
     l->mode = LinkMode::secure;
     s->peer.agreed.store(true);
-    char notice[sizeof kEncrypted + sizeof l->channel.code];
-    std::snprintf(notice, sizeof notice, kEncrypted, l->channel.code);
-    safe_print(&s->console, notice);
+    tell(&s->console, Event::encrypted, {.text = l->channel.code});
     send_ack(s);  // tells the peer that we have the keys
     delivery_pump(&l->delivery, platform::tick_ms(), line_sender(s));
 }
@@ -215,12 +172,11 @@ void take_record(PeerSession* s, const std::uint8_t* data, std::size_t size, boo
     l->peer_has_keys = true;  // nothing more to offer
     if (kind == kRecordLine) {
         const char* text = reinterpret_cast<char*>(body) + 4;
-        delivery_take(&l->delivery, static_cast<std::uint32_t>(get(body, 4)),
-                      std::string(text, n - 4), &r->lines);
+        delivery_take(&l->delivery, read32(body), std::string(text, n - 4), &r->lines);
         send_ack(s);
     } else if (kind == kRecordAck) {
-        delivery_acked(&l->delivery, platform::tick_ms(), static_cast<std::uint32_t>(get(body, 4)),
-                       get(body + 4, 8), line_sender(s));
+        delivery_acked(&l->delivery, platform::tick_ms(), read32(body), read64(body + 4),
+                       line_sender(s));
     } else {
         r->left = true;
     }
@@ -273,7 +229,7 @@ void secure_link_renew(PeerSession* s) {
     std::string first;
     const std::size_t unconfirmed = delivery_unconfirmed(&l->delivery, &first);
     if (l->mode != LinkMode::plain && handshake_start(&l->handshake)) {
-        if (l->mode == LinkMode::secure && unconfirmed > 0) report_lines(s, kUnconfirmed, unconfirmed, first);
+        if (l->mode == LinkMode::secure && unconfirmed > 0) report_lines(s, Event::lines_unconfirmed, unconfirmed, first);
         wipe(&l->channel, sizeof l->channel);
         l->channel = Channel{};
         l->delivery = Delivery{};
@@ -281,7 +237,7 @@ void secure_link_renew(PeerSession* s) {
         l->peer_offered = l->peer_has_keys = l->unconfirmed_told = l->recheck = l->offered = false;
         l->started_at = platform::tick_ms();
         s->peer.agreed.store(false);
-        safe_print(&s->console, kRenewing);
+        tell(&s->console, Event::renewing);
     }
     platform::lock_leave(&l->lock);
     platform::waker_nudge(&s->run.wake);  // the offers start at once
@@ -362,14 +318,14 @@ std::uint32_t secure_link_tick(PeerSession* s) {
     std::uint32_t due = platform::kForever;
     if (l->mode == LinkMode::agreeing && !l->peer_offered && since >= kPlainAfterMs) {
         if (s->peer.secure_only) {
-            go_failed(s, kNoOfferSecureOnly);
+            go_failed(s, Event::no_offer_secure_only);
         } else if (!plain_allowed(s)) {
-            go_failed(s, kNoOfferElsewhere);
+            go_failed(s, Event::no_offer_elsewhere);
         } else {
             go_plain(s);
         }
     } else if (l->mode == LinkMode::agreeing && since >= kAgreeAtMostMs) {
-        go_failed(s, kNoAgreement);
+        go_failed(s, Event::no_agreement);
     } else if (l->mode == LinkMode::agreeing) {
         due = (l->peer_offered ? kAgreeAtMostMs : kPlainAfterMs) - since;
     }
@@ -381,14 +337,14 @@ std::uint32_t secure_link_tick(PeerSession* s) {
         due = std::min(due, kOfferEveryMs - (now - l->offered_at));
     } else if (offering && !l->unconfirmed_told) {
         l->unconfirmed_told = true;  // we have keys the peer never showed it has
-        safe_print(&s->console, kNotConfirmed);
+        tell(&s->console, Event::not_confirmed);
     }
     if (l->mode == LinkMode::secure) {
         delivery_pump(&l->delivery, now, line_sender(s));
         std::size_t count = 0;
         std::string first;
         if (delivery_stalled(&l->delivery, now, &count, &first)) {
-            report_lines(s, kStillSending, count, first);
+            report_lines(s, Event::lines_still_sending, count, first);
         }
         due = std::min(due, delivery_due_in(&l->delivery, now));
     }
@@ -400,7 +356,7 @@ void secure_link_send(PeerSession* s, const char* text, std::size_t size) {
     SecureLink* l = s->secure;
     // Nobody would confirm it: the user hears so, rather than wait in vain at the end.
     if (s->run.presence.load(std::memory_order_relaxed) == Presence::left) {
-        safe_print(&s->console, "[Not sent: the peer has left the chat]\n");
+        tell(&s->console, Event::not_sent_left);
         return;
     }
     platform::lock_enter(&l->lock);
@@ -420,7 +376,7 @@ void secure_link_send(PeerSession* s, const char* text, std::size_t size) {
     if (plain) {
         send_to_peer(s, text, size, true);
     } else if (mode == LinkMode::plain || mode == LinkMode::failed) {
-        safe_print(&s->console, "[Not sent: there is no secure session with the peer]\n");
+        tell(&s->console, Event::not_sent_no_session);
     } else {
         platform::waker_nudge(&s->run.wake);  // the keepalive thread keeps the time-outs
     }
@@ -445,7 +401,7 @@ void secure_link_finish(PeerSession* s, std::uint32_t limit_ms) {
     std::string first;
     const std::size_t unconfirmed = delivery_unconfirmed(&l->delivery, &first);
     if (l->mode == LinkMode::secure && unconfirmed > 0) {
-        report_lines(s, kUnconfirmed, unconfirmed, first);
+        report_lines(s, Event::lines_unconfirmed, unconfirmed, first);
         l->delivery.out.clear();
     }
     drop_waiting(s);  // undecided still: nothing goes out in plain text unasked

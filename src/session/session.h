@@ -16,13 +16,6 @@ struct Relay;
 // What the user was last told about the peer.
 enum class Presence { present, silent, left };
 
-// How our own NAT maps the socket, as the STUN servers saw it.
-enum class NatKind {
-    unknown,    // only one server answered
-    none,       // the mapped address is our own
-    cone,       // one mapping for every destination
-    symmetric,  // a new mapping for each destination
-};
 
 // Behind a symmetric NAT the session's socket and this many more punch, each through a mapping
 // of its own.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "address/address_text.h"
+#include "console/events.h"
 #include "platform/platform.h"
 #include "session/session.h"
 
@@ -23,12 +24,10 @@ void report_lan_address(PeerSession* session, const platform::Endpoint* toward) 
     if (toward != nullptr && platform::source_ip_toward(*toward, &source) && !source.v6 &&
         source.ip >> 24 != 127) {
         session->found.lan.ip = source.ip;
-        char lan[kIpv4TextSize];
-        format_ipv4(source.ip, lan);
-        std::printf("Local LAN IP: %s\n", lan);
+        tell(&session->console, Event::lan_address, {.at = source});
     } else {
         session->found.lan.ip = 0;
-        std::printf("Could not determine local LAN IP\n");
+        tell(&session->console, Event::lan_unknown);
     }
 }
 
@@ -42,12 +41,12 @@ void send_patiently(platform::Socket sock, const void* data, std::size_t size,
 
 bool init_network(PeerSession* session, std::uint16_t port) {
     if (!platform::net_startup()) {
-        std::printf("WSAStartup failed\n");
+        tell(&session->console, Event::socket_library_failed);
         return false;
     }
     session->sockets.sock = platform::udp_open();
     if (session->sockets.sock == platform::kInvalidSocket) {
-        std::printf("Socket creation failed\n");
+        tell(&session->console, Event::socket_failed);
         platform::net_cleanup();
         return false;
     }
@@ -55,10 +54,9 @@ bool init_network(PeerSession* session, std::uint16_t port) {
     const platform::BindStatus bound = platform::bind_any(session->sockets.sock, port);
     if (bound != platform::BindStatus::ok) {
         if (bound == platform::BindStatus::in_use) {
-            std::printf("Port %u is in use (another program, or another natchat, has it): give another "
-                        "with --port, or leave --port out\n", static_cast<unsigned>(port));
+            tell(&session->console, Event::port_in_use, {.number = port});
         } else {
-            std::printf("Bind failed\n");
+            tell(&session->console, Event::bind_failed);
         }
         platform::close_socket(session->sockets.sock);
         platform::net_cleanup();
@@ -68,7 +66,7 @@ bool init_network(PeerSession* session, std::uint16_t port) {
 
     platform::local_port(session->sockets.sock, &port);
     session->found.lan.port = port;
-    std::printf("Local port: %u\n", static_cast<unsigned>(port));
+    tell(&session->console, Event::local_port, {.number = port});
     return true;
 }
 

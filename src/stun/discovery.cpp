@@ -5,6 +5,7 @@
 
 #include "sockets/sockets.h"
 #include "address/address_text.h"
+#include "console/events.h"
 #include "stun/binding.h"
 
 namespace {
@@ -71,27 +72,13 @@ void receive_answers(platform::Socket sock, const std::uint8_t id[kTransactionId
     }
 }
 
-// `asked`: how many server addresses were asked.
-const char* verdict_text(NatKind nat, std::size_t asked) {
-    switch (nat) {
-        case NatKind::none: return "NAT: none (this computer's address is public)";
-        case NatKind::cone: return "NAT: cone (the same public port for every destination)";
-        case NatKind::symmetric:
-            return "NAT: symmetric (a new public port for every destination)";
-        default:
-            return asked > 1 ? "NAT: unknown (only one STUN server answered)"
-                             : "NAT: unknown (only one STUN server was asked)";
-    }
-}
-
 // After a failure: which servers, and the way on.
-void say_way_on(const StunServer* servers, std::size_t count, bool resolved) {
-    std::printf("%s", resolved ? "No answer from" : "Could not resolve");
+void say_way_on(Console* console, const StunServer* servers, std::size_t count, bool resolved) {
+    std::string names;
     for (std::size_t i = 0; i < count; ++i) {
-        std::printf("%s %s:%u", i == 0 ? "" : ",", servers[i].host, static_cast<unsigned>(servers[i].port));
+        names += (i == 0 ? "" : ", ") + std::string(servers[i].host) + ":" + std::to_string(servers[i].port);
     }
-    std::printf(".\nFor a chat on this LAN start natchat with --no-stun; or ask another STUN server "
-                "with --stun HOST[:PORT].\n");
+    tell(console, Event::stun_way_on, {.number = resolved ? 1 : 0, .text = names.c_str()});
 }
 
 }  // namespace
@@ -109,7 +96,7 @@ void find_local_endpoints(PeerSession* s) {
         own6.port = s->found.lan.port;
         s->found.public6 = own6;
     }
-    std::printf("NAT: unknown (no STUN server asked)\n");
+    tell(&s->console, Event::stun_not_asked);
 }
 
 NatKind nat_verdict(platform::Endpoint local, const platform::Endpoint* mapped, std::size_t count) {
@@ -134,7 +121,7 @@ std::size_t count_answers(const Asked* asked, std::size_t n) {
 // Asks every address at once, and again those still silent, up to kAttempts times, two seconds
 // apart, saying so for the primary; once one has answered, the others get a short while more.
 // True once any has answered.
-bool ask_all(platform::Socket sock, Asked* asked, std::size_t n) {
+bool ask_all(Console* console, platform::Socket sock, Asked* asked, std::size_t n) {
     std::uint8_t request[kStunHeaderSize];
     std::int32_t length = 0;
     std::uint8_t id[kTransactionIdSize];
@@ -165,8 +152,7 @@ bool ask_all(platform::Socket sock, Asked* asked, std::size_t n) {
             return true;
         }
         if (attempt < kAttempts) {
-            std::printf("STUN attempt %d failed, retrying...\n", attempt);
-            std::fflush(stdout);
+            tell(console, Event::stun_retry, {.number = attempt});
         }
     }
     return false;
@@ -199,19 +185,11 @@ void take_findings(PeerSession* s, const Asked* asked, std::size_t n) {
     s->found.stun_server = chosen->to;
     s->found.nat = verdict[0];
     if (first[1] != nullptr) s->found.public6 = first[1]->mapped;
-    char text[kEndpointTextSize];
-    format_endpoint(chosen->mapped, text);
-    std::printf("External address: %s\n", text);
-    if (first[0] != nullptr && first[1] != nullptr) {
-        format_endpoint(s->found.public6, text);
-        std::printf("External IPv6 address: %s\n", text);
-    }
-    std::printf("%s", first[0] != nullptr ? verdict_text(s->found.nat, asked_of[0])
-                                          : "NAT: unknown (no STUN server answered over IPv4)");
-    if (first[1] != nullptr) {
-        std::printf("; IPv6: %s", verdict[1] == NatKind::none ? "no translation" : "translated");
-    }
-    std::printf("\n");
+    tell(&s->console, Event::external_address, {.at = chosen->mapped});
+    if (first[0] != nullptr && first[1] != nullptr) tell(&s->console, Event::external_ipv6, {.at = s->found.public6});
+    const int ipv6 = first[1] == nullptr ? 0 : verdict[1] == NatKind::none ? 1 : 2;
+    tell(&s->console, Event::nat_verdict,
+         {.count = first[0] != nullptr ? asked_of[0] : 0, .number = ipv6, .nat = s->found.nat});
 }
 
 }  // namespace
@@ -220,16 +198,15 @@ bool discover_public_address(PeerSession* s, const StunServer* servers, std::siz
     Asked asked[2 * kMaxAddresses];
     const std::size_t n = resolve_all(servers, count, asked);
     report_lan_address(s, n > 0 && !asked[0].to.v6 ? &asked[0].to : nullptr);
-    std::printf("Discovering external address via STUN...\n");
-    std::fflush(stdout);  // the wait that follows can take seconds
+    tell(&s->console, Event::stun_asking);  // shown at once: the wait that follows can take seconds
     if (n == 0) {
-        std::printf("Failed to resolve STUN server\n");
-        say_way_on(servers, count, false);
+        tell(&s->console, Event::stun_unresolved);
+        say_way_on(&s->console, servers, count, false);
         return false;
     }
-    if (!ask_all(s->sockets.sock, asked, n)) {
-        std::printf("Failed to discover external address\n");
-        say_way_on(servers, count, true);
+    if (!ask_all(&s->console, s->sockets.sock, asked, n)) {
+        tell(&s->console, Event::stun_unanswered);
+        say_way_on(&s->console, servers, count, true);
         return false;
     }
     take_findings(s, asked, n);

@@ -204,6 +204,46 @@ void report_dropped(PeerSession* s) {
     }
 }
 
+// The chat with the peer once the path has opened, or why there is none; the exit code.
+int converse(PeerSession* s, bool secure_only, const PeerLine& peer, std::FILE* in) {
+    platform::on_interrupt(interrupt_session, s);
+    s->peer.secure_only = secure_only;
+    int code = 0;
+    const bool connected = connect_to_peer(s, peer);
+    if (connected && secure_only && !secure_link_settle(s)) {
+        // The link has said why; nothing was sent or shown in plain text.
+        code = 1;
+    } else if (connected) {
+        chat(s, in);
+        // Lines still on their way are given a moment, and the peer hears that we leave.
+        secure_link_finish(s, finish_limit(s));
+        report_dropped(s);
+        safe_print(&s->console, "\nShutting down...\n");
+        if (s->run.failed.load(std::memory_order_relaxed)) code = 1;
+    } else {
+        safe_print(&s->console, "\nConnection failed or interrupted\n");
+        code = 1;
+    }
+    if (s->run.interrupted.load(std::memory_order_relaxed)) code = platform::interrupted_exit_code();
+    return code;
+}
+
+// Everything a chat holds, from the session's start to the one shutdown; the exit code.
+int run(CommandLine* command, bool peer_line, std::FILE* in) {
+    PeerSession* s = start_session(*command);
+    wipe(&command->relay, sizeof command->relay);  // the relay has its own copy, if any
+    if (s == nullptr) return 1;
+    PeerLine peer{};
+    int code = 1;
+    if (const char* refused = take_peer(s, *command, peer_line, in, &peer)) {
+        safe_print(&s->console, refused);
+    } else if (console_start(&s->console)) {
+        code = converse(s, command->secure_only, peer, in);
+    }
+    shut_down(s);
+    return code;
+}
+
 }  // namespace
 
 void print_usage(const char* program) {
@@ -237,48 +277,9 @@ int natchat_main(int argc, char** argv, std::FILE* in) {
     platform::console_init();
     CommandLine command;
     const bool understood = read_command_line(argc, argv, &command);
-    // The relay's password leaves memory on every way out before the relay takes it.
-    const auto leave = [&command](int code) {
-        wipe(&command.relay, sizeof command.relay);
-        return code;
-    };
     const bool peer_line = understood && command.count == 2 && looks_like_peer_line(command.words[1]);
-    if (int code = 0; answered_alone(command, understood, peer_line, &code)) return leave(code);
-
-    PeerSession* s = start_session(command);
-    wipe(&command.relay, sizeof command.relay);  // the relay has its own copy, if any
-    if (s == nullptr) return 1;
-    PeerLine peer{};
-    if (const char* refused = take_peer(s, command, peer_line, in, &peer)) {
-        std::printf("%s", refused);
-        std::fflush(stdout);
-        release_all(s);
-        return 1;
-    }
-
-    if (!console_start(&s->console)) {
-        release_all(s);
-        return 1;
-    }
-    platform::on_interrupt(interrupt_session, s);
-    s->peer.secure_only = command.secure_only;
     int code = 0;
-    const bool connected = connect_to_peer(s, peer);
-    if (connected && s->peer.secure_only && !secure_link_settle(s)) {
-        // The link has said why; nothing was sent or shown in plain text.
-        code = 1;
-    } else if (connected) {
-        chat(s, in);
-        // Lines still on their way are given a moment, and the peer hears that we leave.
-        secure_link_finish(s, finish_limit(s));
-        report_dropped(s);
-        safe_print(&s->console, "\nShutting down...\n");
-        if (s->run.failed.load(std::memory_order_relaxed)) code = 1;
-    } else {
-        safe_print(&s->console, "\nConnection failed or interrupted\n");
-        code = 1;
-    }
-    if (s->run.interrupted.load(std::memory_order_relaxed)) code = platform::interrupted_exit_code();
-    shut_down(s);
+    if (!answered_alone(command, understood, peer_line, &code)) code = run(&command, peer_line, in);
+    wipe(&command.relay, sizeof command.relay);  // the password leaves memory on every way out
     return code;
 }

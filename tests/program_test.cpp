@@ -29,44 +29,40 @@ Outcome run(Lines words, const std::string& typed, const std::string& stun) {
 
 TEST(Program, UsageAndRefusedWords) {
     test::StunResponder stun(0xCB007109, 61000);
+    const std::string ip = "Invalid IP address\n", port = "Invalid port number\n", line = "Invalid peer line\n";
     const struct {
+        const char* name;
         Lines words;
         int code;
-        std::string ends;  // empty: the usage text alone
+        std::string ends = "";  // empty: the usage text alone
         std::string typed = "1.2.3.4\n\n";  // at the connection screen
-    } cases[] = {
-        {{"/opt/nc", "-h"}, 0, ""}, {{"/opt/nc", "--help"}, 0, ""}, {{"/opt/nc", "-H"}, 1, ""},
-        {{"/opt/nc", "help"}, 1, ""}, {{"/opt/nc", "1.2.3.4", "5000", "x"}, 1, ""},
-        {{"/opt/nc", "--stun"}, 1, ""}, {{"/opt/nc", "--stun", ":3478"}, 1, ""},
-        {{"/opt/nc", "--stun", "h:0", "--help"}, 1, ""}, {{"/opt/nc", "--stun", "h:70000", "-h"}, 1, ""},
-        {{"/opt/nc", "--stun", "[::1", "-h"}, 1, ""}, {{"/opt/nc", "--stun", "[::1]x", "-h"}, 1, ""},
-        {{"/opt/nc", "--stun", "[::1]", "--stun", "[::1]:9", "--stun", "2001:db8::1", "--help"}, 0, ""},
-        {{"/opt/nc", "--stun", std::string(256, 'h')}, 1, ""}, {{"/opt/nc", "--turn", "u:p:x@h", "--help"}, 0, ""},
-        {{"/opt/nc", "--turn", "u:p@h:0", "-h"}, 1, ""}, {{"/opt/nc", "--turn", ":p@h", "-h"}, 1, ""},
-        {{"/opt/nc", "--turn", "u@h", "-h"}, 1, ""}, {{"/opt/nc", "--turn", "u:p@h", "--turn", "u:p@h", "-h"}, 1, ""},
-        {{"/opt/nc", "--port"}, 1, ""}, {{"/opt/nc", "--port", "0", "-h"}, 1, ""},
-        {{"/opt/nc", "--port", "5", "--port", "6", "-h"}, 1, ""}, {{"/opt/nc", "--no-stun", "-h"}, 1, ""},
-        {{"/opt/nc", "--stun", "a", "--stun", "b", "--stun", "c", "--stun", "d", "--stun", "e",
-          "--stun", "f", "--stun", "g", "--stun", "h", "-h"}, 1, ""},
-        {{"/opt/nc", "--stun", "a", "--stun", "b", "--stun", "c", "--stun", "d", "--stun", "e",
-          "--stun", "f", "--stun", "g:1", "--help"}, 0, ""},
-        {{"natchat", "1.2.3.4", "0"}, 1, "Invalid port number\n"},
-        {{"natchat", "0.0.0.0", "5000"}, 1, "Invalid IP address\n"},
-        {{"natchat", "1.2.3", "5000"}, 1, "Invalid IP address\n"},
-        {{"natchat", "-h", "5000"}, 1, "Invalid IP address\n"},
-        {{"natchat"}, 1, "Enter peer IP address: Enter peer port: Invalid port number\n"},
-        {{"natchat"}, 1, "Enter peer port: Invalid IP address\n", "  1.2.3.4 \n12ab\n"},
-        {{"natchat"}, 1, "Enter peer port: Invalid IP address\n", "224.0.0.1\n5000\n"},
-        {{"natchat"}, 1, "Enter peer port: Invalid port number\n", "1.2.3.4\n+5000\n"},
-        {{"natchat"}, 1, "Enter peer port: Invalid IP address\n", std::string(255, '9') + "5000\n"},
-        {{"natchat"}, 1, "Enter peer port: Invalid IP address\n", "ff02::1\n5000\n"},
-        {{"natchat"}, 1, "Enter peer IP address: Invalid peer line\n", "1.2.3.4:5000 junk\n"},
-        {{"natchat", "1.2.3.4:0"}, 1, "Invalid peer line\n"},
-        {{"natchat", "1.2.3.4:5" + std::string(600, ' ')}, 1, "Invalid peer line\n"},
-        {{"natchat"}, 1, "Enter peer IP address: Invalid peer line\n", "1.2.3.4:12345" + std::string(600, ' ') + "\nhi\n"},
-        {{"natchat", "[::1]:5000", "5000"}, 1, "Invalid IP address\n"},
+    } rows[] = {
+        {.name = "-h", .words = {"/opt/nc", "-h"}, .code = 0},
+        {.name = "--help", .words = {"/opt/nc", "--help"}, .code = 0},
+        {.name = "-H", .words = {"/opt/nc", "-H"}, .code = 1},
+        {.name = "a word that is no peer", .words = {"/opt/nc", "help"}, .code = 1},
+        {.name = "-h with words the reader refuses", .words = {"/opt/nc", "-h", "--port", "0"}, .code = 1},
+        {.name = "port 0", .words = {"natchat", "1.2.3.4", "0"}, .code = 1, .ends = port},
+        {.name = "no computer's address", .words = {"natchat", "0.0.0.0", "5000"}, .code = 1, .ends = ip},
+        {.name = "three parts", .words = {"natchat", "1.2.3", "5000"}, .code = 1, .ends = ip},
+        {.name = "-h as the peer's address", .words = {"natchat", "-h", "5000"}, .code = 1, .ends = ip},
+        {.name = "a peer line and a port", .words = {"natchat", "[::1]:5000", "5000"}, .code = 1, .ends = ip},
+        {.name = "no port typed", .words = {"natchat"}, .code = 1, .ends = "Enter peer IP address: Enter peer port: " + port},
+        {.name = "blanks and letters typed", .words = {"natchat"}, .code = 1, .ends = "Enter peer port: " + ip, .typed = "  1.2.3.4 \n12ab\n"},
+        {.name = "multicast typed", .words = {"natchat"}, .code = 1, .ends = "Enter peer port: " + ip, .typed = "224.0.0.1\n5000\n"},
+        {.name = "a signed port typed", .words = {"natchat"}, .code = 1, .ends = "Enter peer port: " + port, .typed = "1.2.3.4\n+5000\n"},
+        {.name = "a long address typed", .words = {"natchat"}, .code = 1, .ends = "Enter peer port: " + ip,
+         .typed = std::string(255, '9') + "5000\n"},
+        {.name = "IPv6 multicast typed", .words = {"natchat"}, .code = 1, .ends = "Enter peer port: " + ip, .typed = "ff02::1\n5000\n"},
+        {.name = "a peer line with junk typed", .words = {"natchat"}, .code = 1, .ends = "Enter peer IP address: " + line,
+         .typed = "1.2.3.4:5000 junk\n"},
+        {.name = "a peer line of port 0", .words = {"natchat", "1.2.3.4:0"}, .code = 1, .ends = line},
+        {.name = "a peer line too long", .words = {"natchat", "1.2.3.4:5" + std::string(600, ' ')}, .code = 1, .ends = line},
+        {.name = "a peer line too long typed", .words = {"natchat"}, .code = 1, .ends = "Enter peer IP address: " + line,
+         .typed = "1.2.3.4:12345" + std::string(600, ' ') + "\nhi\n"},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : rows) {
+        SCOPED_TRACE(c.name);
         const Outcome r = run(c.words, c.typed, stun.at());
         EXPECT_EQ(r.code, c.code);
         if (c.ends.empty()) {
@@ -90,7 +86,7 @@ TEST(Program, UsageAndRefusedWords) {
         }
     }
     test::UdpSocket taken;
-    const std::string port = std::to_string(taken.port);
+    const std::string in_use = std::to_string(taken.port);
     const struct {
         const char* name;
         Outcome r;
@@ -99,8 +95,8 @@ TEST(Program, UsageAndRefusedWords) {
         {"a server that is not there", run({"natchat", "1.2.3.4", "5000"}, "", "no-such-host.invalid"),
          "Failed to resolve STUN server\nCould not resolve no-such-host.invalid:3478.\nFor a chat on this LAN "
          "start natchat with --no-stun; or ask another STUN server with --stun HOST[:PORT].\n"},
-        {"a port in use", run({"natchat", "--port", port}, "", stun.at()),
-         "Port " + port + " is in use (another program, or another natchat, has it): give another with --port, "
+        {"a port in use", run({"natchat", "--port", in_use}, "", stun.at()),
+         "Port " + in_use + " is in use (another program, or another natchat, has it): give another with --port, "
          "or leave --port out\n"},
         {"no STUN", run({"natchat", "--port", "65000", "--no-stun", "1.2.3.4", "0"}, "", ""), "Invalid port number\n"},
     };

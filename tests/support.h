@@ -1,5 +1,5 @@
-// What the tests share: loopback sockets, captured output, a scripted STUN responder and a
-// simulated clock, and the headers every test file needs.
+// What the tests share: loopback sockets, captured output, STUN messages and a scripted STUN
+// responder, a simulated clock, a session on a loopback socket, and the headers every test file needs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,8 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "secure/envelope.h"
 #include "sockets/sockets.h"
+#include "stun/message.h"
 #include "peer/identity.h"
+#include "path/keepalive.h"
 #include "path/punch.h"
 #include "peer/proof.h"
 #include "path/receiver.h"
@@ -24,6 +27,7 @@
 namespace test {
 
 using Lines = std::vector<std::string>;
+using Bytes = std::vector<std::uint8_t>;
 inline constexpr std::uint32_t kLoopback = 0x7F000001;
 
 // The peer as one endpoint typed.
@@ -98,6 +102,52 @@ inline std::string binding_success(const std::string& request, std::uint32_t ip,
     return std::string("\x01\x01\x00\x0c", 4) + request.substr(4, 16) +
            std::string("\x00\x20\x00\x08\x00\x01", 6) + char(port >> 8) + char(port) +
            char(x >> 24) + char(x >> 16) + char(x >> 8) + char(x);
+}
+
+// RFC 5769's IPv4 Binding Success Response: SOFTWARE, XOR-MAPPED-ADDRESS 192.0.2.1:32853,
+// MESSAGE-INTEGRITY, FINGERPRINT.
+inline const Bytes kRfc5769Response = {
+    1, 1, 0, 0x3c, 0x21, 0x12, 0xa4, 0x42, 0xb7, 0xe7, 0xa7, 1, 0xbc, 0x34, 0xd6, 0x86, 0xfa, 0x87,
+    0xdf, 0xae, 0x80, 0x22, 0, 0x0b, 0x74, 0x65, 0x73, 0x74, 0x20, 0x76, 0x65, 0x63, 0x74, 0x6f,
+    0x72, 0x20, 0, 0x20, 0, 8, 0, 1, 0xa1, 0x47, 0xe1, 0x12, 0xa6, 0x43, 0, 8, 0, 0x14, 0x2b, 0x91,
+    0xf5, 0x99, 0xfd, 0x9e, 0x90, 0xc3, 0x8c, 0x74, 0x89, 0xf9, 0x2a, 0xf9, 0xba, 0x53, 0xf0, 0x6b,
+    0xe7, 0xd7, 0x80, 0x28, 0, 4, 0xc0, 0x7d, 0x4c, 0x96};
+inline const std::uint8_t* const kRfc5769Id = kRfc5769Response.data() + 8;
+// Its XOR-MAPPED-ADDRESS value: 192.0.2.1:32853 (225.18.166.67:41287 read as a MAPPED-ADDRESS).
+inline const Bytes kXorAddress = {0, 1, 0xa1, 0x47, 0xe1, 0x12, 0xa6, 0x43};
+
+inline Bytes with(Bytes m, std::size_t at, std::uint8_t value) {
+    m[at] = value;
+    return m;
+}
+
+// A STUN attribute padded to 4 bytes; `length` may lie about the value.
+inline Bytes attr(std::uint16_t type, const Bytes& value, int length = -1) {
+    const auto n = static_cast<std::uint16_t>(length < 0 ? value.size() : length);
+    Bytes a = {std::uint8_t(type >> 8), std::uint8_t(type), std::uint8_t(n >> 8), std::uint8_t(n)};
+    a.insert(a.end(), value.begin(), value.end());
+    a.resize((a.size() + 3) / 4 * 4, 0xEE);
+    return a;
+}
+
+// A server's message of transaction `id`: the attributes, then MESSAGE-INTEGRITY under `key`, if
+// any, and a FINGERPRINT.
+inline Bytes server_message(std::uint16_t type, const std::uint8_t* id, const std::vector<Bytes>& attrs,
+                            const std::uint8_t* key, bool fingerprint = true) {
+    std::uint8_t out[600];
+    StunWriter w{out, sizeof out, 0, false};
+    stun_begin(&w, type, id);
+    for (const Bytes& a : attrs) stun_add(&w, std::uint16_t(a[0] << 8 | a[1]), a.data() + 4, std::size_t(a[2] << 8 | a[3]));
+    if (key != nullptr) stun_add_integrity(&w, key, 16);
+    if (fingerprint) stun_add_fingerprint(&w);
+    return Bytes(out, out + w.size);
+}
+
+// A commitment or a key, made by `make`, as `h` sends it.
+inline std::string handshake_message(void (*make)(const Handshake*, std::uint8_t*), const Handshake& h) {
+    std::uint8_t m[kHandshakeSize];
+    make(&h, m);
+    return std::string(reinterpret_cast<char*>(m), sizeof m);
 }
 
 // A STUN server on loopback that answers Binding Request n (from 1) with `reply(n, request)` and

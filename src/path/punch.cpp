@@ -8,6 +8,7 @@
 #include "peer/identity.h"
 #include "peer/proof.h"
 #include "peer/protocol.h"
+#include "path/keepalive.h"
 #include "path/receiver.h"
 #include "secure/secure_link.h"
 #include "path/sweep.h"
@@ -24,9 +25,6 @@ constexpr std::uint32_t kConfirmAfterMs = 2000;
 constexpr std::uint64_t kConfirmPackets = 5;
 constexpr std::uint32_t kProgressEveryMs = 3000;
 constexpr std::uint32_t kTimeoutMs = 60000;
-constexpr std::uint32_t kKeepaliveEveryMs = 5000;
-// Three keepalives missed in a row: the peer has gone quiet.
-constexpr std::uint32_t kSilentAfterMs = 3 * kKeepaliveEveryMs;
 // Each spare socket punches this often, so that its mapping stays open while the peer looks.
 constexpr std::uint32_t kSparePunchEveryMs = 5000;
 // Sweep punches a round: a round takes at least kBurstPauseMs, which keeps the rate.
@@ -78,16 +76,6 @@ ProvenWord punch_to(const PeerSession* s, const platform::Endpoint& to) {
     return proven_word(s->peer.own_tag, kPunch, to);
 }
 
-// One punch to each other endpoint of the peer's: whichever answers, the path may move there.
-void punch_candidates(PeerSession* s) {
-    if (s->peer.remote.count < 2 || relay_chosen(s)) return;
-    const platform::Endpoint now = peer_endpoint(s);
-    for (std::size_t i = 0; i < s->peer.remote.count; ++i) {
-        const platform::Endpoint& to = s->peer.remote.candidates[i];
-        const ProvenWord punch = punch_to(s, to);
-        if (!platform::same_endpoint(to, now)) platform::send_to(s->sockets.sock, punch.bytes, punch.size, to);
-    }
-}
 
 // A burst to where we send, and until the connection stands the other endpoints as well.
 void send_burst(PeerSession* s) {
@@ -229,6 +217,16 @@ bool announce_connected(PeerSession* s, const PeerLine& peer) {
 
 }  // namespace
 
+void punch_candidates(PeerSession* s) {
+    if (s->peer.remote.count < 2 || relay_chosen(s)) return;
+    const platform::Endpoint now = peer_endpoint(s);
+    for (std::size_t i = 0; i < s->peer.remote.count; ++i) {
+        const platform::Endpoint& to = s->peer.remote.candidates[i];
+        const ProvenWord punch = punch_to(s, to);
+        if (!platform::same_endpoint(to, now)) platform::send_to(s->sockets.sock, punch.bytes, punch.size, to);
+    }
+}
+
 bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
     identity_begin(s, peer);
     announce_attempt(s);
@@ -266,51 +264,4 @@ bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
         }
     }
     return false;
-}
-
-namespace {
-
-// Says once that the peer has gone quiet. The change and its notice go together under the
-// console lock, as the receiver's do, so that a datagram that comes meanwhile is never taken for
-// silence. Returns the milliseconds until the peer would count as silent.
-std::uint32_t check_silence(PeerSession* s) {
-    platform::lock_enter(&s->console.lock);
-    const std::uint32_t quiet =
-        platform::elapsed(platform::tick_ms(), s->run.last_heard.load(std::memory_order_relaxed));
-    std::uint32_t due = platform::kForever;
-    if (s->run.presence.load(std::memory_order_relaxed) == Presence::present) {
-        if (quiet < kSilentAfterMs) {
-            due = kSilentAfterMs - quiet;
-        } else {
-            s->run.presence.store(Presence::silent, std::memory_order_relaxed);
-            tell_locked(&s->console, Event::peer_silent);
-        }
-    }
-    platform::lock_leave(&s->console.lock);
-    return due;
-}
-
-}  // namespace
-
-int keepalive_loop(void* arg) {
-    auto* s = static_cast<PeerSession*>(arg);
-    std::uint32_t last_sent = platform::tick_ms();
-    send_to_peer(s, kKeepalive, sizeof kKeepalive - 1, false);
-    while (is_running(s)) {
-        const std::uint32_t now = platform::tick_ms();
-        if (platform::elapsed(now, last_sent) >= kKeepaliveEveryMs) {
-            send_to_peer(s, kKeepalive, sizeof kKeepalive - 1, false);
-            // The path has gone quiet: another of the peer's endpoints may still answer.
-            if (platform::elapsed(now, s->peer.path_heard.load()) >= kPathQuietMs) punch_candidates(s);
-            last_sent = now;
-        }
-        // Asleep until the next keepalive is due, the peer would count as silent, or the secure
-        // session has something to send again.
-        std::uint32_t wait =
-            std::min(platform::left_of(kKeepaliveEveryMs, last_sent, now), check_silence(s));
-        if (s->secure != nullptr) wait = std::min(wait, secure_link_tick(s));
-        wait = std::min(wait, relay_tick(s));
-        if (platform::wait_stop(&s->run.wake, wait)) break;
-    }
-    return 0;
 }

@@ -1,4 +1,4 @@
-// Opening the path to the peer by simultaneous UDP hole punching, and keeping it open.
+// Opening the path to the peer by simultaneous UDP hole punching.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,5 @@ struct PeerSession;
 // first (silently). The receiver thread is started in every case; stopping it is the caller's job.
 bool connect_to_peer(PeerSession* session, const PeerLine& peer);
 
-// Thread procedure; `arg` is the PeerSession. A keepalive at once, then one every 5 s, until
-// `running` clears; says once when nothing has come from the peer for 15 s. Sleeps in between.
-// Always returns 0.
-int keepalive_loop(void* arg);
+// One punch to each other endpoint of the peer's: whichever answers, the path may move there.
+void punch_candidates(PeerSession* session);

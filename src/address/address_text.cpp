@@ -106,10 +106,9 @@ bool parse_address(const char* text, platform::Endpoint* out) {
 bool is_unicast(const platform::Endpoint& a) {
     if (!a.v6) return is_unicast_ipv4(a.ip);
     static constexpr std::uint8_t kUnspecified[16] = {};
-    static constexpr std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
     const bool link_local = a.ip6[0] == 0xFE && (a.ip6[1] & 0xC0) == 0x80;
     return std::memcmp(a.ip6, kUnspecified, 16) != 0 && a.ip6[0] != 0xFF && !link_local &&
-           std::memcmp(a.ip6, kMapped, sizeof kMapped) != 0;
+           std::memcmp(a.ip6, platform::kIpv4Mapped, sizeof platform::kIpv4Mapped) != 0;
 }
 
 namespace {

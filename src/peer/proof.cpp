@@ -5,18 +5,20 @@
 #include <algorithm>
 #include <cstring>
 
+#include "bytes/byte_order.h"
+
 namespace {
 
 constexpr std::size_t kMacSize = kProofSize - 2;
 
 bool mac_of(const std::uint8_t tag[kLineTagSize], const std::uint8_t* data, std::size_t size,
             const platform::Endpoint& to, std::uint8_t out[kMacSize]) {
-    std::uint8_t endpoint[3 + 16] = {static_cast<std::uint8_t>(to.v6 ? 6 : 4),
-                                     static_cast<std::uint8_t>(to.port >> 8), static_cast<std::uint8_t>(to.port)};
+    std::uint8_t endpoint[3 + 16] = {static_cast<std::uint8_t>(to.v6 ? 6 : 4)};
+    write16(endpoint + 1, to.port);
     if (to.v6) {
         std::memcpy(endpoint + 3, to.ip6, 16);
     } else {
-        for (int i = 0; i < 4; ++i) endpoint[3 + i] = static_cast<std::uint8_t>(to.ip >> (24 - 8 * i));
+        write32(endpoint + 3, to.ip);
     }
     gcry_md_hd_t md = nullptr;  // closing a null handle does nothing
     const bool ok = gcry_md_open(&md, GCRY_MD_SHA256, GCRY_MD_FLAG_HMAC) == 0 &&

@@ -25,6 +25,9 @@ struct Endpoint {
     std::uint8_t ip6[16] = {};
 };
 
+// The first 12 bytes of an IPv4 address written as IPv6, ::ffff:a.b.c.d.
+inline constexpr std::uint8_t kIpv4Mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+
 inline bool same_address(const Endpoint& a, const Endpoint& b) {
     return a.v6 == b.v6 && a.ip == b.ip && std::memcmp(a.ip6, b.ip6, sizeof a.ip6) == 0;
 }

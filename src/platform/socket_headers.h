@@ -17,6 +17,7 @@
 
 #include <cstring>
 
+#include "bytes/byte_order.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -48,8 +49,8 @@ inline SocketAddress to_sockaddr(const Endpoint& e, int family) {
     if (e.v6) {
         std::memcpy(bytes, e.ip6, 16);
     } else {
-        bytes[10] = bytes[11] = 0xFF;
-        for (int i = 0; i < 4; ++i) bytes[12 + i] = static_cast<std::uint8_t>(e.ip >> (24 - 8 * i));
+        std::memcpy(bytes, kIpv4Mapped, sizeof kIpv4Mapped);
+        write32(bytes + 12, e.ip);
     }
     std::memcpy(&a.storage, &in6, sizeof in6);
     a.size = sizeof in6;
@@ -71,11 +72,9 @@ inline Endpoint from_sockaddr(const SocketAddress& a) {
         sockaddr_in6 in6;
         std::memcpy(&in6, &a.storage, sizeof in6);
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(&in6.sin6_addr);
-        static constexpr std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
         e.port = ntohs(in6.sin6_port);
-        if (std::memcmp(bytes, kMapped, sizeof kMapped) == 0) {
-            e.ip = std::uint32_t{bytes[12]} << 24 | std::uint32_t{bytes[13]} << 16 |
-                   std::uint32_t{bytes[14]} << 8 | bytes[15];
+        if (std::memcmp(bytes, kIpv4Mapped, sizeof kIpv4Mapped) == 0) {
+            e.ip = read32(bytes + 12);
         } else {
             e.v6 = true;
             std::memcpy(e.ip6, bytes, 16);

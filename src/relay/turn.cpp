@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bytes/byte_order.h"
 #include "bytes/wipe.h"
 
 namespace {
@@ -61,8 +62,8 @@ std::size_t turn_build_request(const TurnRequest& r, const std::uint8_t id[kTran
         stun_add(&w, kAttrRequestedTransport, transport, sizeof transport);
     }
     if (r.method == kTurnChannelBind) {
-        const std::uint8_t channel[4] = {static_cast<std::uint8_t>(r.channel >> 8),
-                                         static_cast<std::uint8_t>(r.channel), 0, 0};
+        std::uint8_t channel[4] = {};  // the number and two reserved bytes
+        write16(channel, r.channel);
         stun_add(&w, kAttrChannelNumber, channel, sizeof channel);
     }
     if (r.method == kTurnChannelBind || r.method == kTurnCreatePermission) {

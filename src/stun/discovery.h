@@ -7,14 +7,12 @@
 
 #include "platform/platform.h"
 #include "session/session.h"
+#include "stun/message.h"
 
 struct StunServer {
     const char* host;
     std::uint16_t port;
 };
-
-// The port STUN servers listen on unless they say otherwise.
-inline constexpr std::uint16_t kStunDefaultPort = 3478;
 
 // The public STUN services natchat asks unless told otherwise: two operators at two addresses,
 // so that the answers show whether the NAT maps each destination apart.

@@ -62,23 +62,6 @@ std::uint8_t* reserve(StunWriter* w, std::uint16_t type, std::size_t length) {
 
 }  // namespace
 
-std::uint16_t read16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
-
-std::uint32_t read32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 |
-           std::uint32_t{p[3]};
-}
-
-void write16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
-
-void write32(std::uint8_t* p, std::uint32_t v) {
-    write16(p, static_cast<std::uint16_t>(v >> 16));
-    write16(p + 2, static_cast<std::uint16_t>(v));
-}
-
 bool stun_read_header(const std::uint8_t* data, std::size_t size, StunMessage* m) {
     if (size < kStunHeaderSize || (data[0] & 0xC0) != 0 || read32(data + 4) != kMagicCookie) {
         return false;

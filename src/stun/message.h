@@ -20,11 +20,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bytes/byte_order.h"  // an attribute's value is read with it
 #include "platform/platform.h"
 
 inline constexpr std::size_t kStunHeaderSize = 20;
 inline constexpr std::size_t kTransactionIdSize = 12;
 inline constexpr std::uint32_t kMagicCookie = 0x2112A442;
+// The port STUN servers, and TURN servers with them, listen on unless they say otherwise.
+inline constexpr std::uint16_t kStunDefaultPort = 3478;
 inline constexpr std::uint8_t kFamilyIpv4 = 0x01;
 inline constexpr std::uint8_t kFamilyIpv6 = 0x02;
 inline constexpr std::uint16_t kAttrMappedAddress = 0x0001;
@@ -32,11 +35,6 @@ inline constexpr std::uint16_t kAttrMessageIntegrity = 0x0008;
 inline constexpr std::uint16_t kAttrXorMappedAddress = 0x0020;
 inline constexpr std::uint16_t kAttrFingerprint = 0x8028;
 inline constexpr std::size_t kIntegritySize = 20;
-
-std::uint16_t read16(const std::uint8_t* p);
-std::uint32_t read32(const std::uint8_t* p);
-void write16(std::uint8_t* p, std::uint16_t v);
-void write32(std::uint8_t* p, std::uint32_t v);
 
 // A received message whose header holds: at least 20 bytes, the two top bits clear, the cookie,
 // and a Message Length that the bytes received cover. `size` is the header and that length.

@@ -3,9 +3,6 @@
 #include <memory>
 #include <regex>
 
-#include "secure/envelope.h"
-#include "relay/relay.h"
-#include "relay/turn.h"
 #include "stun/discovery.h"
 #include "support.h"
 
@@ -119,82 +116,6 @@ TEST(Discovery, ScriptedServers) {
             for (const std::string& q : r->received()) EXPECT_EQ(q, got.front()) << "one transaction id";
         }
     }
-}
-
-// The relay's allocation at start-up, against a scripted server: its answers in order, 0 for a
-// success (the last one answers the deletion at the end).
-TEST(Relay, AllocatesThroughTheChallengeOrSaysWhyNot) {
-    ASSERT_TRUE(envelope_startup());
-    TurnCredentials key{"user", "pass", "", {}, 0, {}, false};
-    ASSERT_TRUE(turn_take_challenge(&key, "lab", reinterpret_cast<const std::uint8_t*>("n1"), 2));
-    const auto answer = [&](const std::string& request, int code, const char* nonce = "n1") {
-        std::uint8_t out[200];
-        const std::uint8_t error[4] = {0, 0, static_cast<std::uint8_t>(code / 100), static_cast<std::uint8_t>(code % 100)};
-        StunWriter w{out, sizeof out, 0, false};
-        stun_begin(&w, code == 0 ? 0x0103 : 0x0113, reinterpret_cast<const std::uint8_t*>(request.data()) + 8);
-        if (code != 0) stun_add(&w, 0x0009, error, 4);
-        if (code != 0) stun_add(&w, 0x0014, "lab", 3);
-        if (code != 0) stun_add(&w, 0x0015, code == 438 ? nonce : "n1", 2);
-        if (code == 0) stun_add_address(&w, 0x0016, {0xC0000201, 32853});
-        if (code == 0) stun_add_integrity(&w, key.key, sizeof key.key);
-        stun_add_fingerprint(&w);
-        return std::string(reinterpret_cast<char*>(out), w.size);
-    };
-    // A server on its own thread: `answers` in order, one to each request.
-    const auto serve = [&](test::UdpSocket& server, std::vector<int> answers) {
-        return std::thread([&server, &answer, answers] {
-            std::string request;
-            platform::Endpoint from{};
-            for (int code : answers) {
-                if (server.receive(&request, &from, 3000)) server.send(answer(request, code), from);
-            }
-        });
-    };
-    const char* refused = "The TURN server refused ";
-    const struct {
-        const char* password;
-        std::vector<int> answers;
-        std::string line;
-    } cases[] = {{"pass", {401, 0, 0}, "Relayed address: 192.0.2.1:32853\n"},
-                 {"pass", {401, 438, 0, 0}, "Relayed address: 192.0.2.1:32853\n"},
-                 {"wrong", {401, 401}, refused + std::string("the user name or password: going on without a relay\n")},
-                 {"pass", {401, 486}, refused + std::string("the allocation (error 486): going on without a relay\n")}};
-    for (const auto& c : cases) {
-        test::Rig rig;
-        test::UdpSocket server;
-        std::thread script = serve(server, c.answers);
-        RelayServer at{"127.0.0.1", server.port, "user", {}};
-        std::snprintf(at.password, sizeof at.password, "%s", c.password);
-        EXPECT_EQ(test::output_of([&](std::FILE*) { relay_allocate(&rig.s, at); }), c.line);
-        EXPECT_EQ(rig.s.relayed.port, c.line[0] == 'R' ? 32853 : 0);
-        relay_release(&rig.s);
-        script.join();
-    }
-    // During the chat too, a relay that answers every refresh with a new nonce is asked again at
-    // once only so often.
-    test::Rig rig;
-    test::UdpSocket server;
-    test::SimulatedClock clock(1000);
-    std::thread script = serve(server, {401, 0});
-    const RelayServer at{"127.0.0.1", server.port, "user", "pass"};
-    test::output_of([&](std::FILE*) { relay_allocate(&rig.s, at); });
-    script.join();
-    clock.now += 60000;
-    relay_tick(&rig.s);
-    std::string request;
-    platform::Endpoint from{};
-    int asked = 0;
-    for (const char* nonce : {"n2", "n3", "n4", "n5", "n6"}) {
-        if (!server.receive(&request, &from, 300)) break;
-        ++asked;
-        const std::string stale = answer(request, 438, nonce);
-        const std::uint8_t* payload = nullptr;
-        std::size_t size = 0;
-        relay_receive(&rig.s, reinterpret_cast<const std::uint8_t*>(stale.data()), stale.size(), &payload, &size, &from);
-    }
-    EXPECT_EQ(asked, 4);
-    rig.s.relayed.port = 0;  // nothing to delete
-    relay_release(&rig.s);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -12,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "secure/envelope.h"
 #include "sockets/sockets.h"
 #include "stun/message.h"
 #include "peer/identity.h"
@@ -124,9 +124,9 @@ inline Bytes with(Bytes m, std::size_t at, std::uint8_t value) {
 // A STUN attribute padded to 4 bytes; `length` may lie about the value.
 inline Bytes attr(std::uint16_t type, const Bytes& value, int length = -1) {
     const auto n = static_cast<std::uint16_t>(length < 0 ? value.size() : length);
-    Bytes a = {std::uint8_t(type >> 8), std::uint8_t(type), std::uint8_t(n >> 8), std::uint8_t(n)};
-    a.insert(a.end(), value.begin(), value.end());
-    a.resize((a.size() + 3) / 4 * 4, 0xEE);
+    Bytes a((value.size() + 7) / 4 * 4, 0xEE);
+    a[0] = std::uint8_t(type >> 8), a[1] = std::uint8_t(type), a[2] = std::uint8_t(n >> 8), a[3] = std::uint8_t(n);
+    std::copy(value.begin(), value.end(), a.begin() + 4);
     return a;
 }
 
@@ -141,13 +141,6 @@ inline Bytes server_message(std::uint16_t type, const std::uint8_t* id, const st
     if (key != nullptr) stun_add_integrity(&w, key, 16);
     if (fingerprint) stun_add_fingerprint(&w);
     return Bytes(out, out + w.size);
-}
-
-// A commitment or a key, made by `make`, as `h` sends it.
-inline std::string handshake_message(void (*make)(const Handshake*, std::uint8_t*), const Handshake& h) {
-    std::uint8_t m[kHandshakeSize];
-    make(&h, m);
-    return std::string(reinterpret_cast<char*>(m), sizeof m);
 }
 
 // A STUN server on loopback that answers Binding Request n (from 1) with `reply(n, request)` and

@@ -1,0 +1,51 @@
+// Another port of the peer's address is learned only by rule: given a tagged line, on a datagram
+// that proves it; else on two punches in a row from a port our sweep punched (through the relay,
+// from any port). A port learned without proof and dropped for offering no secure session is never
+// learned again, and learning goes on.
+
+#include "support.h"
+
+TEST(Identity, APortNobodyGaveIsLearnedOnlyByRule) {
+    const struct {
+        const char* name;
+        bool tagged = false, proven = false, swept = false, relayed = false;
+        DatagramKind kind = DatagramKind::punch;
+        std::uint16_t port = 5000;
+        int times = 2;
+        bool learned = false;
+    } rows[] = {
+        {.name = "two punches from a swept port", .swept = true, .learned = true},
+        {.name = "one is not enough", .swept = true, .times = 1},
+        {.name = "a port nobody swept"},
+        {.name = "through the relay, any port", .relayed = true, .learned = true},
+        {.name = "through the relay, port 0 once", .relayed = true, .port = 0, .times = 1},
+        {.name = "keepalives teach nothing", .swept = true, .kind = DatagramKind::keepalive},
+        {.name = "tagged: unproven punches from a swept port", .tagged = true, .swept = true},
+        {.name = "tagged: a proven punch, at once, swept or not", .tagged = true, .proven = true, .times = 1, .learned = true},
+        {.name = "tagged: a proven commitment", .tagged = true, .proven = true, .kind = DatagramKind::keepalive, .times = 1, .learned = true},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        PeerSession s;
+        ASSERT_TRUE(session_init(&s));
+        const platform::Endpoint typed{test::kLoopback, 4000}, other{test::kLoopback, r.port};
+        identity_begin(&s, PeerLine{{typed}, 1, r.tagged, {}});
+        if (r.swept) identity_punched(&s, other.port);
+        const platform::Endpoint next{test::kLoopback, 6000};
+        bool learned = false, binds = false, dropped = false, again = false, relearned = false;
+        test::output_of([&](std::FILE*) {
+            for (int i = 0; i < r.times; ++i) learned = identity_learn(&s, r.kind, other, r.relayed, r.proven);
+            binds = identity_may_bind(&s, other, false);
+            dropped = learned && identity_drop_learned(&s) && platform::same_endpoint(peer_endpoint(&s), typed);
+            again = identity_drop_learned(&s);
+            identity_punched(&s, next.port);
+            for (const platform::Endpoint& e : {other, other, next, next}) relearned = identity_learn(&s, r.kind, e, r.relayed, r.proven) || relearned;
+        });
+        EXPECT_EQ(learned, r.learned);
+        EXPECT_EQ(binds, !r.tagged || r.learned) << "an unproven commitment, given a tag, only from where the path is";
+        EXPECT_EQ(dropped, r.learned && !r.tagged) << "a port that proved the line stays";
+        EXPECT_FALSE(again) << "the typed endpoint is never dropped";
+        EXPECT_TRUE(!dropped || (relearned && platform::same_endpoint(peer_endpoint(&s), next))) << "learning goes on, not on the port dropped";
+        session_destroy(&s);
+    }
+}

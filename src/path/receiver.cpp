@@ -14,8 +14,6 @@
 
 namespace {
 
-
-
 // What the user is told about the peer changes under the console lock, with its notice.
 void announce_left(PeerSession* s) {
     platform::lock_enter(&s->console.lock);
@@ -45,33 +43,98 @@ void note_heard(PeerSession* s) {
     platform::lock_leave(&s->console.lock);
 }
 
+// A datagram as it reached us from the peer's side: unwrapped when it came through our relay.
+struct Incoming {
+    const std::uint8_t* data;
+    std::size_t size;
+    platform::Endpoint from;
+    bool relayed;  // through our relay, from the endpoint `from`
+    DatagramKind kind;
+    bool proven;  // it carries the proof of the peer's line, made for where it reached us
+};
+
+// What the relay server says for itself is taken in there: only a peer's data goes on, as from
+// that peer, and empty data is no datagram. False when nothing goes on.
+bool take_in(PeerSession* s, const std::uint8_t* data, std::size_t size, platform::Endpoint from,
+             Incoming* in) {
+    in->relayed = from_relay(s, from);
+    if (in->relayed && (!relay_receive(s, data, size, &data, &size, &from) || size == 0)) return false;
+    *in = Incoming{data, size, from, in->relayed, classify_datagram(data, size), false};
+    // Only a peer whose line we were given can prove anything, and only of a datagram sent to us.
+    in->proven = s->peer.remote.tagged &&
+                 proof_holds(s->peer.remote.tag, data, size, identity_addressed(s, from, in->relayed));
+    return true;
+}
+
+// Who sent it. The typed endpoint speaking anew starts the secure session over; another port of
+// the peer's address may be learned here.
+Claim judge(PeerSession* s, const Incoming& in) {
+    const Claim claim = identity_judge(s, in.data, in.size, in.from, in.proven);
+    if (claim == Claim::typed_again) {
+        if (s->secure != nullptr) secure_link_restart(s);
+        return Claim::peer;
+    }
+    if (claim == Claim::other_port && identity_learn(s, in.kind, in.from, in.relayed, in.proven)) {
+        return Claim::peer;
+    }
+    return claim;
+}
+
+// A roaming peer: its sealed record, and only that, shows where it went.
+void follow_roaming(PeerSession* s, const Incoming& in, Claim claim, Received* r) {
+    if ((claim != Claim::other_port && claim != Claim::unproven) || s->secure == nullptr) return;
+    secure_link_receive(s, in.data, in.size, Sender{true, false, false}, r);
+    if (r->opened && claim == Claim::other_port) identity_move(s, in.from);
+    if (r->opened && claim == Claim::unproven) identity_lan_opened(s, in.from);
+}
+
+// The peer's datagram counts: the socket that heard it answers from now on, the secure session
+// takes its part, and the path notes where the peer answers.
+void take_from_peer(PeerSession* s, platform::Socket sock, const Incoming& in, Claim claim, bool peers,
+                    Received* r) {
+    if (!in.relayed) s->sockets.sock.store(sock);
+    s->run.packets_received.fetch_add(1, std::memory_order_relaxed);
+    if (peers && s->secure != nullptr) {
+        const Sender sender{false, identity_plain(s, in.from), identity_may_bind(s, in.from, in.proven)};
+        secure_link_receive(s, in.data, in.size, sender, r);
+    }
+    // Where we send still answers; a record that does not open there says nothing of the path.
+    if (claim == Claim::peer && !r->refused) s->peer.path_heard.store(platform::tick_ms());
+    const bool may_move = claim == Claim::candidate || (claim == Claim::unproven && r->opened);
+    if (may_move && identity_path(s, in.kind, r->opened, in.from) == PathMove::from_learned &&
+        s->secure != nullptr) {
+        secure_link_recheck(s);
+    }
+}
+
+// What the user sees of it, and our answer to a punch, which proves our line wherever it goes.
+void respond(PeerSession* s, platform::Socket sock, const Incoming& in, bool peers, const Received& r) {
+    if (r.left || (!r.taken && in.kind == DatagramKind::bye && identity_plain(s, in.from))) {
+        announce_left(s);
+        return;
+    }
+    note_heard(s);
+    for (const std::string& line : r.lines) {
+        show_peer_line(s, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
+    }
+    if (r.taken || !peers) return;
+    const ProvenWord ack = proven_word(s->peer.own_tag, kPunchAck, in.from);
+    if (in.kind == DatagramKind::punch && in.relayed) relay_send(s, ack.bytes, ack.size, in.from);
+    if (in.kind == DatagramKind::punch && !in.relayed) platform::send_to(sock, ack.bytes, ack.size, in.from);
+    if (in.kind == DatagramKind::chat && identity_plain(s, in.from)) show_peer_line(s, in.data, in.size);
+}
+
 // True when the datagram came from the peer. Only the peer's datagrams count, answer, refresh
 // its presence, end the chat or are shown; everything else is counted and forgotten.
 bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* data,
                      std::size_t size, platform::Endpoint from) {
-    const bool relayed = from_relay(s, from);
-    // What the relay server says for itself is taken in there: only a peer's data goes on, as
-    // from that peer, and empty data is no datagram.
-    if (relayed && (!relay_receive(s, data, size, &data, &size, &from) || size == 0)) return false;
-    const DatagramKind kind = classify_datagram(data, size);
-    // Only a peer whose line we were given can prove anything, and only of a datagram sent to us.
-    const bool proven = s->peer.remote.tagged &&
-                        proof_holds(s->peer.remote.tag, data, size, identity_addressed(s, from, relayed));
+    Incoming in;
+    if (!take_in(s, data, size, from, &in)) return false;
+    const Claim claim = judge(s, in);
     Received r;
-    Claim claim = identify(s, data, size, from, proven);
-    if (claim == Claim::typed_again) {
-        if (s->secure != nullptr) secure_link_restart(s);
-        claim = Claim::peer;
-    }
-    if (claim == Claim::other_port && identity_learn(s, kind, from, relayed, proven)) claim = Claim::peer;
-    if ((claim == Claim::other_port || claim == Claim::unproven) && s->secure != nullptr) {
-        // A roaming peer: its sealed record, and only that, shows where it went.
-        secure_link_receive(s, data, size, Sender{true, false, false}, &r);
-        if (r.opened && claim == Claim::other_port) identity_move(s, from);
-        if (r.opened && claim == Claim::unproven) identity_lan_opened(s, from);
-    }
+    follow_roaming(s, in, claim, &r);
     const bool peers = claim == Claim::peer || claim == Claim::candidate;
-    if (peers && kind == DatagramKind::punch && identity_gave(s, from) &&
+    if (peers && in.kind == DatagramKind::punch && identity_gave(s, in.from) &&
         s->run.presence.load(std::memory_order_relaxed) == Presence::left) {
         welcome_back(s);
     }
@@ -79,32 +142,8 @@ bool handle_datagram(PeerSession* s, platform::Socket sock, const std::uint8_t* 
         s->run.strangers_dropped.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    if (!relayed) s->sockets.sock.store(sock);  // the socket that hears the peer is the one to answer from
-    s->run.packets_received.fetch_add(1, std::memory_order_relaxed);
-    if (peers && s->secure != nullptr) {
-        const Sender sender{false, identity_plain(s, from), identity_may_bind(s, from, proven)};
-        secure_link_receive(s, data, size, sender, &r);
-    }
-    // Where we send still answers; a record that does not open there says nothing of the path.
-    if (claim == Claim::peer && !r.refused) s->peer.path_heard.store(platform::tick_ms());
-    const bool may_move = claim == Claim::candidate || (claim == Claim::unproven && r.opened);
-    if (may_move && identity_path(s, kind, r.opened, from) == PathMove::from_learned && s->secure != nullptr) {
-        secure_link_recheck(s);
-    }
-    if (r.left || (!r.taken && kind == DatagramKind::bye && identity_plain(s, from))) {
-        announce_left(s);
-        return true;
-    }
-    note_heard(s);
-    for (const std::string& line : r.lines) {
-        show_peer_line(s, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
-    }
-    if (r.taken || !peers) return true;
-    // Our answer proves our line too, wherever it goes.
-    const ProvenWord ack = proven_word(s->peer.own_tag, kPunchAck, from);
-    if (kind == DatagramKind::punch && relayed) relay_send(s, ack.bytes, ack.size, from);
-    if (kind == DatagramKind::punch && !relayed) platform::send_to(sock, ack.bytes, ack.size, from);
-    if (kind == DatagramKind::chat && identity_plain(s, from)) show_peer_line(s, data, size);
+    take_from_peer(s, sock, in, claim, peers, &r);
+    respond(s, sock, in, peers, r);
     return true;
 }
 

@@ -145,8 +145,8 @@ void identity_lan_opened(PeerSession* s, platform::Endpoint from) {
     if (i >= 0) s->peer.learned.lan_proven[i] = true;
 }
 
-Claim identify(PeerSession* s, const std::uint8_t* data, std::size_t size, platform::Endpoint from,
-               bool proven) {
+Claim identity_judge(PeerSession* s, const std::uint8_t* data, std::size_t size, platform::Endpoint from,
+                     bool proven) {
     // A second answer of the STUN server is no chat line, even when the peer sits there too.
     if (from_stun_server(s, data, size, from)) return Claim::stranger;
     const bool typed = platform::same_endpoint(from, s->peer.typed);

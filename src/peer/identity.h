@@ -99,12 +99,13 @@ bool identity_may_bind(PeerSession* session, const platform::Endpoint& from, boo
 // False when the path was on an endpoint the user gave.
 bool identity_drop_learned(PeerSession* session);
 
-// Receiver thread: who sent this datagram (`proven`: it proved the peer's line). Until a secure session is agreed, a datagram from the
-// typed endpoint brings the peer back there for good (typed_again: whoever answered from the other
-// port was not the peer, and what it was told must not count). Once agreed, the user is told, once,
-// that the typed endpoint speaks: whoever the session is with, the codes will show it.
-Claim identify(PeerSession* session, const std::uint8_t* data, std::size_t size,
-               platform::Endpoint from, bool proven);
+// Receiver thread: judges who sent this datagram (`proven`: it proved the peer's line), and acts
+// on what that settles. Until a secure session is agreed, a datagram from the typed endpoint
+// brings the peer back there for good (typed_again: whoever answered from the other port was not
+// the peer, and what it was told must not count). Once agreed, the user is told, once, that the
+// typed endpoint speaks: whoever the session is with, the codes will show it.
+Claim identity_judge(PeerSession* session, const std::uint8_t* data, std::size_t size,
+                     platform::Endpoint from, bool proven);
 
 // Receiver thread, for a datagram from another port of the peer's address: true when the punching
 // exchange moves the peer there (it has then moved). Given a tagged peer line, a datagram that

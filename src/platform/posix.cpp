@@ -18,91 +18,25 @@
 #include "platform/system_clock.h"
 
 namespace platform {
-namespace {
-
-int fd_of(Socket s) { return static_cast<int>(s); }
-
-}  // namespace
 
 bool net_startup() { return true; }
 void net_cleanup() {}
 
-namespace {
-
-// A UDP socket of `family`; an IPv6 one serves IPv4 as well, or there is none (-1).
-int open_udp(int family) {
-    const int fd = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
-    const int off = 0;
-    if (fd != -1 && family == AF_INET6 &&
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-}  // namespace
-
-bool has_ipv6() {
-    static const bool yes = [] {
-        const int fd = open_udp(AF_INET6);
-        if (fd != -1) ::close(fd);
-        return fd != -1;
-    }();
-    return yes;
-}
-
-Socket udp_open() {
-    const int fd = open_udp(socket_family());
-    return fd == -1 ? kInvalidSocket : static_cast<Socket>(fd);
-}
+void close_os_socket(OsSocket s) { ::close(s); }
 
 bool set_nonblocking(Socket s) {
-    return ::fcntl(fd_of(s), F_SETFL, ::fcntl(fd_of(s), F_GETFL, 0) | O_NONBLOCK) == 0;
+    return ::fcntl(os_socket(s), F_SETFL, ::fcntl(os_socket(s), F_GETFL, 0) | O_NONBLOCK) == 0;
 }
 
 BindStatus bind_any(Socket s, std::uint16_t port) {
     SocketAddress a = wildcard_sockaddr(port);
-    if (::bind(fd_of(s), a.get(), a.size) == 0) return BindStatus::ok;
+    if (::bind(os_socket(s), a.get(), a.size) == 0) return BindStatus::ok;
     return errno == EADDRINUSE ? BindStatus::in_use : BindStatus::failed;
 }
 
-bool source_ip_toward(const Endpoint& to, Endpoint* source) {
-    const int family = to.v6 ? AF_INET6 : AF_INET;
-    const int fd = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
-    if (fd < 0) return false;
-    SocketAddress a = to_sockaddr(to, family);
-    SocketAddress local = any_sockaddr();
-    const bool ok = ::connect(fd, a.get(), a.size) == 0 &&
-                    ::getsockname(fd, local.get(), &local.size) == 0;
-    ::close(fd);
-    if (ok) {
-        *source = from_sockaddr(local);
-        source->port = 0;
-    }
-    return ok;
-}
-
-bool local_port(Socket s, std::uint16_t* port) {
-    SocketAddress a = any_sockaddr();
-    const bool ok = ::getsockname(fd_of(s), a.get(), &a.size) == 0;
-    if (ok) *port = from_sockaddr(a).port;
-    return ok;
-}
-
-void set_receive_buffer(Socket s, int bytes) {
-    ::setsockopt(fd_of(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-#ifdef SO_RCVBUFFORCE
-    // Linux caps SO_RCVBUF at net.core.rmem_max; a privileged process may go past it.
-    ::setsockopt(fd_of(s), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
-#endif
-}
-
-void close_socket(Socket s) { ::close(fd_of(s)); }
-
 SendStatus send_to(Socket s, const void* data, std::size_t size, Endpoint to) {
     SocketAddress a = to_sockaddr(to, socket_family());
-    if (::sendto(fd_of(s), data, size, MSG_NOSIGNAL, a.get(), a.size) != -1) return SendStatus::ok;
+    if (::sendto(os_socket(s), data, size, MSG_NOSIGNAL, a.get(), a.size) != -1) return SendStatus::ok;
     switch (errno) {
         case EAGAIN:
 #if EWOULDBLOCK != EAGAIN
@@ -118,7 +52,7 @@ RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* fro
     SocketAddress a = any_sockaddr();
     // MSG_TRUNC makes Linux report a datagram's real length, so an oversized one is told apart
     // from one that fits exactly; the buffer keeps the first `capacity` bytes either way.
-    ssize_t n = ::recvfrom(fd_of(s), buffer, capacity, MSG_TRUNC, a.get(), &a.size);
+    ssize_t n = ::recvfrom(os_socket(s), buffer, capacity, MSG_TRUNC, a.get(), &a.size);
     if (n == -1) {
         const int e = errno;
         switch (e) {
@@ -143,11 +77,11 @@ static bool wait_for(int fd, short events, int timeout_ms) {
 }
 
 bool wait_readable(Socket s, std::uint32_t timeout_ms) {
-    return wait_for(fd_of(s), POLLIN, static_cast<int>(timeout_ms));
+    return wait_for(os_socket(s), POLLIN, static_cast<int>(timeout_ms));
 }
 
 bool wait_writable(Socket s, std::uint32_t timeout_ms) {
-    return wait_for(fd_of(s), POLLOUT, static_cast<int>(timeout_ms));
+    return wait_for(os_socket(s), POLLOUT, static_cast<int>(timeout_ms));
 }
 
 bool waker_open(Waker* waker) {
@@ -184,7 +118,7 @@ bool wait_for_datagram(const Socket* sockets, std::size_t count, Waker* waker) {
     pollfd p[kMaxWaitSockets + 1];
     p[0] = {static_cast<int>(waker->handles[0]), POLLIN, 0};
     count = std::min(count, kMaxWaitSockets);
-    for (std::size_t i = 0; i < count; ++i) p[i + 1] = {fd_of(sockets[i]), POLLIN, 0};
+    for (std::size_t i = 0; i < count; ++i) p[i + 1] = {os_socket(sockets[i]), POLLIN, 0};
     ::poll(p, static_cast<nfds_t>(count + 1), -1);
     return p[0].revents == 0;
 }

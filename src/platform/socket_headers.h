@@ -22,6 +22,18 @@
 
 namespace platform {
 
+// The system's own handle of a socket and the value that is none; each twin closes one its own
+// way.
+#ifdef _WIN32
+using OsSocket = SOCKET;
+inline constexpr OsSocket kNoOsSocket = INVALID_SOCKET;
+#else
+using OsSocket = int;
+inline constexpr OsSocket kNoOsSocket = -1;
+#endif
+inline OsSocket os_socket(Socket s) { return static_cast<OsSocket>(s); }
+void close_os_socket(OsSocket s);
+
 // A socket address of either family, as the socket calls take it.
 struct SocketAddress {
     sockaddr_storage storage;

@@ -17,11 +17,6 @@
 #include <bcrypt.h>  // after windows.h, whose types it uses
 
 namespace platform {
-namespace {
-
-SOCKET sock_of(Socket s) { return static_cast<SOCKET>(s); }
-
-}  // namespace
 
 bool net_startup() {
     WSADATA data;
@@ -30,85 +25,27 @@ bool net_startup() {
 
 void net_cleanup() { WSACleanup(); }
 
-namespace {
-
-// A UDP socket of `family`; an IPv6 one serves IPv4 as well, or there is none (INVALID_SOCKET).
-SOCKET open_udp(int family) {
-    const SOCKET s = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
-    const DWORD off = 0;
-    if (s != INVALID_SOCKET && family == AF_INET6 &&
-        ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off) != 0) {
-        ::closesocket(s);
-        return INVALID_SOCKET;
-    }
-    return s;
-}
-
-}  // namespace
-
-bool has_ipv6() {
-    static const bool yes = [] {
-        const SOCKET s = open_udp(AF_INET6);
-        if (s != INVALID_SOCKET) ::closesocket(s);
-        return s != INVALID_SOCKET;
-    }();
-    return yes;
-}
-
-Socket udp_open() {
-    const SOCKET s = open_udp(socket_family());
-    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(s);
-}
+void close_os_socket(OsSocket s) { ::closesocket(s); }
 
 bool set_nonblocking(Socket s) {
     u_long on = 1;
-    return ioctlsocket(sock_of(s), FIONBIO, &on) == 0;
+    return ioctlsocket(os_socket(s), FIONBIO, &on) == 0;
 }
 
 BindStatus bind_any(Socket s, std::uint16_t port) {
     // Exclusive, as a POSIX socket is: else Windows lets another program take the same port.
     BOOL exclusive = TRUE;
-    ::setsockopt(sock_of(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+    ::setsockopt(os_socket(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
                  sizeof exclusive);
     SocketAddress a = wildcard_sockaddr(port);
-    if (::bind(sock_of(s), a.get(), a.size) != SOCKET_ERROR) return BindStatus::ok;
+    if (::bind(os_socket(s), a.get(), a.size) != SOCKET_ERROR) return BindStatus::ok;
     const int error = WSAGetLastError();
     return error == WSAEADDRINUSE || error == WSAEACCES ? BindStatus::in_use : BindStatus::failed;
 }
 
-bool source_ip_toward(const Endpoint& to, Endpoint* source) {
-    const int family = to.v6 ? AF_INET6 : AF_INET;
-    const SOCKET s = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
-    if (s == INVALID_SOCKET) return false;
-    SocketAddress a = to_sockaddr(to, family);
-    SocketAddress local = any_sockaddr();
-    const bool ok = ::connect(s, a.get(), a.size) != SOCKET_ERROR &&
-                    ::getsockname(s, local.get(), &local.size) != SOCKET_ERROR;
-    ::closesocket(s);
-    if (ok) {
-        *source = from_sockaddr(local);
-        source->port = 0;
-    }
-    return ok;
-}
-
-bool local_port(Socket s, std::uint16_t* port) {
-    SocketAddress a = any_sockaddr();
-    if (::getsockname(sock_of(s), a.get(), &a.size) == SOCKET_ERROR) return false;
-    *port = from_sockaddr(a).port;
-    return true;
-}
-
-void set_receive_buffer(Socket s, int bytes) {
-    ::setsockopt(sock_of(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
-                 sizeof bytes);
-}
-
-void close_socket(Socket s) { ::closesocket(sock_of(s)); }
-
 SendStatus send_to(Socket s, const void* data, std::size_t size, Endpoint to) {
     SocketAddress a = to_sockaddr(to, socket_family());
-    if (::sendto(sock_of(s), static_cast<const char*>(data), static_cast<int>(size), 0, a.get(),
+    if (::sendto(os_socket(s), static_cast<const char*>(data), static_cast<int>(size), 0, a.get(),
                  a.size) != SOCKET_ERROR) {
         return SendStatus::ok;
     }
@@ -117,7 +54,7 @@ SendStatus send_to(Socket s, const void* data, std::size_t size, Endpoint to) {
 
 RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* from) {
     SocketAddress a = any_sockaddr();
-    int n = ::recvfrom(sock_of(s), static_cast<char*>(buffer), static_cast<int>(capacity), 0,
+    int n = ::recvfrom(os_socket(s), static_cast<char*>(buffer), static_cast<int>(capacity), 0,
                        a.get(), &a.size);
     if (n == SOCKET_ERROR) {
         int e = WSAGetLastError();
@@ -141,7 +78,7 @@ RecvResult recv_from(Socket s, void* buffer, std::size_t capacity, Endpoint* fro
 static bool wait_for(Socket s, bool write, std::uint32_t timeout_ms) {
     fd_set set;
     FD_ZERO(&set);
-    FD_SET(sock_of(s), &set);
+    FD_SET(os_socket(s), &set);
     timeval timeout{static_cast<long>(timeout_ms / 1000), static_cast<long>(timeout_ms % 1000) * 1000};
     return ::select(0, write ? nullptr : &set, write ? &set : nullptr, nullptr, &timeout) > 0;
 }
@@ -187,7 +124,7 @@ bool wait_for_datagram(const Socket* sockets, std::size_t count, Waker* waker) {
     WSAResetEvent(socket_event(waker));
     count = std::min(count, kMaxWaitSockets);
     for (std::size_t i = 0; i < count; ++i) {
-        WSAEventSelect(sock_of(sockets[i]), socket_event(waker), FD_READ);
+        WSAEventSelect(os_socket(sockets[i]), socket_event(waker), FD_READ);
     }
     HANDLE both[2] = {stop_event(waker), socket_event(waker)};
     return WaitForMultipleObjects(2, both, FALSE, INFINITE) != WAIT_OBJECT_0;

@@ -7,6 +7,7 @@
 #include "peer/identity.h"
 #include "peer/protocol.h"
 #include "platform/platform.h"
+#include "peer/send.h"
 #include "relay/relay.h"
 #include "secure/secure_link.h"
 #include "session/session.h"

@@ -13,6 +13,7 @@
 #include "secure/secure_link.h"
 #include "path/sweep.h"
 #include "platform/platform.h"
+#include "peer/send.h"
 #include "relay/relay.h"
 #include "address/address_text.h"
 #include "session/session.h"

@@ -297,16 +297,6 @@ void relay_send(PeerSession* s, const void* data, std::size_t size, platform::En
     platform::lock_leave(&r->lock);
 }
 
-void send_to_peer(PeerSession* s, const void* data, std::size_t size, bool patiently) {
-    if (relay_chosen(s)) {
-        relay_send(s, data, size, peer_endpoint(s));
-    } else if (patiently) {
-        send_patiently(s->sockets.sock, data, size, peer_endpoint(s));
-    } else {
-        platform::send_to(s->sockets.sock, data, size, peer_endpoint(s));
-    }
-}
-
 std::uint32_t relay_tick(PeerSession* s) {
     Relay* r = s->relay;
     if (r == nullptr) return platform::kForever;

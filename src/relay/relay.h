@@ -48,9 +48,6 @@ bool relay_chosen(const PeerSession* session);
 // indication.
 void relay_send(PeerSession* session, const void* data, std::size_t size, platform::Endpoint to);
 
-// Sends to the peer's endpoint: through the relay once it is chosen, else from the socket, for a
-// datagram that nothing sends again `patiently` (sockets/sockets.h).
-void send_to_peer(PeerSession* session, const void* data, std::size_t size, bool patiently);
 
 // Sends the refreshes that are due; the milliseconds until the next one (kForever without relay).
 std::uint32_t relay_tick(PeerSession* session);

@@ -11,6 +11,7 @@
 #include "peer/identity.h"
 #include "peer/proof.h"
 #include "peer/protocol.h"
+#include "peer/send.h"
 #include "relay/relay.h"
 #include "session/session.h"
 
@@ -207,6 +208,55 @@ void start_over(SecureLink* l) {
     }
 }
 
+// A plain line or bye claiming to come from a peer that speaks the secure session, or from an
+// endpoint that may carry none: counted and refused.
+bool refuse_plain(PeerSession* s, const std::uint8_t* data, std::size_t size, const Sender& from,
+                  EnvelopeType type) {
+    const SecureLink* l = s->secure;
+    const DatagramKind plain = classify_datagram(data, size);
+    const bool refused = type == EnvelopeType::none &&
+                         (l->mode == LinkMode::secure || l->mode == LinkMode::failed || l->peer_offered ||
+                          s->peer.secure_only || !from.plain) &&
+                         (plain == DatagramKind::chat || plain == DatagramKind::bye);
+    if (refused) ++s->secure->rejected;
+    return refused;
+}
+
+// The peer's commitment: the offer of a secure session. One that may not bind counts for nothing,
+// not as an offer, nor against the one kept.
+void take_offer(PeerSession* s, const std::uint8_t* data, std::size_t size) {
+    SecureLink* l = s->secure;
+    if (l->recheck) {
+        // Whoever we agreed with at the port we left shows itself here, or the agreement starts
+        // over: our key went to someone else.
+        l->recheck = false;
+        if (!take_commit(&l->handshake, data, size)) start_over(l);
+    }
+    if (l->mode == LinkMode::failed) return;
+    const bool first = !l->handshake.peer_committed;
+    l->peer_offered = take_commit(&l->handshake, data, size) || l->peer_offered;
+    if (first && l->peer_offered && l->mode == LinkMode::plain) {
+        go_agreeing(s, platform::tick_ms());
+    } else if (first && l->peer_offered) {
+        offer(s, platform::tick_ms());
+    }
+}
+
+// Under the link's lock: what the secure session makes of a datagram from where the peer is.
+void take_envelope(PeerSession* s, const std::uint8_t* data, std::size_t size, const Sender& from,
+                   EnvelopeType type, Received* r) {
+    SecureLink* l = s->secure;
+    if (type == EnvelopeType::commit && from.binds) {
+        take_offer(s, data, size);
+    } else if (type == EnvelopeType::reveal && l->mode == LinkMode::agreeing) {
+        if (take_reveal(&l->handshake, data, size, &l->channel)) go_secure(s);
+    } else if (type == EnvelopeType::reveal && l->mode == LinkMode::secure) {
+        send_ack(s);  // the peer is still offering: it has not heard that we have the keys
+    } else if (type == EnvelopeType::record) {
+        take_record(s, data, size, false, r);
+    }
+}
+
 }  // namespace
 
 void secure_link_restart(PeerSession* s) {
@@ -255,47 +305,17 @@ void secure_link_close(PeerSession* s) {
 void secure_link_receive(PeerSession* s, const std::uint8_t* data, std::size_t size,
                          const Sender& from, Received* r) {
     SecureLink* l = s->secure;
-    EnvelopeType type = envelope_type(data, size);
+    const EnvelopeType type = envelope_type(data, size);
     platform::lock_enter(&l->lock);
     if (from.elsewhere) {
         if (type == EnvelopeType::record) take_record(s, data, size, true, r);
-        platform::lock_leave(&l->lock);
-        return;
-    }
-    // A plain line or bye claiming to come from a peer that speaks the secure session, or from an
-    // endpoint that may carry none.
-    const DatagramKind plain = classify_datagram(data, size);
-    const bool plain_refused = type == EnvelopeType::none &&
-                               (l->mode == LinkMode::secure || l->mode == LinkMode::failed ||
-                                l->peer_offered || s->peer.secure_only || !from.plain) &&
-                               (plain == DatagramKind::chat || plain == DatagramKind::bye);
-    if (plain_refused) ++l->rejected;
-    r->refused = r->refused || plain_refused;
-    // A commitment that may not bind counts for nothing: not as an offer, nor against the one kept.
-    if (type == EnvelopeType::commit && !from.binds) type = EnvelopeType::none;
-    if (type == EnvelopeType::commit && l->recheck) {
-        // Whoever we agreed with at the port we left shows itself here, or the agreement starts
-        // over: our key went to someone else.
-        l->recheck = false;
-        if (!take_commit(&l->handshake, data, size)) start_over(l);
-    }
-    if (type == EnvelopeType::commit && l->mode != LinkMode::failed) {
-        const bool first = !l->handshake.peer_committed;
-        l->peer_offered = take_commit(&l->handshake, data, size) || l->peer_offered;
-        if (first && l->peer_offered && l->mode == LinkMode::plain) {
-            go_agreeing(s, platform::tick_ms());
-        } else if (first && l->peer_offered) {
-            offer(s, platform::tick_ms());
-        }
-    } else if (type == EnvelopeType::reveal && l->mode == LinkMode::agreeing) {
-        if (take_reveal(&l->handshake, data, size, &l->channel)) go_secure(s);
-    } else if (type == EnvelopeType::reveal && l->mode == LinkMode::secure) {
-        send_ack(s);  // the peer is still offering: it has not heard that we have the keys
-    } else if (type == EnvelopeType::record) {
-        take_record(s, data, size, false, r);
+    } else {
+        const bool refused = refuse_plain(s, data, size, from, type);
+        r->refused = r->refused || refused;
+        r->taken = type != EnvelopeType::none || refused;
+        take_envelope(s, data, size, from, type, r);
     }
     platform::lock_leave(&l->lock);
-    r->taken = envelope_type(data, size) != EnvelopeType::none || plain_refused;
 }
 
 bool secure_link_offered(PeerSession* s) {

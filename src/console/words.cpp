@@ -115,10 +115,8 @@ std::string lines_words(Event event, const Detail& d) {
     return formatted(format, static_cast<std::size_t>(d.count), d.text);
 }
 
-}  // namespace
-
-std::string words_for(Event event, const Detail& d) {
-    if (const char* fixed = fixed_words(event)) return fixed;
+// The socket, discovery and the relay, at start-up.
+std::string startup_words(Event event, const Detail& d) {
     switch (event) {
         case Event::port_in_use:
             return formatted("Port %u is in use (another program, or another natchat, has it): give "
@@ -149,6 +147,13 @@ std::string words_for(Event event, const Detail& d) {
             return formatted("The TURN server refused the allocation (error %d): going on without a relay\n",
                              static_cast<int>(d.number));
         case Event::relay_address: return "Relayed address: " + endpoint_text(d.at) + "\n";
+        default: return {};
+    }
+}
+
+// Opening the path, and where it goes.
+std::string path_words(Event event, const Detail& d) {
+    switch (event) {
         case Event::attempting:
             return formatted("\nAttempting to connect to %s...\nPerforming UDP hole punching...\n"
                              "NOTE: Both peers must start at roughly the same time!\n\n", d.text);
@@ -179,6 +184,13 @@ std::string words_for(Event event, const Detail& d) {
             return "\n[Datagrams come from the address you typed, " + endpoint_text(d.at) +
                    ", while the chat runs with another port of it: compare the security code with "
                    "your peer by voice]\n> ";
+        default: return {};
+    }
+}
+
+// The chat and its secure session.
+std::string chat_words(Event event, const Detail& d) {
+    switch (event) {
         case Event::peer_line: return std::string("\n[Peer]: ") + d.text + "\n> ";
         case Event::output_dropped:
             return formatted("\n[%zu messages were not shown: the console took no output for too long]\n> ",
@@ -193,6 +205,15 @@ std::string words_for(Event event, const Detail& d) {
         }
         default: return lines_words(event, d);
     }
+}
+
+}  // namespace
+
+std::string words_for(Event event, const Detail& d) {
+    if (const char* fixed = fixed_words(event)) return fixed;
+    if (std::string said = startup_words(event, d); !said.empty()) return said;
+    if (std::string said = path_words(event, d); !said.empty()) return said;
+    return chat_words(event, d);
 }
 
 void tell(Console* console, Event event, const Detail& detail) {

@@ -104,15 +104,19 @@ const char* fixed_words(Event event) {
 
 // Lines that did not make it: how many, and an excerpt of the first, shown safely.
 std::string lines_words(Event event, const Detail& d) {
-    const char* format = "\n[The peer has not confirmed %zu line(s) for 30 seconds, from \"%s\" on: still sending]\n> ";
-    if (event == Event::lines_sent_plain) {
-        format = "\n[%zu line(s) sent unencrypted, from \"%s\" on: the peer may not have shown them]\n> ";
-    } else if (event == Event::lines_not_sent) {
-        format = "\n[%zu line(s) not sent, from \"%s\" on: no secure session]\n> ";
-    } else if (event == Event::lines_unconfirmed) {
-        format = "\n[The peer did not confirm %zu line(s), from \"%s\" on]\n> ";
+    const auto count = static_cast<unsigned long long>(d.count);
+    switch (event) {
+        case Event::lines_sent_plain:
+            return formatted("\n[%llu line(s) sent unencrypted, from \"%s\" on: the peer may not have shown "
+                             "them]\n> ", count, d.text);
+        case Event::lines_not_sent:
+            return formatted("\n[%llu line(s) not sent, from \"%s\" on: no secure session]\n> ", count, d.text);
+        case Event::lines_unconfirmed:
+            return formatted("\n[The peer did not confirm %llu line(s), from \"%s\" on]\n> ", count, d.text);
+        default:
+            return formatted("\n[The peer has not confirmed %llu line(s) for 30 seconds, from \"%s\" on: still "
+                             "sending]\n> ", count, d.text);
     }
-    return formatted(format, static_cast<std::size_t>(d.count), d.text);
 }
 
 // The socket, discovery and the relay, at start-up.
@@ -193,8 +197,8 @@ std::string chat_words(Event event, const Detail& d) {
     switch (event) {
         case Event::peer_line: return std::string("\n[Peer]: ") + d.text + "\n> ";
         case Event::output_dropped:
-            return formatted("\n[%zu messages were not shown: the console took no output for too long]\n> ",
-                             static_cast<std::size_t>(d.count));
+            return formatted("\n[%llu messages were not shown: the console took no output for too long]\n> ",
+                             static_cast<unsigned long long>(d.count));
         case Event::receive_error: return formatted("\nReceive error: %d\n", static_cast<int>(d.number));
         case Event::encrypted:
             return formatted("\nThis chat is encrypted.\nSecurity code: %s\nRead the code to your peer by "

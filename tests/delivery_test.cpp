@@ -59,18 +59,20 @@ std::vector<std::string> numbers(std::uint32_t n) {
 // gives; a line whose acknowledgement came never is. Every line is shown once, in order.
 TEST(Delivery, ResendsLostLinesAtTheSpeedOfThePath) {
     const struct {
-        std::set<std::uint32_t> lost, lost_acks, resent;
-        std::uint32_t eighths;  // of a round trip, and a tick, from the sending to the last resending
-    } cases[] = {
-        {{29}, {}, {29}, 9},                  // one later line came: 9/8 round trip
-        {{22, 24, 27}, {}, {22, 24, 27}, 8},  // three later lines came: at once
-        {{30}, {}, {30}, 8},                  // nothing after it: the probe time-out
-        {{29, 30}, {}, {29, 30}, 8},
-        {{}, {25}, {}, 0},                    // a later acknowledgement says it
-        {{}, {30}, {30}, 8},                  // nothing says it
+        const char* name;
+        std::set<std::uint32_t> lost = {}, lost_acks = {}, resent = {};
+        std::uint32_t eighths = 8;  // of a round trip, and a tick, from the sending to the last resending
+    } rows[] = {
+        {.name = "one later line came: 9/8 round trip", .lost = {29}, .resent = {29}, .eighths = 9},
+        {.name = "three later lines came: at once", .lost = {22, 24, 27}, .resent = {22, 24, 27}},
+        {.name = "nothing after it: the probe time-out", .lost = {30}, .resent = {30}},
+        {.name = "the last two", .lost = {29, 30}, .resent = {29, 30}},
+        {.name = "an acknowledgement lost: a later one says it", .lost_acks = {25}, .eighths = 0},
+        {.name = "the last acknowledgement lost: nothing says it", .lost_acks = {30}, .resent = {30}},
     };
     for (std::uint32_t rtt : {1u, 50u, 200u}) {
-        for (const auto& c : cases) {
+        for (const auto& c : rows) {
+            SCOPED_TRACE(c.name);
             Path p(rtt);
             p.queue(20, rtt + 1);
             const std::uint32_t start = p.t;  // the first sendings of lines, and their first acknowledgements

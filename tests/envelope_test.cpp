@@ -138,33 +138,37 @@ TEST(Envelope, SealedRecordsOpenOnceAndOnlyUnaltered) {
         return out;
     };
     const Bytes first = seal(5), second = seal(2047);
-    const auto with = [](Bytes m, std::size_t at) { m[at] ^= 1; return m; };
+    const auto flip = [](Bytes m, std::size_t at) { m[at] ^= 1; return m; };
     Bytes late;
     for (int i = 0; i < 64; ++i) late = seal(1);
     const struct {
+        const char* name;
         Bytes record;
-        Channel* opener;
-        bool opens;
-    } cases[] = {
-        {second, &cb, true}, {first, &cb, true},  // reordered within the window
-        {second, &cb, false},                     // replayed
-        {with(seal(3), 20), &cb, false},          // ciphertext altered
-        {with(seal(3), 18), &cb, false},          // counter altered
-        {with(seal(3), 10), &cb, false},          // type altered
-        {with(seal(3), 30), &cb, false},          // tag altered
-        {seal(3), &cc, false},                    // another session's key
-        {seal(3), &ca, false},                    // our own key: the direction is wrong
-        {Bytes(first.begin(), first.end() - 1), &cb, false},  // truncated
-        {Bytes(4096 + kRecordOverhead, 0), &cb, false},       // oversized
-        {late, &cb, true}, {seal(1), &cb, true},
-        {seal(1), &cb, true},
+        Channel* opener = nullptr;
+        bool opens = false;
+    } rows[] = {
+        {.name = "the later of two first", .record = second, .opener = &cb, .opens = true},
+        {.name = "the earlier, within the window", .record = first, .opener = &cb, .opens = true},
+        {.name = "replayed", .record = second, .opener = &cb},
+        {.name = "ciphertext altered", .record = flip(seal(3), 20), .opener = &cb},
+        {.name = "counter altered", .record = flip(seal(3), 18), .opener = &cb},
+        {.name = "type altered", .record = flip(seal(3), 10), .opener = &cb},
+        {.name = "tag altered", .record = flip(seal(3), 30), .opener = &cb},
+        {.name = "another session's key", .record = seal(3), .opener = &cc},
+        {.name = "our own key: the direction is wrong", .record = seal(3), .opener = &ca},
+        {.name = "truncated", .record = Bytes(first.begin(), first.end() - 1), .opener = &cb},
+        {.name = "oversized", .record = Bytes(4096 + kRecordOverhead, 0), .opener = &cb},
+        {.name = "after a gap", .record = late, .opener = &cb, .opens = true},
+        {.name = "newer than those refused", .record = seal(1), .opener = &cb, .opens = true},
+        {.name = "the next", .record = seal(1), .opener = &cb, .opens = true},
     };
     std::uint8_t kind = 0, body[4096];
     std::size_t n = 0;
     const auto opens = [&](const Bytes& r, Channel* opener) {
         return open_record(opener, r.data(), r.size(), &kind, body, sizeof body, &n);
     };
-    for (const auto& c : cases) {
+    for (const auto& c : rows) {
+        SCOPED_TRACE(c.name);
         EXPECT_EQ(opens(c.record, c.opener), c.opens);
         EXPECT_TRUE(!c.opens || (kind == 'L' && n == c.record.size() - kRecordOverhead));
     }

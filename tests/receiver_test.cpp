@@ -19,31 +19,31 @@ TEST(Receiver, OnlyThePeerIsHeard) {
     const std::string longest(2047, 'a'), hi = "\n[Connection established!]\n> ", stun = kStunAnswer;
     enum { peer, stranger, stun_server };
     const struct {
-        int sender;
+        const char* name;
+        int sender = peer;
         Lines sent;
-        std::uint64_t counted;
-        int acks;  // acknowledgements go to the punch's sender
-        std::string shown;
-    } cases[] = {
-        {peer, Lines(10, "PUNCH"), 10, 10, ""},
-        {peer, {"PUNCH_ACK", "KEEPALIVE", "KEEPALIVE extra", ""}, 3, 0, ""},
-        {peer, {"PUNC", std::string("zero\0byte", 9), "\x1b[2Jx\r"}, 3, 0,
-         hi + "\n[Peer]: PUNC\n> \n[Peer]: zero\n> \n[Peer]: ?[2Jx?\n> "},
-        {peer, {longest, longest + "b", "x"}, 3, 0,
-         hi + "\n[Peer]: " + longest + "\n> \n[Peer]: " + longest + "\n> \n[Peer]: x\n> "},
-        {peer, {"KEEPALIVE BYE", "KEEPALIVE BYE", "hi"}, 3, 0,  // once gone, gone
-         "\n[The peer has left the chat]\n> " + hi + "\n[Peer]: hi\n> "},
-        {peer, {stun.substr(0, 8)}, 1, 0, hi + "\n[Peer]: ??\n> "},
-        {stranger, {"PUNCH", "KEEPALIVE", "hello", stun}, 0, 0, ""},
-        {stun_server, {stun, stun.substr(0, 8)}, 0, 0, ""},
+        std::uint64_t counted = 0;
+        int acks = 0;  // acknowledgements go to the punch's sender
+        std::string shown = "";
+    } rows[] = {
+        {.name = "punches, each answered", .sent = Lines(10, "PUNCH"), .counted = 10, .acks = 10},
+        {.name = "answers, keepalives and an empty datagram, none shown", .sent = {"PUNCH_ACK", "KEEPALIVE", "KEEPALIVE extra", ""}, .counted = 3},
+        {.name = "lines, filtered for the console", .sent = {"PUNC", std::string("zero\0byte", 9), "\x1b[2Jx\r"}, .counted = 3,
+         .shown = hi + "\n[Peer]: PUNC\n> \n[Peer]: zero\n> \n[Peer]: ?[2Jx?\n> "},
+        {.name = "the longest line, and one longer cut", .sent = {longest, longest + "b", "x"}, .counted = 3,
+         .shown = hi + "\n[Peer]: " + longest + "\n> \n[Peer]: " + longest + "\n> \n[Peer]: x\n> "},
+        {.name = "once gone, gone", .sent = {"KEEPALIVE BYE", "KEEPALIVE BYE", "hi"}, .counted = 3,
+         .shown = "\n[The peer has left the chat]\n> " + hi + "\n[Peer]: hi\n> "},
+        {.name = "a STUN header from the peer is a line", .sent = {stun.substr(0, 8)}, .counted = 1, .shown = hi + "\n[Peer]: ??\n> "},
+        {.name = "a stranger", .sender = stranger, .sent = {"PUNCH", "KEEPALIVE", "hello", stun}},
+        {.name = "the STUN server", .sender = stun_server, .sent = {stun, stun.substr(0, 8)}},
     };
-    for (const auto& c : cases) {
-        Rig rig;
+    for (const auto& c : rows) {
+        SCOPED_TRACE(c.name);
+        Rig rig(true);  // a secure session waits for offers: a peer that makes none is heard as a plain one
         // Every test socket sends from 127.0.0.1: a peer elsewhere makes the sender a stranger.
         if (c.sender == stranger) identity_begin(&rig.s, test::typed({test::kLoopback + 1, rig.peer.port}));
         rig.s.found.stun_server = c.sender == stun_server ? rig.peer.endpoint() : rig.elsewhere.endpoint();
-        // A secure session waits for offers: a peer that makes none is heard as a plain one.
-        ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s));
         const std::uint64_t all = c.sent.size() - (c.sent.back().empty() ? 1 : 0);
         const std::string shown = rig.chat([&] {
             for (const std::string& d : c.sent) rig.peer.send(d, rig.own.endpoint());
@@ -63,14 +63,12 @@ TEST(Receiver, OnlyThePeerIsHeard) {
 // indication from its address; another channel, a frame that lies about its length, another
 // address inside or outside the relay's framing, and the relay's own messages are not.
 TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
-    Rig rig;
+    Rig rig(true);
     test::UdpSocket outsider;
-    ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s));
     relay_open(&rig.s, rig.elsewhere.endpoint(), "u", "p");
     const auto indication = [](std::uint32_t ip, std::uint16_t port, const std::string& data) {
         std::uint8_t out[100];
-        const std::size_t n = turn_build_send({ip, port}, reinterpret_cast<const std::uint8_t*>(data.data()),
-                                              data.size(), out, sizeof out);
+        const std::size_t n = turn_build_send({ip, port}, reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), out, sizeof out);
         out[1] = 0x17;  // a Data indication, laid out as a Send indication
         return std::string(reinterpret_cast<char*>(out), n);
     };
@@ -83,8 +81,7 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
         platform::Endpoint from{};
         for (int i = 0; i < 2 && rig.elsewhere.receive(&request, &from, 1000); ++i) {
             // Success, with nothing to check before the relay has challenged us.
-            rig.elsewhere.send(std::string("\1") + request[1] + std::string(2, '\0') + request.substr(4, 16),
-                               rig.own.endpoint());
+            rig.elsewhere.send(std::string("\1") + request[1] + std::string(2, '\0') + request.substr(4, 16), rig.own.endpoint());
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         for (const std::string& d : {std::string("\x40\0\0\5PUNCH", 9), std::string("\x40\0\0\2hi", 6),

@@ -14,10 +14,10 @@ TEST(Relay, AllocatesThroughTheChallengeOrSaysWhyNot) {
     ASSERT_TRUE(turn_take_challenge(&key, "lab", reinterpret_cast<const std::uint8_t*>("n1"), 2));
     const auto answer = [&](const std::string& request, int code, const char* nonce = "n1") {
         const auto* id = reinterpret_cast<const std::uint8_t*>(request.data()) + 8;
-        const std::uint8_t error[4] = {0, 0, static_cast<std::uint8_t>(code / 100), static_cast<std::uint8_t>(code % 100)};
+        const test::Bytes error = {0, 0, std::uint8_t(code / 100), std::uint8_t(code % 100)}, n(nonce, nonce + 2);
         const test::Bytes m = code == 0 ? test::server_message(0x0103, id, {test::attr(0x0016, test::kXorAddress)}, key.key)
-                                        : test::server_message(0x0113, id, {test::attr(9, {error, error + 4}), test::attr(0x14, {'l', 'a', 'b'}),
-                                                                            test::attr(0x15, test::Bytes(nonce, nonce + 2))}, nullptr);
+                                        : test::server_message(0x0113, id, {test::attr(9, error), test::attr(0x14, {'l', 'a', 'b'}),
+                                                                            test::attr(0x15, n)}, nullptr);
         return std::string(m.begin(), m.end());
     };
     // A server on its own thread: `answers` in order, one to each request.
@@ -30,16 +30,22 @@ TEST(Relay, AllocatesThroughTheChallengeOrSaysWhyNot) {
             }
         });
     };
-    const char* refused = "The TURN server refused ";
+    const std::string refused = "The TURN server refused ";
+    const std::string relayed = "Relayed address: 192.0.2.1:32853\n";
     const struct {
-        const char* password;
+        const char* name;
+        const char* password = "pass";
         std::vector<int> answers;
         std::string line;
-    } cases[] = {{"pass", {401, 0, 0}, "Relayed address: 192.0.2.1:32853\n"},
-                 {"pass", {401, 438, 0, 0}, "Relayed address: 192.0.2.1:32853\n"},
-                 {"wrong", {401, 401}, refused + std::string("the user name or password: going on without a relay\n")},
-                 {"pass", {401, 486}, refused + std::string("the allocation (error 486): going on without a relay\n")}};
-    for (const auto& c : cases) {
+    } rows[] = {
+        {.name = "through the challenge", .answers = {401, 0, 0}, .line = relayed},
+        {.name = "a stale nonce, then through", .answers = {401, 438, 0, 0}, .line = relayed},
+        {.name = "a wrong password", .password = "wrong", .answers = {401, 401},
+         .line = refused + "the user name or password: going on without a relay\n"},
+        {.name = "the allocation refused", .answers = {401, 486}, .line = refused + "the allocation (error 486): going on without a relay\n"},
+    };
+    for (const auto& c : rows) {
+        SCOPED_TRACE(c.name);
         test::Rig rig;
         test::UdpSocket server;
         std::thread script = serve(server, c.answers);

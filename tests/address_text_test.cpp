@@ -32,8 +32,7 @@ TEST(AddressText, DottedQuadsAndPortWords) {
     for (const auto& c : ports) EXPECT_EQ(parse_port_text(c.text), c.port) << c.text;
     // Peers: 1.0.0.0, 127.0.0.1, 223.255.255.255, 240.0.0.1, 255.255.255.254; none in 0.0.0.0/8,
     // 224.0.0.0/4 or 255.255.255.255.
-    const std::uint32_t peers[] = {0x01000000, 0x7F000001, 0xDFFFFFFF, 0xF0000001, 0xFFFFFFFE,
-                                   0, 0x00FFFFFF, 0xE0000000, 0xEFFFFFFF, 0xFFFFFFFF};
+    const std::uint32_t peers[] = {0x01000000, 0x7F000001, 0xDFFFFFFF, 0xF0000001, 0xFFFFFFFE, 0, 0x00FFFFFF, 0xE0000000, 0xEFFFFFFF, 0xFFFFFFFF};
     for (int i = 0; i < 10; ++i) EXPECT_EQ(is_unicast_ipv4(peers[i]), i < 5) << peers[i];
 }
 

@@ -24,6 +24,5 @@ TEST(Interrupt, ClosedStandardInputReadsAsEmpty) {
     std::string at = stun.at();
     char name[] = "natchat", option[] = "--stun";
     char* argv[] = {name, option, at.data()};
-    EXPECT_EXIT((::close(0), ::alarm(10), std::exit(natchat_main(3, argv, stdin))),
-                testing::ExitedWithCode(1), "");
+    EXPECT_EXIT((::close(0), ::alarm(10), std::exit(natchat_main(3, argv, stdin))), testing::ExitedWithCode(1), "");
 }

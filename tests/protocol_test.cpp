@@ -31,8 +31,7 @@ TEST(Protocol, KindsDisplayAndCuts) {
         {"\x80\x80\x80\x80\xf8\x88\x80\x80", "????????"}};
     for (const auto& c : shown) {
         std::string out(c.in.size() + 1, 'X');
-        const std::size_t n = sanitize_for_display(
-            reinterpret_cast<const std::uint8_t*>(c.in.data()), c.in.size(), out.data());
+        const std::size_t n = sanitize_for_display(reinterpret_cast<const std::uint8_t*>(c.in.data()), c.in.size(), out.data());
         EXPECT_EQ(out.substr(0, n + 1), c.out + '\0') << c.in;
     }
     const struct {

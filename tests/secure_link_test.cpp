@@ -61,7 +61,7 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
         }
         return done();
     };
-    test::Rig a, b;
+    test::Rig a(true), b(true);
     test::UdpSocket& relay = a.peer;  // a sends to it; it passes on to b, and back
     identity_begin(&b.s, test::typed(relay.endpoint()));
     enum { lossy, clean, black_hole };
@@ -78,10 +78,7 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
         }
     });
     const std::string out = test::output_of([&](std::FILE*) {
-        for (test::Rig* r : {&a, &b}) {
-            ASSERT_TRUE(envelope_startup() && secure_link_open(&r->s));
-            r->start(true);
-        }
+        for (test::Rig* r : {&a, &b}) r->start(true);
         for (int i = 0; i < 50; ++i) secure_link_send(&a.s, ("line " + std::to_string(i)).c_str(), 6 + (i > 9));
         secure_link_send(&b.s, "back", 4);
         EXPECT_TRUE(until([&] {
@@ -129,10 +126,9 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
 // keepalive every 5 s, and its silence is noticed once, 15 s after it was last heard.
 TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
     for (bool signs : {false, true}) {
-        test::Rig rig;
+        test::Rig rig(true);
         test::SimulatedClock clock(0xFFFFFFFFu - 1000);
         rig.s.run.last_heard = clock.now.load();
-        ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s));
         Handshake other;
         ASSERT_TRUE(handshake_start(&other));
         const std::string commit = message(make_commit, other);
@@ -184,15 +180,12 @@ TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
             }
         }, true);
         const std::string plain = signs ? "\nNo secure session could be agreed with the peer, although its "
-                                          "program offers one: someone may be interfering. Nothing more "
-                                          "is sent; type 'quit' to leave.\n> "
-                                        : "\nThis chat is NOT encrypted: the peer's program does not offer "
-                                          "a secure session.\n> ";
+                                          "program offers one: someone may be interfering. Nothing more is sent; type 'quit' to leave.\n> "
+                                        : "\nThis chat is NOT encrypted: the peer's program does not offer a secure session.\n> ";
         EXPECT_TRUE(signs || out == plain + "\n[Nothing heard from the peer for 15 seconds]\n> "
                                             "\n[The peer is back]\n> \nThe peer's program offers a secure "
                                             "session after all: the lines before this went unencrypted.\n> \n[1 line(s) sent "
-                                            "unencrypted, from \"sent before the offer\" on: the peer may not have "
-                                            "shown them]\n> ") << out;
+                                            "unencrypted, from \"sent before the offer\" on: the peer may not have shown them]\n> ") << out;
         EXPECT_TRUE(out.find(plain) != std::string::npos && out.find(plain) == out.rfind(plain.substr(0, 9)));
         EXPECT_EQ(out.find("plain line"), std::string::npos);
         EXPECT_EQ(secure_link_refused(&rig.s), signs ? 1 : 0);
@@ -217,9 +210,9 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
                              {"KEEPALIVE BYE"}, {"PUNCH", "PUNCH_ACK"}, {commit, reveal}};
     for (bool natchat : {true, false}) {
         for (const test::Lines& h : hostile) {
-            test::Rig rig;
+            test::Rig rig(true);
             test::SimulatedClock clock(0xFFFFFFFFu - 1000);
-            ASSERT_TRUE(secure_link_open(&rig.s) && handshake_start(&peer));
+            ASSERT_TRUE(handshake_start(&peer));
             const std::string out = rig.chat([&] {
                 for (int i = 0; i < 2; ++i) for (const std::string& d : h) rig.elsewhere.send(d, rig.own.endpoint());
                 EXPECT_TRUE(test::eventually([&] { return rig.s.run.strangers_dropped == 2 * h.size(); }));
@@ -247,8 +240,7 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
             const std::pair<std::string, bool> shown[] = {{"forged", false}, {"hi\n", false}, {"left", false},
                 {"[Peer]: hello", !natchat}, {"[Peer]: " + std::string(2047, 'x') + "\n", natchat}, {"[Peer]: y\n", false}, {"[Peer]: z\n", natchat}};
             for (const auto& [text, expected] : shown) EXPECT_EQ(out.find(text) != std::string::npos, expected) << text << out;
-            EXPECT_TRUE(!natchat || (std::strcmp(keys.code, rig.s.secure->channel.code) == 0 &&
-                                     secure_link_refused(&rig.s) == 5));
+            EXPECT_TRUE(!natchat || (std::strcmp(keys.code, rig.s.secure->channel.code) == 0 && secure_link_refused(&rig.s) == 5));
         }
     }
 }
@@ -258,10 +250,10 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
 // The same when, instead of the typed port, the peer answers at the IPv6 endpoint of its line.
 TEST(SecureLink, TheTypedPortSpeakingStartsTheAgreementOver) {
   for (const bool six : {false, true}) {
-    test::Rig rig;
+    test::Rig rig(true);
     Handshake forger, peer;
     Channel keys{};
-    ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s) && handshake_start(&forger) && handshake_start(&peer));
+    ASSERT_TRUE(handshake_start(&forger) && handshake_start(&peer));
     platform::Endpoint to = rig.own.endpoint(), peer6{0, rig.peer.port, true};
     peer6.ip6[15] = 1;  // [::1], where both sockets serve too
     if (six) {
@@ -290,11 +282,10 @@ TEST(SecureLink, TheTypedPortSpeakingStartsTheAgreementOver) {
 // from an endpoint nobody gave is refused, and a peer that offered once stays offered when the
 // agreement starts over. On a port nobody gave, a peer that offers nothing is never sent plain text.
 TEST(SecureLink, TheSendersStandingDecides) {
-    test::Rig rig, learned, tagged;
+    test::Rig rig(true), learned(true), tagged(true);
     test::SimulatedClock clock(1000);
     Handshake peer;
-    ASSERT_TRUE(envelope_startup() && handshake_start(&peer));
-    for (test::Rig* r : {&rig, &learned, &tagged}) ASSERT_TRUE(secure_link_open(&r->s));
+    ASSERT_TRUE(handshake_start(&peer));
     std::uint8_t commit[kHandshakeSize];
     make_commit(&peer, commit);
     const auto* hello = reinterpret_cast<const std::uint8_t*>("hello");
@@ -333,12 +324,12 @@ TEST(SecureLink, TheSendersStandingDecides) {
 // starts again at the same endpoint and punches: it is taken back, and a new session is agreed
 // with new keys and a new code.
 TEST(SecureLink, APeerThatLeftIsTakenBackWithNewKeys) {
-    test::Rig rig;
+    test::Rig rig(true);
     test::SimulatedClock clock(0xFFFFFFFFu - 1000);
     Handshake runs[2];
     Channel keys[2]{};
     std::string codes[2];
-    ASSERT_TRUE(envelope_startup() && secure_link_open(&rig.s) && handshake_start(&runs[0]) && handshake_start(&runs[1]));
+    ASSERT_TRUE(handshake_start(&runs[0]) && handshake_start(&runs[1]));
     const std::string out = rig.chat([&] {
         for (int run = 0; run < 2; ++run) {
             rig.peer.send(message(make_commit, runs[run]), rig.own.endpoint());

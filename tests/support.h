@@ -58,9 +58,7 @@ struct UdpSocket {
     }
     ~UdpSocket() { platform::close_socket(sock); }
     platform::Endpoint endpoint() const { return {kLoopback, port}; }
-    void send(const std::string& d, platform::Endpoint to) const {
-        send_patiently(sock, d.data(), d.size(), to);
-    }
+    void send(const std::string& d, platform::Endpoint to) const { send_patiently(sock, d.data(), d.size(), to); }
     // One datagram within `timeout_ms`, or false.
     bool receive(std::string* d, platform::Endpoint* from, std::uint32_t timeout_ms) const {
         char buffer[4096];
@@ -82,8 +80,7 @@ struct UdpSocket {
 };
 
 // Standard output of `run()`, with `typed` as its input file.
-inline std::string output_of(const std::function<void(std::FILE* in)>& run,
-                             const std::string& typed = "") {
+inline std::string output_of(const std::function<void(std::FILE* in)>& run, const std::string& typed = "") {
     std::FILE* in = std::tmpfile();
     std::fwrite(typed.data(), 1, typed.size(), in);
     std::rewind(in);
@@ -99,8 +96,7 @@ inline std::string output_of(const std::function<void(std::FILE* in)>& run,
 inline std::string binding_success(const std::string& request, std::uint32_t ip, int port) {
     const std::uint32_t x = ip ^ 0x2112A442;
     port ^= 0x2112;
-    return std::string("\x01\x01\x00\x0c", 4) + request.substr(4, 16) +
-           std::string("\x00\x20\x00\x08\x00\x01", 6) + char(port >> 8) + char(port) +
+    return std::string("\x01\x01\x00\x0c", 4) + request.substr(4, 16) + std::string("\x00\x20\x00\x08\x00\x01", 6) + char(port >> 8) + char(port) +
            char(x >> 24) + char(x >> 16) + char(x >> 8) + char(x);
 }
 
@@ -152,8 +148,7 @@ struct StunResponder {
               const std::string binding_request("\0\1\0\0\x21\x12\xA4\x42", 8);
               std::string request;
               for (platform::Endpoint from{}; !stop;) {
-                  if (!socket.receive(&request, &from, 20) || request.size() != 20 ||
-                      request.compare(0, 8, binding_request) != 0) continue;
+                  if (!socket.receive(&request, &from, 20) || request.size() != 20 || request.compare(0, 8, binding_request) != 0) continue;
                   std::unique_lock<std::mutex> hold(mutex);
                   log.push_back(request);
                   const int n = static_cast<int>(log.size());
@@ -183,8 +178,7 @@ struct StunResponder {
 // Simulated time: sleep_ms() on the creating thread runs `on_sleep`, then advances the clock by
 // `step_ms` (by the time asked for when 0); on other threads it sleeps a real millisecond.
 struct SimulatedClock {
-    explicit SimulatedClock(std::uint32_t start, std::uint32_t step_ms = 0)
-        : now(start), step(step_ms), owner(std::this_thread::get_id()) {
+    explicit SimulatedClock(std::uint32_t start, std::uint32_t step_ms = 0) : now(start), step(step_ms), owner(std::this_thread::get_id()) {
         platform::set_clock(&clock);
     }
     ~SimulatedClock() { platform::set_clock(nullptr); }
@@ -201,17 +195,18 @@ struct SimulatedClock {
     std::uint32_t step;
     std::thread::id owner;
     std::function<void(std::uint32_t now)> on_sleep;
-    platform::Clock clock{[](void* c) { return static_cast<SimulatedClock*>(c)->now.load(); },
-                          sleep, this};
+    platform::Clock clock{[](void* c) { return static_cast<SimulatedClock*>(c)->now.load(); }, sleep, this};
 };
 
-// A session on a real loopback socket, a peer socket to talk to it, and one more.
+// A session on a real loopback socket, a peer socket to talk to it, and one more; with its secure
+// link open when asked.
 struct Rig {
-    Rig() {
+    explicit Rig(bool secure = false) {
         session_init(&s);
         s.sockets.sock = own.sock;
         identity_begin(&s, typed(peer.endpoint()));
         s.run.last_heard = platform::tick_ms();
+        EXPECT_TRUE(!secure || (envelope_startup() && secure_link_open(&s)));
     }
     ~Rig() {
         secure_link_close(&s);

@@ -5,6 +5,13 @@
 
 namespace {
 
+// Each word after a space.
+std::string join(std::initializer_list<std::string> words) {
+    std::string out;
+    for (const std::string& w : words) (out += ' ') += w;
+    return out;
+}
+
 // What read_command_line makes of `argv`, in one line: the words left, then each option that is not
 // the default, then the words of argv that reading changed; "refused" when it is false.
 std::string read(test::Lines argv) {
@@ -15,13 +22,13 @@ std::string read(test::Lines argv) {
     CommandLine c;
     if (!read_command_line(static_cast<int>(argv.size()), v.data(), &c)) return "refused";
     std::string out = c.words[0];
-    for (int i = 1; i < c.count; ++i) out += std::string(" ") + c.words[i];
+    for (int i = 1; i < c.count; ++i) out += join({c.words[i]});
     std::string stun = " | stun", defaults = stun;
-    for (std::size_t i = 0; i < c.stun_count; ++i) stun += " " + std::string(c.stun[i].host) + " " + std::to_string(c.stun[i].port);
-    for (const StunServer& d : kDefaultStunServers) defaults += " " + std::string(d.host) + " " + std::to_string(d.port);
+    for (std::size_t i = 0; i < c.stun_count; ++i) stun += join({c.stun[i].host, std::to_string(c.stun[i].port)});
+    for (const StunServer& d : kDefaultStunServers) defaults += join({d.host, std::to_string(d.port)});
     if (stun != defaults) out += stun;
     if (c.port != 0) out += " | port " + std::to_string(c.port);
-    if (c.use_relay) out += " | turn " + std::string(c.relay.user) + " " + c.relay.password + " " + c.relay.host + " " + std::to_string(c.relay.port);
+    if (c.use_relay) out += " | turn" + join({c.relay.user, c.relay.password, c.relay.host, std::to_string(c.relay.port)});
     if (c.no_stun) out += " | no-stun";
     if (c.secure_only) out += " | secure-only";
     for (std::size_t i = 0; i < argv.size(); ++i) out += argv[i] != typed[i] ? " | now " + argv[i] : "";

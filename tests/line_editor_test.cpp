@@ -1,0 +1,66 @@
+// The input line editor: keys as a terminal sends them in, the line and the screen out.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "console/line_editor.h"
+
+namespace {
+
+struct Row {
+    const char* name;
+    std::vector<std::string> reads;  // as the terminal's reads cut them
+    std::string text;                // the line left being typed
+    std::vector<std::string> lines;  // finished, "(pasted)" after a pasted one
+    std::string screen = "(any)";    // everything written, when it matters
+    int width = 80;
+    int resize = 0;
+    bool ended = false;
+};
+
+TEST(LineEditor, KeysInLineAndScreenOut) {
+    const Row rows[] = {
+        {"UTF-8 by character", {"a\xc3\xb1\xe2\x82\xac\xf0\x9f\x98\x80\x7f\x1b[D\x1b[DX"}, "aX\xc3\xb1\xe2\x82\xac", {}},
+        {"a combining mark goes with its base", {"e\xcc\x81x\x1b[D\x1b[D\x1b[3~"}, "x", {}},
+        {"invalid UTF-8 is dropped", {"a\xff\xc3(b"}, "a(b", {}},
+        {"no escape sequence becomes text", {"a\x1b[1;5D\x1b[5~\x1bOP\x1b[24~b"}, "ba", {}},
+        {"a sequence cut between reads", {"ab\x1b[", "D!"}, "a!b", {}},
+        {"End, Home", {"abc\x01\x1b[F!\x1b[H?"}, "?abc!", {}},
+        {"Ctrl+W", {"alpha beta gamma\x17"}, "alpha beta ", {}},
+        {"Ctrl+A, Right, Ctrl+K", {"alpha beta\x01\x1b[C\x0b"}, "a", {}},
+        {"Alt+B, Ctrl+U", {"alpha beta\x1b" "b\x15"}, "beta", {}},
+        {"Alt+F", {"alpha beta\x01\x1b" "fX"}, "alphaX beta", {}},
+        {"Up, Up, Down", {"one\rtwo\r\x1b[A\x1b[A\x1b[B"}, "two", {"one", "two"}},
+        {"Down gives back the draft", {"one\rdraft\x1b[A\x1b[B"}, "draft", {"one"}},
+        {"typed quit", {"quit\r"}, "", {"quit"}},
+        {"Ctrl+D deletes within a line", {"ab\x02\x04"}, "a", {}},
+        {"Ctrl+D on an empty line ends", {"\x04z"}, "", {}, "(any)", 80, 0, true},
+        {"a paste with quit inside", {"\x1b[200~hello\r\nquit\r", "la\x1b[Dst\x1b[201~"}, "last", {"hello (pasted)", "quit (pasted)"},
+         "> hello\r\nquit\r\n> last\r\x1b[6C"},
+        {"wide characters wrap whole", {"\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe6\x97\xa5\xe6\x9c\xac", "\x01"},
+         "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe6\x97\xa5\xe6\x9c\xac", {},
+         "> \xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe6\x97\xa5\xe6\x9c\xac\r\x1b[2C\r\x1b[1A\x1b[J"
+         "> \xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe6\x97\xa5\xe6\x9c\xac\x1b[1A\r\x1b[2C", 10},
+        {"a full row goes on at the next", {"abcdef"}, "abcdef", {}, "> abcdef\r\n\r", 8},
+        {"a resize", {"abcdefghij"}, "abcdefghij", {}, "> abcdefghij\r\x1b[12C\r\x1b[1A\x1b[J> abcdefghij\r\x1b[4C", 80, 8},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        LineEditor editor;
+        editor.width = row.width;
+        EditorOutput out;
+        for (const std::string& keys : row.reads) editor_keys(&editor, keys.data(), keys.size(), &out);
+        if (row.resize != 0) editor_resize(&editor, row.resize, &out.screen);
+        std::vector<std::string> lines;
+        for (const EditedLine& line : out.lines) lines.push_back(line.text + (line.pasted ? " (pasted)" : ""));
+        EXPECT_EQ(editor.text, row.text);
+        EXPECT_EQ(lines, row.lines);
+        EXPECT_EQ(out.ended, row.ended);
+        if (row.screen != "(any)") {
+            EXPECT_EQ(out.screen, row.screen);
+        }
+    }
+}
+
+}  // namespace

@@ -15,3 +15,22 @@ TEST(Output, DropsWholeTextsAtTheLimitAndSaysHowMany) {
     console_queue_take(&q, &out);
     EXPECT_EQ(out, "0123456789");
 }
+
+// At a terminal, lines from the peer go above the half-typed input, which a burst draws once.
+TEST(Output, KeepsTheInputLineBelowWhatIsPrinted) {
+    Console console;
+    ASSERT_TRUE(console_init(&console));
+    console.queue.writer = true;  // taken by hand below, as the writer would
+    LineEditor editor;
+    console_edit_begin(&console, &editor);
+    EditorOutput typed;
+    console_keys(&console, "half", 4, &typed);
+    for (const char* line : {"one", "two", "three"}) safe_printf(&console, "\n[Peer]: %s\n> ", line);
+    std::string out;
+    console_queue_take(&console.queue, &out);
+    EXPECT_EQ(out, "> \r\x1b[2C\r\x1b[J> half\r\x1b[6C\r\x1b[J[Peer]: one\n[Peer]: two\n[Peer]: three\n> half\r\x1b[6C");
+    EXPECT_EQ(terminal_text("\n[Peer]: hi\n> ", true), "\x1b[36m[Peer]: hi\x1b[0m\n");
+    EXPECT_EQ(terminal_text("\n[The peer is back]\n> ", true), "\x1b[33m[The peer is back]\x1b[0m\n");
+    console_edit_end(&console);
+    console_destroy(&console);
+}

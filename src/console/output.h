@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "console/line_editor.h"
 #include "platform/platform.h"
 
 // Text on its way to standard output. The console writer owns the output, and everyone else
@@ -22,6 +23,9 @@ struct ConsoleQueue {
     std::size_t limit = kConsoleQueueLimit;
     std::size_t dropped = 0;  // texts dropped since the writer last took the queue
     bool writer = false;      // a writer takes the text; without one, it is written at once
+    // Where the input line's last drawing begins, when nothing follows it: a text that comes
+    // before the writer has taken it replaces it, so a burst of lines draws the input once.
+    std::size_t redraw_at = std::string::npos;
 };
 
 // Adds `text` whole, or drops it whole at the limit (false).
@@ -36,6 +40,9 @@ struct Console {
     ConsoleQueue queue;
     platform::Thread thread;
     platform::Waker wake;  // a nudge: text waits; the stop signal: write the rest, end
+    // At a terminal, the line being typed, kept whole below what is printed (under the lock);
+    // null on a pipe, where every text goes out as it stands.
+    LineEditor* editor = nullptr;
 };
 
 // The waker and the lock, no writer yet; false (nothing held) when the waker cannot be made.
@@ -59,3 +66,20 @@ void safe_print(Console* console, const char* text);
 
 // safe_print for a caller that holds the console lock already.
 void console_write(Console* console, const char* text);
+
+// At a terminal: from now on what is printed goes above the input line, which is drawn again
+// after it, in colour when `editor->colour`.
+void console_edit_begin(Console* console, LineEditor* editor);
+
+// Keys typed: the editor takes them under the lock, and what it draws follows what is queued.
+void console_keys(Console* console, const char* keys, std::size_t size, EditorOutput* out);
+
+// The terminal has `width` columns now.
+void console_resize(Console* console, int width);
+
+// The input line leaves the screen; texts are printed as they stand again.
+void console_edit_end(Console* console);
+
+// A text as the screen shows it above the input line: on a fresh row of its own, without the
+// prompt that ends it on a pipe, in the colour of who says it.
+std::string terminal_text(const char* text, bool colour);

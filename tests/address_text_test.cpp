@@ -1,8 +1,6 @@
 // Addresses as people type them: dotted quads, port words, which addresses can be a peer, and
 // peer lines of both families.
 
-#include <cstring>
-
 #include "address/address_text.h"
 #include "support.h"
 

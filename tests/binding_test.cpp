@@ -1,6 +1,5 @@
 // The Binding response decoder: RFC 5769's sample and its malformed twins.
 
-#include "address/address_text.h"
 #include "stun/binding.h"
 #include "support.h"
 
@@ -36,13 +35,11 @@ TEST(Binding, DecodesOrRefusesEachResponse) {
         const char* ip = nullptr;  // refused
         bool over6 = false;  // the request went over IPv6
     } rows[] = {
-        {.name = "RFC 5769's sample", .message = sample, .ip = xa},
-        {.name = "MAPPED-ADDRESS alone", .message = response({m}), .ip = ma},
+        {.name = "RFC 5769's sample", .message = sample, .ip = xa}, {.name = "MAPPED-ADDRESS alone", .message = response({m}), .ip = ma},
         {.name = "MAPPED-ADDRESS first", .message = response({m, x}), .ip = ma},
         {.name = "XOR-MAPPED-ADDRESS first", .message = response({x, m}), .ip = xa},
         {.name = "11 bytes stepped over by 16", .message = response({attr(0x8022, Bytes(11, 'a')), x}), .ip = xa},
-        {.name = "IPv6 over IPv6", .message = response({x6a}), .ip = x6, .over6 = true},
-        {.name = "IPv6 over IPv4", .message = response({x6a})},
+        {.name = "IPv6 over IPv6", .message = response({x6a}), .ip = x6, .over6 = true}, {.name = "IPv6 over IPv4", .message = response({x6a})},
         {.name = "over IPv4, IPv6 and a short one passed by", .message = response({x6a, attr(0x0020, Bytes(4, 0)), m}), .ip = ma},
         {.name = "over IPv6, IPv6 before IPv4", .message = response({x6a, x}), .ip = x6, .over6 = true},
         {.name = "over IPv6, IPv4 alone", .message = response({x, m}), .over6 = true},
@@ -52,10 +49,8 @@ TEST(Binding, DecodesOrRefusesEachResponse) {
         {.name = "an address of 2 bytes", .message = response({bad, m}), .ip = ma},
         {.name = "another attribute's bytes", .message = response({attr(0x0021, address), x}), .ip = xa},
         {.name = "family 3 alone", .message = response({family3})},
-        {.name = "shorter than a header", .message = Bytes(sample.begin(), sample.begin() + 19)},
-        {.name = "no attributes", .message = response({})},
-        {.name = "an error response", .message = with(sample, 1, 0x11)},
-        {.name = "a request", .message = with(sample, 0, 0)},
+        {.name = "shorter than a header", .message = Bytes(sample.begin(), sample.begin() + 19)}, {.name = "no attributes", .message = response({})},
+        {.name = "an error response", .message = with(sample, 1, 0x11)}, {.name = "a request", .message = with(sample, 0, 0)},
         {.name = "another magic cookie", .message = with(sample, 7, 0x43)},
         {.name = "another transaction, first byte", .message = with(sample, 8, 0xb6)},
         {.name = "another transaction, last byte", .message = with(sample, 19, 0xaf)},

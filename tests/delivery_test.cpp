@@ -1,10 +1,6 @@
 // Lossless delivery in simulated time: resending at the speed of the path, outages, stalls told,
 // and the wrap of the numbers.
 
-#include <map>
-#include <set>
-#include <tuple>
-
 #include "secure/delivery.h"
 #include "support.h"
 
@@ -94,6 +90,18 @@ TEST(Delivery, ResendsLostLinesAtTheSpeedOfThePath) {
         std::uint32_t gap = rtt + 2;
         for (std::size_t i = 1; i < p.sent[21].size(); ++i, gap = std::min(2 * gap, 2000u)) EXPECT_EQ(p.sent[21][i] - p.sent[21][i - 1], gap) << i << " at " << rtt;
         EXPECT_TRUE(gap == 2000 && p.sent[22].size() == 2 && p.sent[22][1] - p.sent[22][0] == rtt + 2) << rtt;
+    }
+}
+
+// The first line lost, before any line's round trip: its probe goes at the guess's time-out, or at
+// the agreement's round trip, which the first sample of a line's own then replaces.
+TEST(Delivery, TheAgreementsRoundTripTimesTheFirstProbe) {
+    for (auto [seed, rtt, probe] : {std::tuple{0u, 10u, 300u}, {1u, 1u, 3u}, {40u, 30u, 120u}}) {
+        Path p(rtt);
+        if (seed > 0) delivery_seed_rtt(&p.a, seed);
+        p.lose = [](std::uint32_t t, bool ack, std::uint32_t) { return t == 0 && !ack; };
+        p.queue(2, probe + rtt + 1);
+        EXPECT_TRUE(p.sent[1] == (std::vector<std::uint32_t>{0, probe}) && p.a.srtt == rtt) << seed << " " << p.a.srtt;
     }
 }
 

@@ -1,8 +1,5 @@
 // Public address discovery against a scripted STUN responder on loopback.
 
-#include <memory>
-#include <regex>
-
 #include "stun/discovery.h"
 #include "support.h"
 
@@ -19,8 +16,7 @@ TEST(Discovery, NatVerdictFromMappings) {
         std::vector<platform::Endpoint> mapped;
         NatKind nat;
     } rows[] = {
-        {.name = "no answer", .mapped = {}, .nat = NatKind::unknown},
-        {.name = "our own address", .mapped = {local}, .nat = NatKind::none},
+        {.name = "no answer", .mapped = {}, .nat = NatKind::unknown}, {.name = "our own address", .mapped = {local}, .nat = NatKind::none},
         {.name = "our own, then a mapping", .mapped = {local, out}, .nat = NatKind::symmetric},
         {.name = "a mapping, then our own", .mapped = {out, local}, .nat = NatKind::symmetric},
         {.name = "one mapping", .mapped = {out}, .nat = NatKind::unknown},

@@ -1,11 +1,6 @@
 // The secure session's envelope: the protocol document's vectors, the agreement and its order,
 // sealed records and each way one is refused.
 
-#include <cstring>
-#include <fstream>
-#include <map>
-#include <regex>
-
 #include <gcrypt.h>
 
 #include "support.h"
@@ -149,12 +144,9 @@ TEST(Envelope, SealedRecordsOpenOnceAndOnlyUnaltered) {
     } rows[] = {
         {.name = "the later of two first", .record = second, .opener = &cb, .opens = true},
         {.name = "the earlier, within the window", .record = first, .opener = &cb, .opens = true},
-        {.name = "replayed", .record = second, .opener = &cb},
-        {.name = "ciphertext altered", .record = flip(seal(3), 20), .opener = &cb},
-        {.name = "counter altered", .record = flip(seal(3), 18), .opener = &cb},
-        {.name = "type altered", .record = flip(seal(3), 10), .opener = &cb},
-        {.name = "tag altered", .record = flip(seal(3), 30), .opener = &cb},
-        {.name = "another session's key", .record = seal(3), .opener = &cc},
+        {.name = "replayed", .record = second, .opener = &cb}, {.name = "ciphertext altered", .record = flip(seal(3), 20), .opener = &cb},
+        {.name = "counter altered", .record = flip(seal(3), 18), .opener = &cb}, {.name = "type altered", .record = flip(seal(3), 10), .opener = &cb},
+        {.name = "tag altered", .record = flip(seal(3), 30), .opener = &cb}, {.name = "another session's key", .record = seal(3), .opener = &cc},
         {.name = "our own key: the direction is wrong", .record = seal(3), .opener = &ca},
         {.name = "truncated", .record = Bytes(first.begin(), first.end() - 1), .opener = &cb},
         {.name = "oversized", .record = Bytes(4096 + kRecordOverhead, 0), .opener = &cb},

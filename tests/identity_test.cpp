@@ -14,10 +14,8 @@ TEST(Identity, APortNobodyGaveIsLearnedOnlyByRule) {
         int times = 2;
         bool learned = false;
     } rows[] = {
-        {.name = "two punches from a swept port", .swept = true, .learned = true},
-        {.name = "one is not enough", .swept = true, .times = 1},
-        {.name = "a port nobody swept"},
-        {.name = "through the relay, any port", .relayed = true, .learned = true},
+        {.name = "two punches from a swept port", .swept = true, .learned = true}, {.name = "one is not enough", .swept = true, .times = 1},
+        {.name = "a port nobody swept"}, {.name = "through the relay, any port", .relayed = true, .learned = true},
         {.name = "through the relay, port 0 once", .relayed = true, .port = 0, .times = 1},
         {.name = "keepalives teach nothing", .swept = true, .kind = DatagramKind::keepalive},
         {.name = "tagged: unproven punches from a swept port", .tagged = true, .swept = true},
@@ -28,10 +26,9 @@ TEST(Identity, APortNobodyGaveIsLearnedOnlyByRule) {
         SCOPED_TRACE(r.name);
         PeerSession s;
         ASSERT_TRUE(session_init(&s));
-        const platform::Endpoint typed{test::kLoopback, 4000}, other{test::kLoopback, r.port};
+        const platform::Endpoint typed{test::kLoopback, 4000}, other{test::kLoopback, r.port}, next{test::kLoopback, 6000};
         identity_begin(&s, PeerLine{{typed}, 1, r.tagged, {}});
         if (r.swept) identity_punched(&s, other.port);
-        const platform::Endpoint next{test::kLoopback, 6000};
         bool learned = false, binds = false, dropped = false, again = false, relearned = false;
         test::output_of([&](std::FILE*) {
             for (int i = 0; i < r.times; ++i) learned = identity_learn(&s, r.kind, other, r.relayed, r.proven);

@@ -1,8 +1,6 @@
 // The program as a user meets it: command line, peer entry and the chat loop, with a scripted
 // STUN responder and a peer on loopback.
 
-#include <regex>
-
 #include "app/program.h"
 #include "support.h"
 
@@ -37,10 +35,8 @@ TEST(Program, UsageAndRefusedWords) {
         std::string ends = "";  // empty: the usage text alone
         std::string typed = "1.2.3.4\n\n";  // at the connection screen
     } rows[] = {
-        {.name = "-h", .words = {"/opt/nc", "-h"}, .code = 0},
-        {.name = "--help", .words = {"/opt/nc", "--help"}, .code = 0},
-        {.name = "-H", .words = {"/opt/nc", "-H"}},
-        {.name = "-h with words the reader refuses", .words = {"/opt/nc", "-h", "--port", "0"}},
+        {.name = "-h", .words = {"/opt/nc", "-h"}, .code = 0}, {.name = "--help", .words = {"/opt/nc", "--help"}, .code = 0},
+        {.name = "-H", .words = {"/opt/nc", "-H"}}, {.name = "-h with words the reader refuses", .words = {"/opt/nc", "-h", "--port", "0"}},
         {.name = "port 0", .words = {"natchat", "1.2.3.4", "0"}, .ends = port},
         {.name = "no computer's address", .words = {"natchat", "0.0.0.0", "5000"}, .ends = ip},
         {.name = "-h as the peer's address", .words = {"natchat", "-h", "5000"}, .ends = ip},

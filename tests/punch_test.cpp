@@ -1,8 +1,5 @@
 // Hole punching in simulated time: confirmation, progress and time-outs across the tick's wrap.
 
-#include <algorithm>
-#include <sstream>
-
 #include "support.h"
 
 namespace {

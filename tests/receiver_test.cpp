@@ -1,9 +1,5 @@
 // The receiver over real loopback sockets: who is heard, the path's moves, the candidates' turns.
 
-#include <algorithm>
-
-#include "relay/relay.h"
-#include "relay/turn.h"
 #include "support.h"
 
 namespace {
@@ -112,7 +108,7 @@ TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
     const platform::Endpoint lan = rig.elsewhere.endpoint(), typed = rig.peer.endpoint();
     PeerLine line{{six, typed, lan}, 3, true, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}};
     rig.s.found.mapped = {0x7F000002, 1};
-    identity_begin(&rig.s, line);
+    identity_begin(&rig.s, PeerLine{{six, typed, {0xC0A80002, lan.port}}, 3, true, {}});
     EXPECT_EQ(rig.s.peer.remote.count, 2u) << "another NAT's LAN endpoint names a host on ours";
     rig.s.found.mapped.ip = 0x7F000001;
     identity_begin(&rig.s, line);

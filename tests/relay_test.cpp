@@ -1,7 +1,6 @@
 // The relay's allocation at start-up and its refreshes, against a scripted TURN server.
 
 #include "relay/relay.h"
-#include "relay/turn.h"
 #include "support.h"
 
 namespace {

@@ -1,6 +1,5 @@
 // Message integrity and fingerprints: RFC 5769's vectors, their altered twins, and what we write.
 
-#include "relay/turn.h"
 #include "support.h"
 
 namespace {

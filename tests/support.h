@@ -7,12 +7,23 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <fstream>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "address/address_text.h"
+#include "relay/relay.h"
+#include "relay/turn.h"
 #include "sockets/sockets.h"
 #include "stun/message.h"
 #include "peer/identity.h"
@@ -112,10 +123,8 @@ inline const std::uint8_t* const kRfc5769Id = kRfc5769Response.data() + 8;
 // Its XOR-MAPPED-ADDRESS value: 192.0.2.1:32853 (225.18.166.67:41287 read as a MAPPED-ADDRESS).
 inline const Bytes kXorAddress = {0, 1, 0xa1, 0x47, 0xe1, 0x12, 0xa6, 0x43};
 
-inline Bytes with(Bytes m, std::size_t at, std::uint8_t value) {
-    m[at] = value;
-    return m;
-}
+// `m` with the byte at `at` replaced.
+inline Bytes with(Bytes m, std::size_t at, std::uint8_t value) { m[at] = value; return m; }
 
 // A STUN attribute padded to 4 bytes; `length` may lie about the value.
 inline Bytes attr(std::uint16_t type, const Bytes& value, int length = -1) {
@@ -160,10 +169,7 @@ struct StunResponder {
     StunResponder(std::uint32_t ip, int port)
         : StunResponder([ip, port](int, const std::string& r) { return Lines{binding_success(r, ip, port)}; }) {}
     std::string at() const { return "127.0.0.1:" + std::to_string(socket.port); }
-    ~StunResponder() {
-        stop = true;
-        worker.join();
-    }
+    ~StunResponder() { stop = true; worker.join(); }
     Lines received() {
         std::lock_guard<std::mutex> hold(mutex);
         return log;
@@ -208,10 +214,7 @@ struct Rig {
         s.run.last_heard = platform::tick_ms();
         EXPECT_TRUE(!secure || (envelope_startup() && secure_link_open(&s)));
     }
-    ~Rig() {
-        secure_link_close(&s);
-        session_destroy(&s);
-    }
+    ~Rig() { secure_link_close(&s); session_destroy(&s); }
     // The receiving worker, and the keepalive one too when asked.
     void start(bool keepalives = false) {
         platform::thread_start(&s.workers.receiver, receive_loop, &s);

@@ -1,7 +1,5 @@
 // The sweep, in simulated time: rounds 100 ms apart of at most 10 punches, or longer ones.
 
-#include <algorithm>
-
 #include "path/sweep.h"
 #include "support.h"
 
@@ -18,7 +16,6 @@ TEST(Sweep, RateTotalAndOnlyTheTypedAddress) {
                     const std::size_t n = sweep_due(&sweep, start + e, out, (step + 99) / 100 * 10);
                     for (std::size_t i = 0; i < n; ++i) {
                         EXPECT_EQ(out[i].ip, typed);
-                        EXPECT_GE(out[i].port, 1024);
                         ports.push_back(out[i].port);
                     }
                     // Never more than 100 a second since the sweep began, 3 s in.

@@ -1,9 +1,6 @@
 // A TURN server's responses, and the peer's data in a Data indication or on a channel, each with
 // its malformed twins.
 
-#include <algorithm>
-#include <cstring>
-
 #include "relay/turn.h"
 #include "support.h"
 
@@ -37,19 +34,16 @@ TEST(Turn, ResponsesAndEveryMalformedTwin) {
         {.name = "a success", .m = good, .error = 0},
         {.name = "a challenge", .m = message(0x0113, {code401, attr(0x14, {'l', 'a', 'b'}), attr(0x15, {'n', '1'})}, nullptr), .error = 401},
         {.name = "a stale nonce", .m = message(0x0114, {attr(9, {0, 0, 4, 38})}, c.key), .error = 438},
-        {.name = "no fingerprint", .m = bare, .error = 0},
-        {.name = "truncated by one byte", .m = Bytes(good.begin(), good.end() - 1)},
+        {.name = "no fingerprint", .m = bare, .error = 0}, {.name = "truncated by one byte", .m = Bytes(good.begin(), good.end() - 1)},
         {.name = "another transaction", .m = with(good, 8, 0)},
         {.name = "integrity altered", .m = with(good, good.size() - 9, ~good[good.size() - 9])},
         {.name = "fingerprint altered", .m = with(good, good.size() - 1, ~good.back())},
-        {.name = "an attribute altered, no fingerprint", .m = with(bare, 30, 0)},
-        {.name = "another key", .m = message(0x0103, {relayed}, other_key)},
+        {.name = "an attribute altered, no fingerprint", .m = with(bare, 30, 0)}, {.name = "another key", .m = message(0x0103, {relayed}, other_key)},
         {.name = "a success without integrity", .m = message(0x0103, {relayed}, nullptr)},
         {.name = "an attribute after the fingerprint", .m = after_fingerprint},
         {.name = "a relayed address of family 2 in 8 bytes", .m = message(0x0103, {attr(0x0016, with(kXorAddress, 1, 2))}, c.key)},
         {.name = "a lifetime of 3 bytes", .m = message(0x0103, {attr(0x000D, {0, 0, 30})}, c.key)},
-        {.name = "an attribute past the end", .m = with(good, 23, 0xFF)},
-        {.name = "an error without its code", .m = message(0x0113, {}, nullptr)},
+        {.name = "an attribute past the end", .m = with(good, 23, 0xFF)}, {.name = "an error without its code", .m = message(0x0113, {}, nullptr)},
         {.name = "an indication", .m = message(0x0013, {relayed}, c.key)},
         {.name = "error class 7", .m = message(0x0113, {attr(9, {0, 0, 7, 1})}, nullptr)},
         {.name = "a realm too long", .m = message(0x0113, {code401, attr(0x14, Bytes(200, 'r'))}, nullptr)},

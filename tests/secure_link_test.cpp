@@ -121,7 +121,8 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
     EXPECT_NE(out.find(out.substr(code, 24), code + 1), std::string::npos) << "the same code";
 }
 
-// In simulated time, across the tick's wrap: offers every 500 ms; plain after 3 s without a sign
+// In simulated time, across the tick's wrap: offers 25 ms apart, each wait twice the last up to
+// 500 ms (an answer to the peer's first commitment counts as one); plain after 3 s without a sign
 // from the peer, after 20 s with signs but no agreement. A peer that says nothing more gets a
 // keepalive every 5 s, and its silence is noticed once, 15 s after it was last heard.
 TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
@@ -150,11 +151,17 @@ TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
             // Once the peer has offered, a plain line claiming to be its is refused.
             if (signs) rig.peer.send("plain line", rig.own.endpoint());
             EXPECT_EQ(got(), signs ? "CR" : "");  // the first commitment is answered at once, once
-            clock.now += 499;
-            EXPECT_EQ(got(), "");
-            clock.now += 1;
-            EXPECT_EQ(got(), signs ? "CR" : "C");
-            clock.now += (signs ? 20000 : 3000) - 501;
+            std::uint32_t spent = 0;
+            for (std::uint32_t wait : {25u, 50u, 100u, 200u, 400u, 500u, 500u}) {
+                if (signs && wait == 25) continue;
+                settle();
+                clock.now += wait - 1;
+                EXPECT_EQ(got(), "") << wait;
+                clock.now += 1;
+                EXPECT_EQ(got(), signs ? "CR" : "C") << wait;
+                spent += wait;
+            }
+            clock.now += (signs ? 20000 : 3000) - spent - 1;
             EXPECT_FALSE(test::eventually([&] { return mode_of(rig) != LinkMode::agreeing; }, 50));
             clock.now += 1;
             EXPECT_TRUE(test::eventually([&] { return mode_of(rig) == (signs ? LinkMode::failed : LinkMode::plain); }));

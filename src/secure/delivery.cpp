@@ -88,6 +88,12 @@ void delivery_queue(Delivery* d, std::string text) {
     d->out.push_back(Outgoing{d->next_seq++, std::move(text), 0, 0, 0, false});
 }
 
+void delivery_seed_rtt(Delivery* d, std::uint32_t rtt) {
+    if (d->measured) return;
+    d->srtt = std::min(rtt, kLongestRttMs);
+    d->rttvar = d->srtt / 2;
+}
+
 void delivery_pump(Delivery* d, std::uint32_t now, const SendLine& send) {
     bool waiting = any_in_window(d, in_flight);
     for (Outgoing& o : d->out) {

@@ -51,6 +51,10 @@ using SendLine = std::function<void(std::uint32_t seq, const std::string& text)>
 
 void delivery_queue(Delivery* d, std::string text);
 
+// A round trip of the path known before any line's (the agreement's): the guess until the first
+// line's own sample, which replaces it whole.
+void delivery_seed_rtt(Delivery* d, std::uint32_t rtt);
+
 // Sends what is due: new lines while the window allows, lines found lost, probes.
 void delivery_pump(Delivery* d, std::uint32_t now, const SendLine& send);
 

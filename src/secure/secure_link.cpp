@@ -17,6 +17,9 @@
 
 namespace {
 
+// The offer goes again soon, as one lost on the way would hold up the first lines typed, and then
+// ever less often, up to kOfferEveryMs, so that a far peer is not flooded before it can answer.
+constexpr std::uint32_t kOfferFirstMs = 25;
 constexpr std::uint32_t kOfferEveryMs = 500;
 constexpr std::uint32_t kPlainAfterMs = 3000;    // without a sign from the peer
 constexpr std::uint32_t kAgreeAtMostMs = 20000;  // with signs, but no agreement
@@ -66,8 +69,13 @@ void offer(PeerSession* s, std::uint32_t now) {
         make_reveal(&l->handshake, out);
         send_to_peer(s, out, kHandshakeSize, false);
     }
-    l->offered = true;
+    l->offers = std::min(l->offers + 1, 16);
     l->offered_at = now;
+}
+
+// How long the latest offer waits for an answer before it goes again.
+std::uint32_t offer_wait(const SecureLink* l) {
+    return std::min(kOfferFirstMs << (std::max(l->offers, 1) - 1), kOfferEveryMs);
 }
 
 // Says how many lines, from which one on, did not make it.
@@ -152,6 +160,19 @@ bool well_formed(std::uint8_t kind, std::size_t size) {
     }
 }
 
+// The peer's first sealed record: it has our key, and nothing more is offered. Sent once our key
+// came, it answered our latest offer if it came within that offer's wait: that round trip is the
+// first guess of the lines' own. Lines sent before may have found the peer without the keys; the
+// probe for them goes at the path's speed now, not at the guess's.
+void peer_keyed(PeerSession* s) {
+    SecureLink* l = s->secure;
+    const std::uint32_t now = platform::tick_ms();
+    l->peer_has_keys = true;
+    if (now - l->offered_at < offer_wait(l)) delivery_seed_rtt(&l->delivery, now - l->offered_at);
+    delivery_pump(&l->delivery, now, line_sender(s));
+    platform::waker_nudge(&s->run.wake);  // the keepalive thread keeps the new time-outs
+}
+
 // `elsewhere`: from another port of the peer's address, where only the newest record the peer has
 // sealed shows that it moved; an older one, withheld on the way and sent on from there, is refused.
 void take_record(PeerSession* s, const std::uint8_t* data, std::size_t size, bool elsewhere,
@@ -170,7 +191,7 @@ void take_record(PeerSession* s, const std::uint8_t* data, std::size_t size, boo
         return;
     }
     r->opened = true;
-    l->peer_has_keys = true;  // nothing more to offer
+    if (!l->peer_has_keys) peer_keyed(s);
     if (kind == kRecordLine) {
         const char* text = reinterpret_cast<char*>(body) + 4;
         delivery_take(&l->delivery, read32(body), std::string(text, n - 4), &r->lines);
@@ -203,7 +224,7 @@ namespace {
 void start_over(SecureLink* l) {
     if (l->mode == LinkMode::agreeing && l->handshake.peer_committed &&
         handshake_start(&l->handshake)) {
-        l->offered = false;
+        l->offers = 0;
         l->started_at = platform::tick_ms();
     }
 }
@@ -284,7 +305,8 @@ void secure_link_renew(PeerSession* s) {
         l->channel = Channel{};
         l->delivery = Delivery{};
         l->mode = LinkMode::agreeing;
-        l->peer_offered = l->peer_has_keys = l->unconfirmed_told = l->recheck = l->offered = false;
+        l->peer_offered = l->peer_has_keys = l->unconfirmed_told = l->recheck = false;
+        l->offers = 0;
         l->started_at = platform::tick_ms();
         s->peer.agreed.store(false);
         tell(&s->console, Event::renewing);
@@ -353,8 +375,8 @@ std::uint32_t secure_link_tick(PeerSession* s) {
     const bool offering = l->mode == LinkMode::agreeing ||
                           (l->mode == LinkMode::secure && !l->peer_has_keys);
     if (offering && since < kAgreeAtMostMs) {
-        if (!l->offered || now - l->offered_at >= kOfferEveryMs) offer(s, now);
-        due = std::min(due, kOfferEveryMs - (now - l->offered_at));
+        if (l->offers == 0 || now - l->offered_at >= offer_wait(l)) offer(s, now);
+        due = std::min(due, platform::left_of(offer_wait(l), l->offered_at, now));
     } else if (offering && !l->unconfirmed_told) {
         l->unconfirmed_told = true;  // we have keys the peer never showed it has
         tell(&s->console, Event::not_confirmed);

@@ -38,7 +38,7 @@ struct SecureLink {
     bool started;              // the path is open and the agreement runs
     bool recheck;              // see secure_link_recheck
     std::uint32_t started_at;  // tick of that
-    bool offered;
+    int offers;                // since the agreement began: 0 before the first
     std::uint32_t offered_at;  // tick of our latest commitment (and reveal)
     std::uint64_t rejected;    // sealed datagrams refused, plain lines refused
     std::size_t sent_plain;    // lines sent in plain text, and the first of them

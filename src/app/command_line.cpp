@@ -23,6 +23,7 @@ bool read_command_line(int argc, char** argv, CommandLine* c) {
     c->use_relay = false;
     c->port = 0;
     c->no_stun = false;
+    c->no_portmap = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--secure-only") == 0) {
             c->secure_only = true;
@@ -30,6 +31,10 @@ bool read_command_line(int argc, char** argv, CommandLine* c) {
         }
         if (std::strcmp(argv[i], "--no-stun") == 0) {
             c->no_stun = true;
+            continue;
+        }
+        if (std::strcmp(argv[i], "--no-portmap") == 0) {
+            c->no_portmap = true;
             continue;
         }
         if (std::strcmp(argv[i], "--port") == 0) {

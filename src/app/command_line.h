@@ -21,11 +21,13 @@ struct CommandLine {
     bool use_relay;
     std::uint16_t port;  // for our socket; 0: any
     bool no_stun;        // no discovery: a chat on this LAN
+    bool no_color;       // no colour at a terminal
+    bool no_portmap;     // ask our router for no port mapping
 };
 
 // "--stun HOST[:PORT]", given any number of times up to kMaxStunServers, replaces the default
 // servers, and "--no-stun" asks none (not both); "--turn USER:PASSWORD@HOST[:PORT]", once, names a
 // relay, and its password is starred out in `argv`; "--port N", once, the port of our socket;
-// every other word keeps its place. False for a word too many, an option without its server, or
-// a server that is no HOST[:PORT].
+// "--no-portmap" asks the router for no mapping; every other word keeps its place. False for a
+// word too many, an option without its server, or a server that is no HOST[:PORT].
 bool read_command_line(int argc, char** argv, CommandLine* c);

@@ -3,13 +3,16 @@
 #include <cstring>
 
 #include "address/address_text.h"
+#include "console/events.h"
 #include "session/session.h"
 
 PeerLine own_peer_line(const PeerSession* s) {
     PeerLine line{};
     // Port 0: not known.
     const platform::Endpoint lan = s->found.lan.ip != 0 ? s->found.lan : platform::Endpoint{0, 0};
-    for (const platform::Endpoint& e : {s->found.mapped, s->found.public6, lan}) {
+    // The router's mapping shares the STUN servers' address (it is used only then), so it stands
+    // right after their endpoint, as the further endpoint on that address.
+    for (const platform::Endpoint& e : {s->found.mapped, s->found.portmapped, s->found.public6, lan}) {
         bool known = e.port == 0;
         for (std::size_t i = 0; i < line.count; ++i) known = known || platform::same_endpoint(line.candidates[i], e);
         if (!known) line.candidates[line.count++] = e;
@@ -55,6 +58,10 @@ bool prompt_peer_info(PeerSession* s, char peer_ip[kPeerIpSize], std::uint16_t* 
     if (s->found.public6.v6 && !s->found.mapped.v6) {
         format_endpoint(s->found.public6, endpoint);
         std::printf("  IPv6: %s\n", endpoint);
+    }
+    if (s->found.portmapped.port != 0) {
+        const Detail mapped{.at = s->found.portmapped, .number = s->found.portmap_kind};
+        std::printf("  %s", words_for(Event::portmap_mapped, mapped).c_str());
     }
     if (s->relayed.port != 0) {
         format_endpoint(s->relayed, endpoint);

@@ -11,6 +11,7 @@
 #include "peer/protocol.h"
 #include "secure/secure_link.h"
 #include "platform/platform.h"
+#include "portmap/portmap.h"
 #include "relay/relay.h"
 #include "address/address_text.h"
 #include "session/session.h"
@@ -57,6 +58,7 @@ void release_session(PeerSession* s) {
 
 // The relay's allocation, the socket and the socket library first, then the session.
 void release_all(PeerSession* s) {
+    portmap_release(s);
     relay_release(s);
     release_network(s);
     release_session(s);
@@ -162,6 +164,9 @@ PeerSession* start_session(const CommandLine& command) {
         release_session(s);
         return nullptr;
     }
+    // The router is asked beside the STUN servers, whose view tells whether its mapping is worth
+    // anything; without them nothing judges it.
+    if (!command.no_stun && !command.no_portmap) portmap_start(s);
     if (command.no_stun) {
         find_local_endpoints(s);
     } else if (!discover_public_address(s, command.stun, command.stun_count)) {
@@ -169,6 +174,7 @@ PeerSession* start_session(const CommandLine& command) {
         release_all(s);
         return nullptr;
     }
+    portmap_settle(s);
     if (command.use_relay) relay_allocate(s, command.relay);
     std::fflush(stdout);
     return s;
@@ -263,6 +269,7 @@ void print_usage(const char* program) {
         "                     without the internet\n"
         "  --port N            our UDP port (both IPv4 and IPv6), so that an address or\n"
         "                     peer line given out stays good across restarts\n"
+        "  --no-portmap        ask the router for no port mapping (NAT-PMP, PCP, UPnP)\n"
         "  --secure-only       never send or show plain text: a peer that offers no secure\n"
         "                     session ends the chat (exit code 1)\n"
         "  --version           print the program's version and end\n"

@@ -34,6 +34,8 @@ enum class Event : std::uint8_t {
     external_ipv6,     // at
     nat_verdict,       // nat; count: servers asked over IPv4, 0 when none answered there;
                        // number: IPv6 0 unanswered, 1 untranslated, 2 translated
+    portmap_mapped,    // at: our router's mapping; number: 0 PCP, 1 NAT-PMP, 2 UPnP
+    portmap_unused,    // the router's external address is not the one the STUN servers saw
     // The relay.
     relay_not_found,   // text: the host
     relay_unanswered,  // at

@@ -54,6 +54,7 @@ const char* fixed_words(Event event) {
         case Event::stun_unresolved: return "Failed to resolve STUN server\n";
         case Event::stun_unanswered: return "Failed to discover external address\n";
         case Event::stun_not_asked: return "NAT: unknown (no STUN server asked)\n";
+        case Event::portmap_unused: return "the router's mapping is behind another NAT: not used\n";
         case Event::relay_refused_user:
             return "The TURN server refused the user name or password: going on without a relay\n";
         case Event::first_packet: return "\nFirst packet received! Confirming connection stability...\n";
@@ -139,6 +140,10 @@ std::string startup_words(Event event, const Detail& d) {
                              d.number != 0 ? "No answer from" : "Could not resolve", d.text);
         case Event::external_address: return "External address: " + endpoint_text(d.at) + "\n";
         case Event::external_ipv6: return "External IPv6 address: " + endpoint_text(d.at) + "\n";
+        case Event::portmap_mapped: {
+            static const char* const kProtocols[] = {"PCP", "NAT-PMP", "UPnP"};
+            return "Mapped address: " + endpoint_text(d.at) + " (" + kProtocols[d.number % 3] + ")\n";
+        }
         case Event::nat_verdict: {
             static const char* const kIpv6[] = {"", "; IPv6: no translation", "; IPv6: translated"};
             return std::string(verdict_text(d.nat, d.count)) + kIpv6[d.number] + "\n";

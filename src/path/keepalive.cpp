@@ -7,6 +7,7 @@
 #include "peer/identity.h"
 #include "peer/protocol.h"
 #include "platform/platform.h"
+#include "portmap/portmap.h"
 #include "peer/send.h"
 #include "relay/relay.h"
 #include "secure/secure_link.h"
@@ -58,6 +59,7 @@ int keepalive_loop(void* arg) {
             std::min(platform::left_of(kKeepaliveEveryMs, last_sent, now), check_silence(s));
         if (s->secure != nullptr) wait = std::min(wait, secure_link_tick(s));
         wait = std::min(wait, relay_tick(s));
+        wait = std::min(wait, portmap_tick(s));
         if (platform::wait_stop(&s->run.wake, wait)) break;
     }
     return 0;

@@ -61,8 +61,13 @@ bool take_in(PeerSession* s, const std::uint8_t* data, std::size_t size, platfor
     if (in->relayed && (!relay_receive(s, data, size, &data, &size, &from) || size == 0)) return false;
     *in = Incoming{data, size, from, in->relayed, classify_datagram(data, size), false};
     // Only a peer whose line we were given can prove anything, and only of a datagram sent to us.
+    // Our router's mapping shares our public address: the way in cannot tell the two apart.
+    const platform::Endpoint to = identity_addressed(s, from, in->relayed);
+    const platform::Endpoint& mapped = s->found.portmapped;
     in->proven = s->peer.remote.tagged &&
-                 proof_holds(s->peer.remote.tag, data, size, identity_addressed(s, from, in->relayed));
+                 (proof_holds(s->peer.remote.tag, data, size, to) ||
+                  (mapped.port != 0 && platform::same_endpoint(to, s->found.mapped) &&
+                   proof_holds(s->peer.remote.tag, data, size, mapped)));
     return true;
 }
 

@@ -40,10 +40,23 @@ int candidate_index(const PeerSession* s, const platform::Endpoint& e) {
     return -1;
 }
 
+// Behind one NAT with the peer: its endpoints on our public address are all on our network.
+bool one_nat(const PeerSession* s) {
+    const platform::Endpoint& own = s->found.mapped;
+    return own.port != 0 && platform::same_address(own, s->peer.typed);
+}
+
+// The peer's router's mapping: a further endpoint of the line on the typed address, unless we
+// share that address.
+bool is_mapped(const PeerSession* s, const platform::Endpoint& e) {
+    return !e.v6 && candidate_index(s, e) >= 0 && platform::same_address(e, s->peer.typed) &&
+           e.port != s->peer.typed.port && !one_nat(s);
+}
+
 // A further IPv4 endpoint of the peer line: on the peer's own network.
 bool is_lan(const PeerSession* s, int index) {
     const platform::Endpoint& e = s->peer.remote.candidates[index];
-    return !e.v6 && !platform::same_endpoint(e, s->peer.typed);
+    return !e.v6 && !platform::same_endpoint(e, s->peer.typed) && !is_mapped(s, e);
 }
 
 }  // namespace
@@ -57,14 +70,13 @@ void identity_begin(PeerSession* s, const PeerLine& given) {
     // The peer's LAN endpoints are worth a punch only when it shares our public address: elsewhere
     // the same private numbers name some host on our own LAN. Even then they count only once
     // proven: behind a carrier-grade NAT, strangers share our public address too.
-    const platform::Endpoint& own = s->found.mapped;
-    const bool one_nat = own.port != 0 && platform::same_address(own, s->peer.typed);
+    const bool shared = one_nat(s);
     s->peer.remote.count = 0;
     s->peer.remote.tagged = line.tagged;
     std::copy(line.tag, line.tag + kLineTagSize, s->peer.remote.tag);
     for (std::size_t i = 0; i < line.count; ++i) {
         const platform::Endpoint& e = line.candidates[i];
-        if (e.v6 || one_nat || platform::same_endpoint(e, s->peer.typed)) s->peer.remote.candidates[s->peer.remote.count++] = e;
+        if (e.v6 || shared || platform::same_address(e, s->peer.typed)) s->peer.remote.candidates[s->peer.remote.count++] = e;
     }
     set_peer_endpoint(s, s->peer.typed);
     s->peer.path_heard.store(platform::tick_ms());
@@ -77,7 +89,9 @@ void identity_begin(PeerSession* s, const PeerLine& given) {
 
 int path_rank(const PeerSession* s, const platform::Endpoint& to) {
     if (to.v6) return 1;
-    return candidate_index(s, to) >= 0 && !platform::same_endpoint(to, s->peer.typed) ? 0 : 2;
+    // The peer's router takes datagrams from anyone there, whatever its NAT's kind.
+    if (is_mapped(s, to)) return 2;
+    return candidate_index(s, to) >= 0 && !platform::same_endpoint(to, s->peer.typed) ? 0 : 3;
 }
 
 PathMove identity_path(PeerSession* s, DatagramKind kind, bool opened, platform::Endpoint from) {
@@ -98,7 +112,8 @@ PathMove identity_path(PeerSession* s, DatagramKind kind, bool opened, platform:
 }
 
 PathKind path_kind(const PeerSession* s, const platform::Endpoint& to) {
-    return static_cast<PathKind>(path_rank(s, to));
+    static constexpr PathKind kKinds[] = {PathKind::lan, PathKind::ipv6, PathKind::ipv4, PathKind::ipv4};
+    return kKinds[path_rank(s, to)];
 }
 
 void identity_punched(PeerSession* s, std::uint16_t port) { set_bit(s->peer.punched, port); }

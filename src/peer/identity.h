@@ -44,8 +44,9 @@ enum class Claim {
 // The endpoints the user gave: everything goes to the typed one for now.
 void identity_begin(PeerSession* session, const PeerLine& line);
 
-// How the path to `to` ranks: 0 the peer's own network (an IPv4 endpoint the user gave besides the
-// typed one), 1 IPv6, 2 IPv4 across NATs. Lower is better.
+// How the path to `to` ranks: 0 the peer's own network (an IPv4 endpoint of the line on another
+// address than the typed one), 1 IPv6, 2 the peer's router's mapping (another port of the typed
+// address in the line), 3 IPv4 across NATs. Lower is better.
 int path_rank(const PeerSession* session, const platform::Endpoint& to);
 
 // The kind of path that path_rank ranks.

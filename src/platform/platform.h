@@ -66,6 +66,8 @@ BindStatus bind_any(Socket s, std::uint16_t port = 0);
 // The local address this computer sends from toward `to` (either family), as routing picks it;
 // nothing is sent. The port of `source` is 0.
 bool source_ip_toward(const Endpoint& to, Endpoint* source);
+// The IPv4 next hop of the default route: the router that may map ports for us. Port 0.
+bool default_gateway(Endpoint* gateway);
 // The locally bound port; false leaves `port` alone.
 bool local_port(Socket s, std::uint16_t* port);
 // Asks the kernel for a receive buffer of about `bytes`; it may grant less.

@@ -1,5 +1,6 @@
 // The POSIX twin of the platform layer.
 #include <fcntl.h>
+#include <net/route.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <initializer_list>
 #include <new>
@@ -343,6 +345,23 @@ void end_input() {
 // Up to 256 bytes come whole and are never cut short by a signal; more may come short (false).
 bool random_bytes(void* out, std::size_t size) {
     return ::getrandom(out, size, 0) == static_cast<ssize_t>(size);
+}
+
+bool default_gateway(Endpoint* gateway) {
+    // Linux's routing table as text: each field in hex, the addresses as they lie in memory.
+    std::FILE* routes = std::fopen("/proc/net/route", "r");
+    if (routes == nullptr) return false;
+    char line[256];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, routes) != nullptr) {
+        char name[64];
+        unsigned long destination = 0, next_hop = 0, flags = 0;
+        found = std::sscanf(line, "%63s %lx %lx %lx", name, &destination, &next_hop, &flags) == 4 &&
+                destination == 0 && (flags & RTF_GATEWAY) != 0 && next_hop != 0;
+        if (found) *gateway = Endpoint{ntohl(static_cast<std::uint32_t>(next_hop)), 0};
+    }
+    std::fclose(routes);
+    return found;
 }
 
 }  // namespace platform

@@ -15,6 +15,7 @@
 #include "platform/system_clock.h"
 
 #include <bcrypt.h>  // after windows.h, whose types it uses
+#include <iphlpapi.h>
 
 namespace platform {
 
@@ -384,6 +385,14 @@ void end_input() {
 bool random_bytes(void* out, std::size_t size) {
     return BCryptGenRandom(nullptr, static_cast<PUCHAR>(out), static_cast<ULONG>(size),
                            BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
+}
+
+bool default_gateway(Endpoint* gateway) {
+    MIB_IPFORWARDROW route{};
+    // The route toward an address of the internet's (192.0.2.1; nothing is sent) is the default one.
+    if (GetBestRoute(htonl(0xC0000201), 0, &route) != NO_ERROR || route.dwForwardNextHop == 0) return false;
+    *gateway = Endpoint{ntohl(route.dwForwardNextHop), 0};
+    return true;
 }
 
 }  // namespace platform

@@ -6,7 +6,7 @@ bool session_init(PeerSession* session) {
     net.sock = platform::kInvalidSocket;
     net.candidate_count = 0;
     net.settled.store(false, std::memory_order_relaxed);
-    session->found = Discovered{{0, 0}, {0, 0}, {0, 0}, {0, 0}, NatKind::unknown};
+    session->found = Discovered{{0, 0}, {0, 0}, {0, 0}, {0, 0}, NatKind::unknown, {0, 0}, 0};
     Peer& peer = session->peer;
     peer.remote = PeerLine{};
     peer.typed = platform::Endpoint{0, 0};
@@ -33,6 +33,7 @@ bool session_init(PeerSession* session) {
     session->relay = nullptr;
     session->relayed = platform::Endpoint{0, 0};
     session->relay_sock = platform::kInvalidSocket;
+    session->portmap = nullptr;
     if (!platform::waker_open(&run.wake)) return false;
     if (!console_init(&session->console)) {
         platform::waker_close(&run.wake);

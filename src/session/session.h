@@ -12,6 +12,7 @@
 
 struct SecureLink;
 struct Relay;
+struct PortMap;
 
 // What the user was last told about the peer.
 enum class Presence { present, silent, left };
@@ -29,6 +30,8 @@ struct Discovered {
     platform::Endpoint public6;      // as a STUN server saw us over IPv6; port 0 when none did
     platform::Endpoint stun_server;  // where the IPv4 report came from
     NatKind nat;
+    platform::Endpoint portmapped;   // our router's mapping, when the STUN servers saw its address; port 0 when none
+    std::uint8_t portmap_kind;       // how it was had (portmap/portmap.h's MapKind)
 };
 
 // Where everything is sent from and received on. While the path opens the receiver owns it:
@@ -107,6 +110,7 @@ struct PeerSession {
     Relay* relay;
     platform::Endpoint relayed;
     platform::Socket relay_sock;
+    PortMap* portmap;  // our router's mapping and what asks for it (portmap/portmap.h), when asked
 };
 
 // Empty texts, ports 0, no threads, nothing counted, running and not connected, a new tag; then

@@ -1,0 +1,33 @@
+// A port mapping asked of our own router (NAT-PMP, PCP or UPnP IGD): a public endpoint that takes
+// datagrams from anyone, whatever the kind of the router's NAT, so that a symmetric side is
+// reached without a sweep. It is asked beside the STUN exchange, kept only when its external
+// address is the one the STUN servers saw, refreshed before it ends and deleted at the end.
+#pragma once
+
+#include <cstdint>
+
+#include "session/session.h"
+
+// How a mapping was obtained, as Discovered::portmap_kind holds it.
+enum class MapKind : std::uint8_t { pcp, natpmp, upnp };
+
+// Main thread, before discovery: asks the default gateway by all three protocols at once, each in
+// a thread of its own. Nothing when there is no IPv4 gateway.
+void portmap_start(PeerSession* session);
+
+// Main thread, once discovery has ended: waits for the first mapping granted, or for every
+// protocol to fail; a router that answers nothing is given a short while only. A mapping whose
+// external address the STUN servers did not see is deleted at once. Fills `found.portmapped`
+// and says what came of it.
+void portmap_settle(PeerSession* session);
+
+// Keepalive thread: refreshes the mapping when half its lifetime has gone; the milliseconds
+// until that is due (kForever without a mapping).
+std::uint32_t portmap_tick(PeerSession* session);
+
+// At the end: deletes every mapping still held and frees what asked for them.
+void portmap_release(PeerSession* session);
+
+// When a mapping of `lifetime_s` seconds granted at `granted` is to be asked again, as ticks
+// from `granted`: half the lifetime, at least a minute before it ends when it is long.
+std::uint32_t portmap_refresh_after(std::uint32_t lifetime_s);

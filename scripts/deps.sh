@@ -4,13 +4,13 @@
 set -euo pipefail
 
 declare -A wanted=(
-  [build]="cmake g++ make libgcrypt20-dev"
-  [test]="cmake g++ make libgtest-dev libgcrypt20-dev clang libclang-rt-14-dev coturn iproute2 nftables python3 netcat-openbsd procps tcpdump"
-  [demo]="cmake g++ make libgcrypt20-dev coturn iproute2 nftables python3 tmux"
-  [bench]="cmake g++ make libgcrypt20-dev coturn iproute2 nftables python3 netcat-openbsd"
+  [build]="cmake g++ make libgcrypt20-dev libminiupnpc-dev"
+  [test]="cmake g++ make libgtest-dev libgcrypt20-dev libminiupnpc-dev miniupnpd-nftables clang libclang-rt-14-dev coturn iproute2 nftables python3 netcat-openbsd procps tcpdump"
+  [demo]="cmake g++ make libgcrypt20-dev libminiupnpc-dev coturn iproute2 nftables python3 tmux"
+  [bench]="cmake g++ make libgcrypt20-dev libminiupnpc-dev miniupnpd-nftables coturn iproute2 nftables python3 netcat-openbsd"
   [windows]="g++-mingw-w64-x86-64-posix googletest wine wine64 libgcrypt-mingw-w64-dev"
   # dpkg-shlibdeps (dpkg-dev, file) lists the .deb's libraries; man-db and unzip check the results.
-  [package]="cmake g++ make libgcrypt20-dev dpkg-dev file man-db unzip"
+  [package]="cmake g++ make libgcrypt20-dev libminiupnpc-dev dpkg-dev file man-db unzip"
 )
 
 packages=()

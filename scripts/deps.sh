@@ -5,7 +5,7 @@ set -euo pipefail
 
 declare -A wanted=(
   [build]="cmake g++ make libgcrypt20-dev libminiupnpc-dev"
-  [test]="cmake g++ make libgtest-dev libgcrypt20-dev libminiupnpc-dev miniupnpd-nftables clang libclang-rt-14-dev coturn iproute2 nftables python3 netcat-openbsd procps tcpdump"
+  [test]="cmake g++ make libgtest-dev libgcrypt20-dev libminiupnpc-dev miniupnpd-nftables clang libclang-rt-14-dev coturn iproute2 nftables python3 netcat-openbsd procps tcpdump tmux"
   [demo]="cmake g++ make libgcrypt20-dev libminiupnpc-dev coturn iproute2 nftables python3 tmux"
   [bench]="cmake g++ make libgcrypt20-dev libminiupnpc-dev miniupnpd-nftables coturn iproute2 nftables python3 netcat-openbsd"
   [windows]="g++-mingw-w64-x86-64-posix googletest wine wine64 libgcrypt-mingw-w64-dev"

@@ -33,3 +33,34 @@ TEST(WindowsConsole, TypedLinesBecomeUtf8) {
         EXPECT_EQ(lines, c.lines);
     }
 }
+
+// Keys at the console reach the line editor as a terminal of escape sequences sends them.
+TEST(WindowsConsole, KeysAsATerminalSendsThem) {
+    using platform::ConsoleKey;
+    const auto typed = [](const std::wstring& text) {
+        std::vector<ConsoleKey> keys;
+        for (wchar_t c : text) keys.push_back({true, 0x41, c, false, false, 1}), keys.push_back({false, 0x41, c, false, false, 1});
+        return keys;
+    };
+    const struct {
+        const char* name;
+        std::vector<ConsoleKey> keys;
+        std::string out;
+    } rows[] = {
+        {"characters, Left, Ctrl+Right, Delete", {{true, 0x45, L'\u00e9', false, false, 1}, {false, 0x45, L'\u00e9', false, false, 1},
+          {true, 0x25, 0, false, false, 1}, {true, 0x27, 0, true, false, 1}, {true, 0x2E, 0, false, false, 1}},
+         "\xc3\xa9\x1b[D\x1b[1;5C\x1b[3~"},
+        {"a surrogate pair", typed(L"\U0001F600"), "\xf0\x9f\x98\x80"},
+        {"Alt+B; AltGr types", {{true, 0x42, L'b', false, true, 1}, {true, 0x51, L'@', true, true, 1}}, "\x1b" "b@"},
+        {"a key held", {{true, 0x58, L'x', false, false, 3}, {true, 0x1B, 0x1B, false, false, 1}}, "xxx"},
+        {"typed quit", typed(L"quit\r"), "quit\r"},
+        {"a batch with lines after a line end was pasted", typed(L"a\rquit\rb"), "\x1b[200~a\rquit\rb\x1b[201~"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        wchar_t high = 0;
+        std::string out;
+        platform::console_keys_as_vt(row.keys.data(), row.keys.size(), &high, &out);
+        EXPECT_EQ(out, row.out);
+    }
+}

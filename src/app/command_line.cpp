@@ -23,10 +23,15 @@ bool read_command_line(int argc, char** argv, CommandLine* c) {
     c->use_relay = false;
     c->port = 0;
     c->no_stun = false;
+    c->no_color = false;
     c->no_portmap = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--secure-only") == 0) {
             c->secure_only = true;
+            continue;
+        }
+        if (std::strcmp(argv[i], "--no-color") == 0) {
+            c->no_color = true;
             continue;
         }
         if (std::strcmp(argv[i], "--no-stun") == 0) {

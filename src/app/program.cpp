@@ -6,6 +6,7 @@
 
 #include "app/command_line.h"
 #include "app/peer_entry.h"
+#include "app/terminal_chat.h"
 #include "sockets/sockets.h"
 #include "path/punch.h"
 #include "peer/protocol.h"
@@ -80,7 +81,8 @@ void shut_down(PeerSession* s) {
 // Sends each typed line to the peer until "quit", the end of input, an interrupt or a receiver
 // that cannot go on. A line too long for one datagram goes out in pieces cut between
 // characters, never inside one; "quit" counts only as a whole line, never as a later piece.
-void chat(PeerSession* s, std::FILE* in) {
+void chat(PeerSession* s, std::FILE* in, bool no_color) {
+    if (chat_at_terminal(s, in, no_color)) return;
     char line[kChatLineSize];
     std::size_t held = 0;   // bytes of a cut character that begin the next piece
     bool at_start = true;   // the next piece begins a line
@@ -211,7 +213,7 @@ void report_dropped(PeerSession* s) {
 }
 
 // The chat with the peer once the path has opened, or why there is none; the exit code.
-int converse(PeerSession* s, bool secure_only, const PeerLine& peer, std::FILE* in) {
+int converse(PeerSession* s, bool secure_only, const PeerLine& peer, std::FILE* in, bool no_color) {
     platform::on_interrupt(interrupt_session, s);
     s->peer.secure_only = secure_only;
     int code = 0;
@@ -220,7 +222,7 @@ int converse(PeerSession* s, bool secure_only, const PeerLine& peer, std::FILE* 
         // The link has said why; nothing was sent or shown in plain text.
         code = 1;
     } else if (connected) {
-        chat(s, in);
+        chat(s, in, no_color);
         // Lines still on their way are given a moment, and the peer hears that we leave.
         secure_link_finish(s, finish_limit(s));
         report_dropped(s);
@@ -244,7 +246,7 @@ int run(CommandLine* command, bool peer_line, std::FILE* in) {
     if (const char* refused = take_peer(s, *command, peer_line, in, &peer)) {
         safe_print(&s->console, refused);
     } else if (console_start(&s->console)) {
-        code = converse(s, command->secure_only, peer, in);
+        code = converse(s, command->secure_only, peer, in, command->no_color);
     }
     shut_down(s);
     return code;
@@ -272,6 +274,7 @@ void print_usage(const char* program) {
         "  --no-portmap        ask the router for no port mapping (NAT-PMP, PCP, UPnP)\n"
         "  --secure-only       never send or show plain text: a peer that offers no secure\n"
         "                     session ends the chat (exit code 1)\n"
+        "  --no-color          no colour at a terminal (as NO_COLOR set does)\n"
         "  --version           print the program's version and end\n"
         "\nExamples:\n  %s\n"
         "    Start in interactive mode, enter peer info when prompted\n\n"

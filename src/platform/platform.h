@@ -186,6 +186,21 @@ std::uint32_t interrupt_time_limit_ms();
 // later one, return false, as after an interrupt. A worker that cannot go on ends the chat so.
 void end_input();
 
+// ---- the terminal ------------------------------------------------------------------------------
+
+// When standard input and output are both a terminal (a console of Windows 10 or later, which
+// takes escape sequences): keys come raw from now on, as read_keys hands them, and a paste comes
+// between bracketed-paste markers where the terminal sends them. False, nothing changed, elsewhere.
+bool terminal_begin();
+// Gives the terminal back as it was; again is harmless. At exit and on a fatal signal too.
+void terminal_end();
+// The terminal's columns; 80 when it does not say.
+int terminal_width();
+// Waits for keys: `*got` bytes of them in `buffer`, as a terminal of escape sequences sends them,
+// or `*resized` when the window changed size. False at the end of input, on an error, once an
+// interrupt came or end_input was called.
+bool read_keys(char* buffer, std::size_t capacity, std::size_t* got, bool* resized);
+
 // ---- time, randomness --------------------------------------------------------------------------
 
 // Milliseconds from an arbitrary start; wraps at 2^32. Differences are taken unsigned.

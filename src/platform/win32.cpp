@@ -291,6 +291,8 @@ volatile LONG reading = 0;
 
 bool interrupted() { return interrupt_type != -1 || input_ended != 0; }
 
+HANDLE input_cut = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
 bool closing(LONG type) {
     return type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT;
 }
@@ -319,6 +321,7 @@ BOOL WINAPI on_console_event(DWORD type) {
     const bool first = interrupt_handler != nullptr &&
                        InterlockedCompareExchange(&interrupt_type, static_cast<LONG>(type), -1) == -1;
     if (first) interrupt_handler(interrupt_context);
+    if (first) SetEvent(input_cut);
     LeaveCriticalSection(&interrupt_lock);
     if (!first) return interrupt_type != -1 ? TRUE : FALSE;
     cancel_read();
@@ -343,6 +346,8 @@ bool read_console(HANDLE console, char* buffer, std::size_t size) {
 
 }  // namespace
 
+void* input_cut_event() { return input_cut; }
+
 bool read_line(std::FILE* in, char* buffer, std::size_t size) {
     HANDLE console = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
@@ -365,6 +370,7 @@ void on_interrupt(void (*handler)(void*), void* context) {
         return;
     }
     InterlockedExchange(&input_ended, 0);
+    ResetEvent(input_cut);
     if (main_thread == nullptr) {
         DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
                         &main_thread, 0, FALSE, DUPLICATE_SAME_ACCESS);
@@ -379,6 +385,7 @@ std::uint32_t interrupt_time_limit_ms() { return closing(interrupt_type) ? kClos
 
 void end_input() {
     InterlockedExchange(&input_ended, 1);
+    SetEvent(input_cut);
     cancel_read();
 }
 

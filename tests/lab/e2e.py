@@ -331,6 +331,60 @@ def peer_lines(natchat):
             chat_both_ways(a, b)
 
 
+def terminal(natchat):
+    """A at a real terminal (tmux), B on pipes: A's half-typed input stays on the last line while
+    three of B's lines arrive, then goes whole; Left and End edit, Up recalls; a 6000-byte line
+    and a bracketed paste of 100 lines ("quit" among them) arrive whole and in order; Ctrl+D ends
+    A with exit code 0 and B is told; no escape byte reaches B or stays on A's screen."""
+    from terminal import TerminalPeer
+    with Lab("ncl-term") as lab:
+        a = TerminalPeer(lab, "a1", natchat, "--no-color")
+        try:
+            a_ip, a_port = a.expect(r"External address: ([0-9.]+):([0-9]+)\n").groups()
+            a.expect(r"Enter peer IP address: $")
+            with running(Peer(lab, "b1", natchat, a_ip, a_port)) as (b,):
+                a.type("{}\n{}\n".format(*b.external()).replace("\n", "\r"))
+                b.expect(ESTABLISHED, 30)
+                a.expect(r"\n>\s*$", 10, history=False)
+                a.type("half-typed line in A")
+                for i in (1, 2, 3):
+                    b.type(f"message {i} from B\n")
+                a.expect(r"\[Peer\]: message 3 from B\n> half-typed line in A\s*$", 5, history=False)
+                check(a.last_line() == "> half-typed line in A", f"a's last line: {a.last_line()!r}")
+                a.keys("Enter")
+                b.expect(b"\n[Peer]: half-typed line in A\n> ")
+                a.type("abcd")
+                a.keys("Left", "Left")
+                a.type("X")
+                a.keys("End")
+                a.type("!")
+                a.keys("Enter")
+                b.expect(b"\n[Peer]: abXcd!\n> ")
+                mark = len(b.text())
+                a.keys("Up", "Enter")
+                b.expect(b"\n[Peer]: abXcd!\n> ", 5, mark)
+                a.type("y" * 5997 + "END")
+                a.keys("Enter")
+                b.expect(b"END\n> ", 10, mark)
+                check(b.text()[mark:].count(b"y") == 5997, "the 6000-byte line did not arrive whole")
+                lines = [f"pasted line {i}" if i != 50 else "quit" for i in range(1, 101)]
+                a.paste("\n".join(lines) + "\n")
+                b.expect(b"[Peer]: pasted line 100\n> ", 10, mark)
+                got = re.findall(rb"\[Peer\]: (pasted line [0-9]+|quit)\n", b.text()[mark:])
+                check([g.decode() for g in got] == lines, "the pasted lines did not arrive in order")
+                shown = a.screen(history=True)
+                for residue in ("\x1b", "[A", "[D", "[200~", "[201~"):
+                    check(residue not in shown, f"{residue!r} stayed on a's screen")
+                mark = len(b.text())
+                a.keys("C-d")
+                a.expect(r"EXIT=0", 10)
+                b.expect(LEFT, 5, mark)
+                check(b"\x1b" not in b.text() and b"?[" not in b.text(), "an escape sequence reached b")
+                check(b.quit()[0] == 0, "b did not quit cleanly")
+        finally:
+            a.close()
+
+
 RELAY = ["--turn", "natchat:lab-secret@198.51.100.1"]
 RELAYED = re.compile(rb"\nRelayed address: ([0-9.]+):([0-9]+)\n")
 
@@ -409,7 +463,8 @@ def windows(natchat, natchat_exe):
 
 
 SCENARIOS = [cone, same_lan, symmetric_cone, symmetric_both, loss_and_expiry, stalled_console,
-             plain_peer, neighbour, thief, relay, relay_direct, peer_lines, offline, comes_back]
+             plain_peer, neighbour, thief, relay, relay_direct, peer_lines, offline, comes_back,
+             terminal]
 
 
 if __name__ == "__main__":

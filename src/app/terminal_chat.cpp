@@ -1,0 +1,64 @@
+#include "app/terminal_chat.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "console/line_editor.h"
+#include "peer/protocol.h"
+#include "platform/platform.h"
+#include "secure/secure_link.h"
+#include "session/session.h"
+
+namespace {
+
+// The most one datagram carries of a line, as the piped chat reads it.
+constexpr std::size_t kPiece = 2047;
+
+// A line of any length goes whole, in pieces cut between characters.
+void send_whole(PeerSession* s, const std::string& line) {
+    for (std::size_t at = 0; at < line.size();) {
+        const std::size_t left = line.size() - at;
+        const std::size_t n = left > kPiece ? utf8_cut(line.data() + at, kPiece) : left;
+        secure_link_send(s, line.data() + at, n);
+        at += n;
+    }
+}
+
+// Sends the lines the keys finished, in order; false once the chat is to end.
+bool send_lines(PeerSession* s, const EditorOutput& out) {
+    for (const EditedLine& line : out.lines) {
+        if (!line.pasted && line.text == "quit") return false;
+        send_whole(s, line.text);
+    }
+    return !out.ended;
+}
+
+bool colour_wanted(bool no_color) {
+    const char* no = std::getenv("NO_COLOR");
+    return !no_color && (no == nullptr || no[0] == '\0');
+}
+
+}  // namespace
+
+bool chat_at_terminal(PeerSession* s, std::FILE* in, bool no_color) {
+    if (in != stdin || !platform::terminal_begin()) return false;
+    LineEditor editor;
+    editor.colour = colour_wanted(no_color);
+    editor.width = platform::terminal_width();
+    console_edit_begin(&s->console, &editor);
+    char keys[4096];
+    std::size_t got = 0;
+    bool resized = false;
+    while (chat_goes_on(s) && platform::read_keys(keys, sizeof keys, &got, &resized)) {
+        if (resized) {
+            console_resize(&s->console, platform::terminal_width());
+            continue;
+        }
+        EditorOutput out;
+        console_keys(&s->console, keys, got, &out);
+        if (!send_lines(s, out)) break;
+    }
+    console_edit_end(&s->console);
+    platform::terminal_end();
+    return true;
+}

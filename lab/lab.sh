@@ -5,7 +5,7 @@
 # the lab's own namespaces. Run as root.
 #
 #   lab.sh up [--nat-a cone|symmetric] [--nat-b cone|symmetric] [--loss PCT] [--udp-timeout SEC]
-#             [--ipv6-blackhole-a | --ipv4-only]
+#             [--ipv6-blackhole-a | --ipv4-only] [--portmap-a all|upnp] [--portmap-b all|upnp]
 #   lab.sh down
 #   lab.sh exec HOST COMMAND...      HOST is inet, ra, rb, a1, a2 or b1
 #
@@ -29,6 +29,8 @@
 # router A in each direction; --udp-timeout shortens how long the routers keep an idle mapping
 # or IPv6 flow. --ipv6-blackhole-a: router A silently forwards no IPv6 at all, while its hosts
 # keep their addresses and routes. --ipv4-only: no IPv6 in the lab.
+# --portmap-a/-b: miniupnpd on that router serves its LAN port mappings: NAT-PMP, PCP and UPnP IGD
+# (all), or UPnP IGD alone (upnp); it logs to /tmp/$LAB_PREFIX-ra-miniupnpd.log (or rb).
 # LAB_PREFIX names the namespaces (default "ncl"), so that several labs can stand side by side.
 set -Eeuo pipefail
 
@@ -150,6 +152,54 @@ lan_host() {  # lan_host HOST ROUTER ADDRESS GATEWAY ADDRESS6 GATEWAY6
   host_file "$1" "$3"
 }
 
+portmap() {  # portmap ROUTER WAN_ADDR LAN_NET KIND: miniupnpd serving the router's LAN
+  local r=$1 base="/tmp/$prefix-$1-miniupnpd" natpmp=yes
+  [ "$4" = upnp ] && natpmp=no
+  # A table of miniupnpd's own, with the chains it fills; nat before the masquerade, so that a
+  # mapped port leaves by its own port. The firewall lets in what a mapping forwards.
+  in_ns "$r" nft -f - <<NFT
+table inet natchat_upnp {
+  chain forward { type filter hook forward priority filter - 1; policy accept; jump miniupnpd; }
+  chain miniupnpd { }
+  chain prerouting { type nat hook prerouting priority dstnat - 1; policy accept; jump prerouting_miniupnpd; }
+  chain prerouting_miniupnpd { }
+  chain postrouting { type nat hook postrouting priority srcnat - 1; policy accept; jump postrouting_miniupnpd; }
+  chain postrouting_miniupnpd { }
+}
+NFT
+  in_ns "$r" nft insert rule inet firewall forward iifname wan ct status dnat accept
+  # miniupnpd takes documentation ranges for private and maps nothing until STUN shows it its
+  # public address: a responder on the router itself names the wan address.
+  in_ns "$r" python3 "$(dirname "$0")/stun_wan.py" "$2" 3479 >/dev/null 2>&1 &
+  cat >"$base.conf" <<CONF
+ext_ifname=wan
+listening_ip=lan
+http_port=0
+enable_natpmp=$natpmp
+enable_upnp=yes
+secure_mode=yes
+system_uptime=yes
+uuid=3e4a1f20-7b6c-4d2e-9f10-$(printf '%012d' "${2##*.}")
+ext_perform_stun=yes
+ext_stun_host=$2
+ext_stun_port=3479
+upnp_table_name=natchat_upnp
+upnp_nat_table_name=natchat_upnp
+upnp_forward_chain=miniupnpd
+upnp_nat_chain=prerouting_miniupnpd
+upnp_nat_postrouting_chain=postrouting_miniupnpd
+allow 1024-65535 $3 1024-65535
+deny 0-65535 0.0.0.0/0 0-65535
+CONF
+  in_ns "$r" miniupnpd -f "$base.conf" -P "$base.pid" -d >"$base.log" 2>&1 &
+}
+
+portmap_ready() {  # portmap_ready ROUTER KIND: whether its miniupnpd serves yet (after its STUN wait)
+  local ready="Listening for NAT-PMP/PCP traffic"
+  [ "$2" = upnp ] && ready="HTTP listening on port"
+  grep -q "$ready" "/tmp/$prefix-$1-miniupnpd.log" 2>/dev/null
+}
+
 listening() {  # listening ADDRESS:PORT...: whether inet has a UDP socket bound to each
   local l
   for l in "$@"; do
@@ -158,7 +208,7 @@ listening() {  # listening ADDRESS:PORT...: whether inet has a UDP socket bound 
 }
 
 up() {
-  local nat_a=cone nat_b=cone loss=0 timeout=""
+  local nat_a=cone nat_b=cone loss=0 timeout="" portmap_a="" portmap_b=""
   while [ $# -gt 0 ]; do
     case $1 in
       --nat-a) nat_a=$2; shift 2 ;;
@@ -167,6 +217,8 @@ up() {
       --udp-timeout) timeout=$2; shift 2 ;;
       --ipv6-blackhole-a) ipv6=blackhole-a; shift ;;
       --ipv4-only) ipv6=off; shift ;;
+      --portmap-a) portmap_a=$2; shift 2 ;;
+      --portmap-b) portmap_b=$2; shift 2 ;;
       *) echo "lab.sh up: unknown option $1" >&2; exit 2 ;;
     esac
   done
@@ -218,8 +270,15 @@ up() {
     --lt-cred-mech --user natchat:lab-secret --realm natchat.lab \
     --no-cli --no-tls --no-dtls --verbose --log-file stdout \
     --pidfile "/tmp/$prefix-turn-relay.pid" >"/tmp/$prefix-relay.log" 2>&1 &
+  [ -n "$portmap_a" ] && portmap ra 198.51.100.11 192.0.2.0/24 "$portmap_a"
+  [ -n "$portmap_b" ] && portmap rb 198.51.100.12 203.0.113.0/24 "$portmap_b"
   for _ in $(seq 100); do
     listening "${listeners[@]}" && break
+    sleep 0.05
+  done
+  for _ in $(seq 200); do
+    { [ -z "$portmap_a" ] || portmap_ready ra "$portmap_a"; } &&
+      { [ -z "$portmap_b" ] || portmap_ready rb "$portmap_b"; } && break
     sleep 0.05
   done
   trap - ERR
@@ -229,5 +288,5 @@ case ${1:-} in
   up) shift; up "$@" ;;
   down) down ;;
   exec) shift; h=$1; shift; in_ns "$h" "$@" ;;
-  *) sed -n '2,32p' "$0"; exit 2 ;;
+  *) sed -n '2,34p' "$0"; exit 2 ;;
 esac

@@ -89,8 +89,13 @@ void identity_begin(PeerSession* s, const PeerLine& given) {
 
 int path_rank(const PeerSession* s, const platform::Endpoint& to) {
     if (to.v6) return 1;
-    // The peer's router takes datagrams from anyone there, whatever its NAT's kind.
-    if (is_mapped(s, to)) return 2;
+    // The peer's router takes datagrams from anyone there, whatever its NAT's kind. When both
+    // routers map, only one side moves up to the other's mapping: our datagrams there leave by
+    // another port of ours than our own mapping, which the peer then takes as the path; were both
+    // to move, each would send by one conntrack entry and hear by the other.
+    const platform::Endpoint& own = s->found.portmapped;
+    const bool ours_lower = own.ip < to.ip || (own.ip == to.ip && own.port < to.port);
+    if (is_mapped(s, to)) return own.port == 0 || ours_lower ? 2 : 3;
     return candidate_index(s, to) >= 0 && !platform::same_endpoint(to, s->peer.typed) ? 0 : 3;
 }
 

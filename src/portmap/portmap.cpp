@@ -12,11 +12,11 @@
 namespace {
 
 constexpr std::uint32_t kLifetimeS = 7200;  // as RFC 6886 recommends
-// SSDP answers come within milliseconds on a LAN; a router that serves no UPnP costs this much.
+// SSDP answers come within milliseconds on a LAN. From the start, a router that has answered
+// nothing is given kPatienceMs, beside the STUN exchange: the prompt must not wait long for a
+// router that serves nothing.
 constexpr std::uint32_t kSearchMs = 150;
-// After discovery, a router that has answered nothing yet is given this long: the prompt must not
-// wait for a router that serves nothing.
-constexpr std::uint32_t kSilentGraceMs = 180;
+constexpr std::uint32_t kPatienceMs = 180;
 // A router that has answered SSDP gets this long from the start for the rest of UPnP.
 constexpr std::uint32_t kUpnpWaitMs = 6000;
 // PCP first; NAT-PMP when PCP has been silent this long, or at once when the router speaks only
@@ -194,7 +194,7 @@ int ask_pcp_natpmp(void* arg) {
 int ask_upnp(void* arg) {
     auto* m = static_cast<PortMap*>(arg);
     platform::Endpoint external{0, 0};
-    UpnpMapping* upnp = upnp_map(m->internal, kLifetimeS / 2, kSearchMs, &m->igd_found, &external);
+    UpnpMapping* upnp = upnp_map(m->gateway.ip, m->internal, kLifetimeS / 2, kSearchMs, &m->igd_found, &m->stop, &external);
     if (upnp != nullptr) {
         offer(m, kUpnpAsks, Grant{true, MapKind::upnp, external, kLifetimeS / 2, platform::tick_ms()}, upnp);
     }
@@ -235,16 +235,16 @@ void portmap_start(PeerSession* s) {
 
 namespace {
 
-// Until a grant, until both have ended, or until the router has had its while.
-void wait_for_grant(PortMap* m, std::uint32_t started) {
-    const std::uint32_t discovered = platform::tick_ms();
+// Until a grant, until both have ended, or until the router has had its while: longer once it
+// has answered SSDP, as the rest of UPnP takes a few exchanges over HTTP.
+void wait_for_grant(PortMap* m) {
     for (;;) {
         platform::lock_enter(&m->lock);
         const bool granted = m->winner >= 0;
         platform::lock_leave(&m->lock);
-        const std::uint32_t now = platform::tick_ms();
-        const bool patient = m->igd_found.load() && platform::elapsed(now, started) < kUpnpWaitMs;
-        if (granted || m->ended.load() == 2 || (!patient && platform::elapsed(now, discovered) >= kSilentGraceMs)) return;
+        const std::uint32_t gone = platform::elapsed(platform::tick_ms(), m->started);
+        const bool patient = gone < kPatienceMs || (m->igd_found.load() && gone < kUpnpWaitMs);
+        if (granted || m->ended.load() == 2 || !patient) return;
         platform::sleep_ms(5);
     }
 }
@@ -254,7 +254,7 @@ void wait_for_grant(PortMap* m, std::uint32_t started) {
 void portmap_settle(PeerSession* s) {
     PortMap* m = s->portmap;
     if (m == nullptr) return;
-    wait_for_grant(m, m->started);
+    wait_for_grant(m);
     platform::lock_enter(&m->lock);
     m->stop.store(true);
     Grant g = m->winner >= 0 ? m->grants[m->winner] : Grant{};

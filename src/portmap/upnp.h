@@ -10,12 +10,12 @@
 
 struct UpnpMapping;
 
-// Looks for the router for `search_ms` (SSDP), setting `found` as soon as an Internet Gateway
-// Device answers, then asks it to send UDP for the external port `internal.port` to `internal`
+// Looks for the router at `gateway` for `search_ms` (SSDP), setting `found` as soon as an Internet Gateway
+// Device answers, then, unless `stop` holds by then, asks it to send UDP for the external port `internal.port` to `internal`
 // for `lease_s` seconds. The router's external address and the port go to `external`; null when
 // any of it fails. Blocks: the caller runs it in a thread of its own.
-UpnpMapping* upnp_map(platform::Endpoint internal, std::uint32_t lease_s, std::uint32_t search_ms,
-                      std::atomic<bool>* found, platform::Endpoint* external);
+UpnpMapping* upnp_map(std::uint32_t gateway, platform::Endpoint internal, std::uint32_t lease_s, std::uint32_t search_ms,
+                      std::atomic<bool>* found, const std::atomic<bool>* stop, platform::Endpoint* external);
 
 // Asks again for the same mapping, so that the lease goes on; false when the router refused.
 bool upnp_refresh(UpnpMapping* mapping, std::uint32_t lease_s);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "address/address_text.h"
+#include "portmap/ssdp.h"
 
 struct UpnpMapping {
     UPNPUrls urls;
@@ -30,19 +31,39 @@ void release(UpnpMapping* m) {
     delete m;
 }
 
+// The description URL of the router at `gateway`, from its answer to our search within
+// `search_ms`.
+bool search_router(std::uint32_t gateway, std::uint32_t search_ms, char location[kLocationSize]) {
+    const platform::Socket sock = platform::udp_open();
+    if (sock == platform::kInvalidSocket) return false;
+    char search[512];
+    const std::size_t size = ssdp_search(search, sizeof search, gateway);
+    bool found = platform::set_nonblocking(sock) && platform::bind_any(sock) == platform::BindStatus::ok && size > 0 &&
+                 platform::send_to(sock, search, size, {gateway, kSsdpPort}) == platform::SendStatus::ok;
+    const std::uint32_t start = platform::tick_ms();
+    bool answered = false;
+    for (std::uint32_t left = search_ms; found && !answered && left > 0;
+         left = platform::left_of(search_ms, start, platform::tick_ms())) {
+        char answer[2048];
+        platform::Endpoint from{0, 0};
+        if (!platform::wait_readable(sock, left)) continue;
+        const platform::RecvResult r = platform::recv_from(sock, answer, sizeof answer, &from);
+        answered = r.status == platform::RecvStatus::ok && platform::same_address(from, {gateway, 0}) &&
+                   ssdp_location(answer, r.bytes, gateway, location);
+    }
+    platform::close_socket(sock);
+    return answered;
+}
+
 // The router's control point, whatever it says of its connection: test networks fall in ranges
-// that the library calls reserved and then reports the IGD as not connected. What the mapping is
-// worth is judged against the STUN servers' view instead.
-bool find_router(std::uint32_t search_ms, std::atomic<bool>* found, UpnpMapping* m) {
-    static const char* const kTypes[] = {"urn:schemas-upnp-org:device:InternetGatewayDevice:1", nullptr};
-    int error = 0;
-    UPNPDev* devices = upnpDiscoverDevices(kTypes, static_cast<int>(search_ms), nullptr, nullptr, 0, 0, 2, &error, 0);
-    if (devices == nullptr) return false;
+// that the library calls reserved, and then it reports the IGD as not connected. What the
+// mapping is worth is judged against the STUN servers' view instead.
+bool find_router(std::uint32_t gateway, std::uint32_t search_ms, std::atomic<bool>* found, UpnpMapping* m) {
+    char location[kLocationSize];
+    if (!search_router(gateway, search_ms, location)) return false;
     found->store(true);
     char lan[64] = {};
-    const int igd = UPNP_GetValidIGD(devices, &m->urls, &m->data, lan, sizeof lan);
-    freeUPNPDevlist(devices);
-    if (igd == 0) return false;
+    if (UPNP_GetIGDFromUrl(location, &m->urls, &m->data, lan, sizeof lan) != 1) return false;
     if (m->urls.controlURL == nullptr || m->urls.controlURL[0] == '\0') {
         FreeUPNPUrls(&m->urls);
         return false;
@@ -52,10 +73,12 @@ bool find_router(std::uint32_t search_ms, std::atomic<bool>* found, UpnpMapping*
 
 }  // namespace
 
-UpnpMapping* upnp_map(platform::Endpoint internal, std::uint32_t lease_s, std::uint32_t search_ms,
-                      std::atomic<bool>* found, platform::Endpoint* external) {
+UpnpMapping* upnp_map(std::uint32_t gateway, platform::Endpoint internal, std::uint32_t lease_s, std::uint32_t search_ms,
+                      std::atomic<bool>* found, const std::atomic<bool>* stop, platform::Endpoint* external) {
     auto* m = new UpnpMapping{};
-    if (!find_router(search_ms, found, m)) {
+    const bool router = find_router(gateway, search_ms, found, m);
+    if (router && stop->load()) FreeUPNPUrls(&m->urls);
+    if (!router || stop->load()) {
         delete m;
         return nullptr;
     }

@@ -1,6 +1,6 @@
 #include "portmap/upnp.h"
 
-UpnpMapping* upnp_map(platform::Endpoint, std::uint32_t, std::uint32_t, std::atomic<bool>*, platform::Endpoint*) {
+UpnpMapping* upnp_map(std::uint32_t, platform::Endpoint, std::uint32_t, std::uint32_t, std::atomic<bool>*, const std::atomic<bool>*, platform::Endpoint*) {
     return nullptr;
 }
 

@@ -1,8 +1,10 @@
 #include "app/peer_entry.h"
 
 #include <cstring>
+#include <string>
 
 #include "address/address_text.h"
+#include "app/terminal_chat.h"
 #include "console/events.h"
 #include "session/session.h"
 
@@ -28,8 +30,56 @@ void print_peer_line(const PeerSession* s) {
     std::printf("Your peer line: %s\n", own);
 }
 
-bool prompt_peer_info(PeerSession* s, char peer_ip[kPeerIpSize], std::uint16_t* peer_port,
-                      std::FILE* in) {
+namespace {
+
+// The answers typed at a terminal: the address or peer line (one too long for `peer_ip` as an
+// empty one, which nothing takes), then the port unless a peer line came.
+PeerEntry typed_peer_info(PeerSession* s, const std::string& typed, char peer_ip[kPeerIpSize],
+                          std::uint16_t* peer_port, std::FILE* in) {
+    const bool fits = typed.size() < kPeerIpSize;
+    std::memcpy(peer_ip, fits ? typed.c_str() : "", fits ? typed.size() + 1 : 1);
+    if (looks_like_peer_line(typed.c_str())) return PeerEntry{.as_line = true, .typed = true};
+    platform::Endpoint address{0, 0};
+    if (!parse_address(peer_ip, &address) || !is_unicast(address)) {
+        *peer_port = 1;  // any port: the address is refused, and asked again before the port
+        return PeerEntry{.typed = true};
+    }
+    std::string port;
+    if (ask_at_terminal(&s->console, in, "Enter peer port: ", &port) != Asked::line) return PeerEntry{.ended = true};
+    *peer_port = parse_port_text(port.c_str());
+    return PeerEntry{.typed = true};
+}
+
+}  // namespace
+
+PeerEntry ask_peer_info(PeerSession* s, char peer_ip[kPeerIpSize], std::uint16_t* peer_port, std::FILE* in) {
+    std::string typed;
+    const Asked asked = ask_at_terminal(&s->console, in, "Enter peer IP address: ", &typed);
+    if (asked == Asked::ended) return PeerEntry{.ended = true};
+    if (asked == Asked::line) return typed_peer_info(s, typed, peer_ip, peer_port, in);
+    char line[kPeerIpSize];
+    std::printf("Enter peer IP address: ");
+    std::fflush(stdout);
+    if (std::fgets(line, sizeof line, in) != nullptr) {
+        std::size_t n = std::strlen(line);
+        const bool whole = (n > 0 && line[n - 1] == '\n') || std::feof(in);
+        if (n > 0 && line[n - 1] == '\n') line[n - 1] = '\0';
+        const bool as_line = looks_like_peer_line(line);
+        // Longer than any address or peer line: the rest is read away, and the whole refused.
+        for (int c = 0; !whole && c != '\n' && c != EOF;) c = std::fgetc(in);
+        if (!whole) line[0] = '\0';
+        std::memcpy(peer_ip, line, std::strlen(line) + 1);
+        if (as_line) return PeerEntry{.as_line = true};
+    }
+
+    std::printf("Enter peer port: ");
+    std::fflush(stdout);
+    if (std::fgets(line, sizeof line, in) != nullptr) *peer_port = parse_port_text(line);
+    return PeerEntry{};
+}
+
+PeerEntry prompt_peer_info(PeerSession* s, char peer_ip[kPeerIpSize], std::uint16_t* peer_port,
+                           std::FILE* in) {
     const char* separator = "==============================================\n";
     std::printf("\n%s", separator);
     std::printf("YOUR CONNECTION INFO:\n");
@@ -75,23 +125,5 @@ bool prompt_peer_info(PeerSession* s, char peer_ip[kPeerIpSize], std::uint16_t* 
     std::printf("must start sending packets at roughly the same time!\n");
     std::printf("Coordinate with your peer before proceeding.\n\n");
 
-    char line[kPeerIpSize];
-    std::printf("Enter peer IP address: ");
-    std::fflush(stdout);
-    if (std::fgets(line, sizeof line, in) != nullptr) {
-        std::size_t n = std::strlen(line);
-        const bool whole = (n > 0 && line[n - 1] == '\n') || std::feof(in);
-        if (n > 0 && line[n - 1] == '\n') line[n - 1] = '\0';
-        const bool as_line = looks_like_peer_line(line);
-        // Longer than any address or peer line: the rest is read away, and the whole refused.
-        for (int c = 0; !whole && c != '\n' && c != EOF;) c = std::fgetc(in);
-        if (!whole) line[0] = '\0';
-        std::memcpy(peer_ip, line, std::strlen(line) + 1);
-        if (as_line) return true;
-    }
-
-    std::printf("Enter peer port: ");
-    std::fflush(stdout);
-    if (std::fgets(line, sizeof line, in) != nullptr) *peer_port = parse_port_text(line);
-    return false;
+    return ask_peer_info(s, peer_ip, peer_port, in);
 }

@@ -195,7 +195,15 @@ const char* take_peer(PeerSession* s, const CommandLine& command, bool as_line, 
     } else {
         if (s->found.mapped.port != 0) format_address(s->found.mapped, peer_ip);
         peer_port = s->found.mapped.port;
-        as_line = prompt_peer_info(s, peer_ip, &peer_port, in);
+        PeerEntry entry = prompt_peer_info(s, peer_ip, &peer_port, in);
+        // At a terminal a typo is explained and asked again; Ctrl+D there ends without a word.
+        for (;;) {
+            if (entry.ended) return "";
+            const char* refused = read_peer(peer_ip, entry.as_line, peer_port, peer);
+            if (refused == nullptr || !entry.typed) return refused;
+            std::printf("%s", refused);
+            entry = ask_peer_info(s, peer_ip, &peer_port, in);
+        }
     }
     return read_peer(peer_ip, as_line, peer_port, peer);
 }

@@ -62,3 +62,26 @@ bool chat_at_terminal(PeerSession* s, std::FILE* in, bool no_color) {
     platform::terminal_end();
     return true;
 }
+
+Asked ask_at_terminal(Console* console, std::FILE* in, const char* prompt, std::string* answer) {
+    if (in != stdin || !platform::terminal_begin()) return Asked::no_terminal;
+    std::fflush(stdout);  // the screen printed before comes first
+    LineEditor editor;
+    editor.prompt = prompt;
+    editor.width = platform::terminal_width();
+    console_edit_begin(console, &editor);
+    EditorOutput out;
+    char keys[4096];
+    std::size_t got = 0;
+    bool resized = false;
+    while (out.lines.empty() && !out.ended && platform::read_keys(keys, sizeof keys, &got, &resized)) {
+        out = EditorOutput{};
+        if (resized) console_resize(console, platform::terminal_width());
+        else console_keys(console, keys, got, &out);
+    }
+    console_edit_end(console);
+    platform::terminal_end();
+    if (out.lines.empty()) return Asked::ended;
+    *answer = out.lines.front().text;
+    return Asked::line;
+}

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -25,6 +26,10 @@ int resize_pipe[2] = {-1, -1};
 constexpr char kPasteOn[] = "\x1b[?2004h";
 constexpr char kPasteOff[] = "\x1b[?2004l";
 const int kFatal[] = {SIGQUIT, SIGILL, SIGABRT, SIGFPE, SIGSEGV, SIGBUS};
+// The interrupts, where nobody took them over (at the prompts, before on_interrupt): they end
+// natchat as ever, the terminal given back first.
+const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+bool interrupts_taken[std::size(kInterrupts)] = {};
 
 // Safe in a signal handler.
 void restore_terminal() {
@@ -77,6 +82,12 @@ bool terminal_begin() {
         return false;
     }
     for (int signo : kFatal) set_handler(signo, on_fatal, SA_RESETHAND);
+    for (std::size_t i = 0; i < std::size(kInterrupts); ++i) {
+        struct sigaction now {};
+        sigaction(kInterrupts[i], nullptr, &now);
+        interrupts_taken[i] = now.sa_handler == SIG_DFL;
+        if (interrupts_taken[i]) set_handler(kInterrupts[i], on_fatal, SA_RESETHAND);
+    }
     set_handler(SIGWINCH, on_resize, SA_RESTART);
     static bool registered = false;
     if (!registered) registered = std::atexit(terminal_end) == 0;
@@ -89,6 +100,10 @@ void terminal_end() {
     restore_terminal();
     set_handler(SIGWINCH, SIG_DFL, 0);
     for (int signo : kFatal) set_handler(signo, SIG_DFL, 0);
+    for (std::size_t i = 0; i < std::size(kInterrupts); ++i) {
+        if (interrupts_taken[i]) set_handler(kInterrupts[i], SIG_DFL, 0);
+        interrupts_taken[i] = false;
+    }
     ::close(tty_fd);
     tty_fd = -1;
 }

@@ -36,7 +36,7 @@ TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -L unit -j"$jobs" --out
 step "fuzzing, ${fuzz_seconds} s a target"
 CXX=clang++ build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNATCHAT_TESTS=OFF \
   -DNATCHAT_FUZZ=ON -DNATCHAT_SANITIZE=address,undefined
-for target in stun_response_fuzz peer_datagram_fuzz secure_link_fuzz turn_message_fuzz; do
+for target in stun_response_fuzz peer_datagram_fuzz secure_link_fuzz turn_message_fuzz portmap_answer_fuzz; do
   corpus="build-fuzz/corpus-$target"
   mkdir -p "$corpus"
   "build-fuzz/tests/fuzz/$target" -max_total_time="$fuzz_seconds" -max_len=4096 \

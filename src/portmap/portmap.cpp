@@ -16,7 +16,7 @@ constexpr std::uint32_t kLifetimeS = 7200;  // as RFC 6886 recommends
 // nothing is given kPatienceMs, beside the STUN exchange: the prompt must not wait long for a
 // router that serves nothing.
 constexpr std::uint32_t kSearchMs = 150;
-constexpr std::uint32_t kPatienceMs = 180;
+constexpr std::uint32_t kPatienceMs = 150;
 // A router that has answered SSDP gets this long from the start for the rest of UPnP.
 constexpr std::uint32_t kUpnpWaitMs = 6000;
 // PCP first; NAT-PMP when PCP has been silent this long, or at once when the router speaks only
@@ -205,8 +205,8 @@ int ask_upnp(void* arg) {
 }  // namespace
 
 std::uint32_t portmap_refresh_after(std::uint32_t lifetime_s) {
-    const std::uint32_t lifetime = std::min<std::uint32_t>(lifetime_s, 24 * 3600) * 1000;
-    return lifetime > 240000 ? std::min(lifetime / 2, lifetime - 60000) : lifetime / 2;
+    // A day at most: a router may grant more than a tick counts.
+    return std::min<std::uint32_t>(lifetime_s, 24 * 3600) * 500;
 }
 
 void portmap_start(PeerSession* s) {

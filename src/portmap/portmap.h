@@ -28,6 +28,6 @@ std::uint32_t portmap_tick(PeerSession* session);
 // At the end: deletes every mapping still held and frees what asked for them.
 void portmap_release(PeerSession* session);
 
-// When a mapping of `lifetime_s` seconds granted at `granted` is to be asked again, as ticks
-// from `granted`: half the lifetime, at least a minute before it ends when it is long.
+// When a mapping of `lifetime_s` seconds is to be asked again, in milliseconds from its grant:
+// half its lifetime (RFC 6886 and 6887 both ask no sooner), a day at most.
 std::uint32_t portmap_refresh_after(std::uint32_t lifetime_s);

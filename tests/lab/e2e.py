@@ -462,9 +462,85 @@ def windows(natchat, natchat_exe):
         lab.run("a1", *kill_server, check=False, stderr=subprocess.DEVNULL)
 
 
+MAPPED = re.compile(rb"\nMapped address: ([0-9.]+):([0-9]+) \((PCP|NAT-PMP|UPnP)\)\n")
+
+
+def router_mappings(lab):
+    """The ports that miniupnpd forwards on each router, as its nftables chain holds them."""
+    return {r: re.findall(r"th dport ([0-9]+) dnat", lab.run(r, "nft", "list", "chain", "inet", "natchat_upnp",
+                                                           "prerouting_miniupnpd", capture_output=True,
+                                                           text=True).stdout) for r in ("ra", "rb")}
+
+
+def mapped_both(lab, natchat, protocol, limit):
+    """Symmetric NATs both sides, IPv4 only, no relay: each side's router maps its port by
+    `protocol`, and the peer lines connect them within `limit` seconds with one security code."""
+    a, b = connect_lines(lab, natchat)
+    entered = time.monotonic()
+    wait_connected(a, b, timeout=limit + 30)
+    seconds = time.monotonic() - entered
+    check(seconds < limit, f"connected after {seconds:.2f} s")
+    for p in (a, b):
+        check(p.expect(MAPPED, 1).group(3) == protocol, f"{p.name} mapped by another protocol")
+    same_code(a, b)
+    chat_both_ways(a, b)
+    return a, b, seconds
+
+
+def portmap(natchat):
+    """Both routers serve NAT-PMP, PCP and UPnP IGD: symmetric NATs connect from peer lines within
+    3 s, neither router keeps a mapping once both quit or after Ctrl+C, and a stranger sending to
+    a mapped port is neither answered nor shown. Then UPnP alone: within 8 s."""
+    symmetric = ["--nat-a", "symmetric", "--nat-b", "symmetric", "--ipv4-only"]
+    with Lab("ncl-pmp", *symmetric, "--portmap-a", "all", "--portmap-b", "all") as lab:
+        with running(*mapped_both(lab, natchat, b"PCP", 3.0)[:2]) as (a, b):
+            ip, port = a.expect(MAPPED).group(1, 2)
+            stranger = subprocess.Popen(lab.command("inet", f"{LAB_DIR}/stranger.py", ip.decode(), port.decode(),
+                                                    "3"), stdout=subprocess.PIPE)
+            check(stranger.communicate(timeout=30)[0] == b"", "the stranger was answered")
+            chat_both_ways(a, b, "after the stranger")
+            quit_both(a, b)
+            check(re.search(rb"\nIgnored [1-9][0-9]* datagrams from other addresses\n", a.text()) is not None,
+                  "a did not count the stranger's datagrams")
+        check(router_mappings(lab) == {"ra": [], "rb": []}, f"mappings left after quit: {router_mappings(lab)}")
+        with running(*mapped_both(lab, natchat, b"PCP", 3.0)[:2]) as (a, b):
+            for p in (a, b):
+                p.proc.send_signal(signal.SIGINT)
+                check(p.wait() == 128 + signal.SIGINT, f"{p.name} exited with {p.proc.returncode}")
+        check(router_mappings(lab) == {"ra": [], "rb": []}, f"mappings left after Ctrl+C: {router_mappings(lab)}")
+    with Lab("ncl-upnp", *symmetric, "--portmap-a", "upnp", "--portmap-b", "upnp") as lab:
+        a, b, seconds = mapped_both(lab, natchat, b"UPnP", 8.0)
+        with running(a, b):
+            quit_both(a, b)
+        check(router_mappings(lab) == {"ra": [], "rb": []}, f"UPnP mappings left: {router_mappings(lab)}")
+        print(f"UPnP alone: connected after {seconds:.2f} s")
+
+
+def prompt_seconds(lab, natchat, *options):
+    """How long natchat takes from its start to the address prompt."""
+    p = Peer(lab, "a1", natchat, *options)
+    with running(p):
+        started = time.monotonic()
+        end = p.expect(b"Enter peer IP address: ")
+        return p.shown_at(end) - started
+
+
+def portmap_silent(natchat):
+    """A router that serves no mapping: the prompt comes no more than 0.25 s later than with
+    --no-portmap, which asks nothing (medians of five runs each)."""
+    with Lab("ncl-pmpq", "--ipv4-only") as lab:
+        asked, silent = [], []
+        for _ in range(5):
+            asked.append(prompt_seconds(lab, natchat))
+            silent.append(prompt_seconds(lab, natchat, "--no-portmap"))
+        later = sorted(asked)[2] - sorted(silent)[2]
+        print(f"the prompt with a silent router: {later * 1000:.0f} ms later")
+        check(later < 0.25, f"the prompt came {later:.2f} s later")
+
+
 SCENARIOS = [cone, same_lan, symmetric_cone, symmetric_both, loss_and_expiry, stalled_console,
              plain_peer, neighbour, thief, relay, relay_direct, peer_lines, offline, comes_back,
-             terminal]
+             terminal, portmap, portmap_silent]
 
 
 if __name__ == "__main__":

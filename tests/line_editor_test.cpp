@@ -17,6 +17,7 @@ struct Row {
     int width = 80;
     int resize = 0;
     bool ended = false;
+    bool prompt = false;  // one line only: the keys after it wait in `pending`, as "b\r" does here
 };
 
 TEST(LineEditor, KeysInLineAndScreenOut) {
@@ -42,6 +43,7 @@ TEST(LineEditor, KeysInLineAndScreenOut) {
          "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe6\x97\xa5\xe6\x9c\xac", {},
          "> \xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe6\x97\xa5\xe6\x9c\xac\r\x1b[2C\r\x1b[1A\x1b[J"
          "> \xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe6\x97\xa5\xe6\x9c\xac\x1b[1A\r\x1b[2C", 10},
+        {"a prompt takes one line", {"a\rb\r"}, "", {"a"}, "(any)", 80, 0, false, true},
         {"a full row goes on at the next", {"abcdef"}, "abcdef", {}, "> abcdef\r\n\r", 8},
         {"a resize", {"abcdefghij"}, "abcdefghij", {}, "> abcdefghij\r\x1b[12C\r\x1b[1A\x1b[J> abcdefghij\r\x1b[4C", 80, 8},
     };
@@ -49,6 +51,7 @@ TEST(LineEditor, KeysInLineAndScreenOut) {
         SCOPED_TRACE(row.name);
         LineEditor editor;
         editor.width = row.width;
+        editor.one_line = row.prompt;
         EditorOutput out;
         for (const std::string& keys : row.reads) editor_keys(&editor, keys.data(), keys.size(), &out);
         if (row.resize != 0) editor_resize(&editor, row.resize, &out.screen);
@@ -57,6 +60,7 @@ TEST(LineEditor, KeysInLineAndScreenOut) {
         EXPECT_EQ(editor.text, row.text);
         EXPECT_EQ(lines, row.lines);
         EXPECT_EQ(out.ended, row.ended);
+        EXPECT_TRUE(!row.prompt || editor.pending == "b\r");
         if (row.screen != "(any)") {
             EXPECT_EQ(out.screen, row.screen);
         }

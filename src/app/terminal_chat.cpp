@@ -38,6 +38,18 @@ bool colour_wanted(bool no_color) {
     return !no_color && (no == nullptr || no[0] == '\0');
 }
 
+// What came after the line a prompt took (the port typed with the address, the first lines of
+// the chat): the next prompt, or the chat, takes it first, as keys.
+std::string typed_ahead;
+
+void keep_typed_ahead(const LineEditor& e) { typed_ahead += e.text + e.pending; }
+
+void take_typed_ahead(Console* console, EditorOutput* out) {
+    std::string keys;
+    keys.swap(typed_ahead);
+    if (!keys.empty()) console_keys(console, keys.data(), keys.size(), out);
+}
+
 }  // namespace
 
 bool chat_at_terminal(PeerSession* s, std::FILE* in, bool no_color) {
@@ -46,17 +58,20 @@ bool chat_at_terminal(PeerSession* s, std::FILE* in, bool no_color) {
     editor.colour = colour_wanted(no_color);
     editor.width = platform::terminal_width();
     console_edit_begin(&s->console, &editor);
+    EditorOutput ahead;
+    take_typed_ahead(&s->console, &ahead);
     char keys[4096];
     std::size_t got = 0;
     bool resized = false;
-    while (chat_goes_on(s) && platform::read_keys(keys, sizeof keys, &got, &resized)) {
+    bool going = send_lines(s, ahead);
+    while (going && chat_goes_on(s) && platform::read_keys(keys, sizeof keys, &got, &resized)) {
         if (resized) {
             console_resize(&s->console, platform::terminal_width());
             continue;
         }
         EditorOutput out;
         console_keys(&s->console, keys, got, &out);
-        if (!send_lines(s, out)) break;
+        going = send_lines(s, out);
     }
     console_edit_end(&s->console);
     platform::terminal_end();
@@ -68,9 +83,11 @@ Asked ask_at_terminal(Console* console, std::FILE* in, const char* prompt, std::
     std::fflush(stdout);  // the screen printed before comes first
     LineEditor editor;
     editor.prompt = prompt;
+    editor.one_line = true;
     editor.width = platform::terminal_width();
     console_edit_begin(console, &editor);
     EditorOutput out;
+    take_typed_ahead(console, &out);
     char keys[4096];
     std::size_t got = 0;
     bool resized = false;
@@ -79,6 +96,7 @@ Asked ask_at_terminal(Console* console, std::FILE* in, const char* prompt, std::
         if (resized) console_resize(console, platform::terminal_width());
         else console_keys(console, keys, got, &out);
     }
+    keep_typed_ahead(editor);
     console_edit_end(console);
     platform::terminal_end();
     if (out.lines.empty()) return Asked::ended;

@@ -16,7 +16,8 @@ bool chat_at_terminal(PeerSession* session, std::FILE* in, bool no_color);
 enum class Asked { line, ended, no_terminal };
 
 // At a terminal (as chat_at_terminal finds one): asks `prompt` through the line editor, before the
-// console writer starts; the line typed in `answer` (the first, when a paste brought several).
+// console writer starts; the line typed in `answer`. What came after it waits for the next prompt
+// or the chat.
 // Asked::ended for Ctrl+D on an empty line or the end of input; no_terminal, having done nothing,
 // elsewhere. The finished line stays on the screen; the terminal is given back after it.
 Asked ask_at_terminal(Console* console, std::FILE* in, const char* prompt, std::string* answer);

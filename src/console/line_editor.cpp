@@ -304,7 +304,7 @@ void editor_keys(LineEditor* e, const char* keys, std::size_t size, EditorOutput
     e->pending.append(keys, size);
     std::size_t at = 0;
     editor_hide(e, &out->screen);
-    while (at < e->pending.size() && !out->ended) {
+    while (at < e->pending.size() && !out->ended && !(e->one_line && !out->lines.empty())) {
         Key key = Key::none;
         const std::size_t n = next_key(e, at, &key);
         if (n == 0) break;

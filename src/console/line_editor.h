@@ -26,6 +26,7 @@ struct LineEditor {
     bool pasting = false;    // between the paste markers
     std::size_t pasted = 0;  // lines finished in this paste
     bool colour = false;
+    bool one_line = false;   // a prompt: keys after the first line finished wait in `pending`
     bool after_cr = false;   // the last key was a CR
     bool shown = false;      // the input is on the screen
     int cursor_row = 0;      // the cursor's row below the input's first, as drawn

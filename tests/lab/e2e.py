@@ -332,16 +332,19 @@ def peer_lines(natchat):
 
 
 def terminal(natchat):
-    """A at a real terminal (tmux), B on pipes: A's half-typed input stays on the last line while
-    three of B's lines arrive, then goes whole; Left and End edit, Up recalls; a 6000-byte line
-    and a bracketed paste of 100 lines ("quit" among them) arrive whole and in order; Ctrl+D ends
-    A with exit code 0 and B is told; no escape byte reaches B or stays on A's screen."""
+    """A at a real terminal (tmux), B on pipes: a typo at A's prompt is explained and asked again;
+    A's half-typed input stays on the last line while three of B's lines arrive, then goes whole;
+    Left and End edit, Up recalls; a 6000-byte line and a bracketed paste of 100 lines ("quit"
+    among them) arrive whole and in order; Ctrl+D ends A with exit code 0 and B is told; no escape
+    byte reaches B or stays on A's screen."""
     from terminal import TerminalPeer
     with Lab("ncl-term") as lab:
         a = TerminalPeer(lab, "a1", natchat, "--no-color")
         try:
             a_ip, a_port = a.expect(r"External address: ([0-9.]+):([0-9]+)\n").groups()
             a.expect(r"Enter peer IP address: $")
+            a.type("10.0.0.300\r")
+            a.expect(r"Enter peer IP address: 10\.0\.0\.300\nInvalid IP address\nEnter peer IP address:\s*$")
             with running(Peer(lab, "b1", natchat, a_ip, a_port)) as (b,):
                 a.type("{}\n{}\n".format(*b.external()).replace("\n", "\r"))
                 b.expect(ESTABLISHED, 30)
@@ -467,9 +470,9 @@ MAPPED = re.compile(rb"\nMapped address: ([0-9.]+):([0-9]+) \((PCP|NAT-PMP|UPnP)
 
 def router_mappings(lab):
     """The ports that miniupnpd forwards on each router, as its nftables chain holds them."""
-    return {r: re.findall(r"th dport ([0-9]+) dnat", lab.run(r, "nft", "list", "chain", "inet", "natchat_upnp",
-                                                           "prerouting_miniupnpd", capture_output=True,
-                                                           text=True).stdout) for r in ("ra", "rb")}
+    chain = ["nft", "list", "chain", "inet", "natchat_upnp", "prerouting_miniupnpd"]
+    return {r: re.findall(r"dport ([0-9]+) dnat", lab.run(r, *chain, capture_output=True, text=True).stdout)
+            for r in ("ra", "rb")}
 
 
 def mapped_both(lab, natchat, protocol, limit):
@@ -509,31 +512,21 @@ def portmap(natchat):
                 check(p.wait() == 128 + signal.SIGINT, f"{p.name} exited with {p.proc.returncode}")
         check(router_mappings(lab) == {"ra": [], "rb": []}, f"mappings left after Ctrl+C: {router_mappings(lab)}")
     with Lab("ncl-upnp", *symmetric, "--portmap-a", "upnp", "--portmap-b", "upnp") as lab:
-        a, b, seconds = mapped_both(lab, natchat, b"UPnP", 8.0)
-        with running(a, b):
+        with running(*mapped_both(lab, natchat, b"UPnP", 8.0)[:2]) as (a, b):
             quit_both(a, b)
         check(router_mappings(lab) == {"ra": [], "rb": []}, f"UPnP mappings left: {router_mappings(lab)}")
-        print(f"UPnP alone: connected after {seconds:.2f} s")
-
-
-def prompt_seconds(lab, natchat, *options):
-    """How long natchat takes from its start to the address prompt."""
-    p = Peer(lab, "a1", natchat, *options)
-    with running(p):
-        started = time.monotonic()
-        end = p.expect(b"Enter peer IP address: ")
-        return p.shown_at(end) - started
 
 
 def portmap_silent(natchat):
     """A router that serves no mapping: the prompt comes no more than 0.25 s later than with
     --no-portmap, which asks nothing (medians of five runs each)."""
+    def prompt_seconds(*options):
+        with running(Peer(lab, "a1", natchat, *options)) as (p,):
+            started = time.monotonic()
+            return p.shown_at(p.expect(b"Enter peer IP address: ")) - started
     with Lab("ncl-pmpq", "--ipv4-only") as lab:
-        asked, silent = [], []
-        for _ in range(5):
-            asked.append(prompt_seconds(lab, natchat))
-            silent.append(prompt_seconds(lab, natchat, "--no-portmap"))
-        later = sorted(asked)[2] - sorted(silent)[2]
+        runs = [(prompt_seconds(), prompt_seconds("--no-portmap")) for _ in range(5)]
+        later = sorted(r[0] for r in runs)[2] - sorted(r[1] for r in runs)[2]
         print(f"the prompt with a silent router: {later * 1000:.0f} ms later")
         check(later < 0.25, f"the prompt came {later:.2f} s later")
 

@@ -26,15 +26,6 @@ Bytes pcp_grant() {
     return m;
 }
 
-TEST(Pcp, TheRequestAsRfc6887LaysItOut) {
-    std::uint8_t r[kPcpMapSize];
-    pcp_map_request(r, 0xC000020A, kPort, 0, 0, kNonce);
-    const Bytes head = {2, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 10};
-    EXPECT_EQ(Bytes(r, r + 24), head) << "version 2, MAP, lifetime 0 deletes, the client IPv4-mapped";
-    EXPECT_EQ(Bytes(r + 24, r + 36), Bytes(kNonce, kNonce + kPcpNonceSize));
-    EXPECT_EQ(Bytes(r + 36, r + 60), (Bytes{17, 0, 0, 0, 0x9C, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0}));
-}
-
 TEST(Pcp, MapAnswersAndEveryHostileTwin) {
     const Bytes good = pcp_grant();
     Bytes options = good;

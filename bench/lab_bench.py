@@ -4,8 +4,8 @@ coturn's turnutils_stunclient, idle footprint beside nc -u, the largest pasted b
 arrives intact, delivery across 20 % loss (delay at chat pace, rate of a paste beside the
 lossless one), connection across a symmetric NAT, through a TURN relay between two symmetric
 NATs (connect time, and the rate of a paste beside the direct path), and from peer lines over
-every path at once (IPv6 against IPv4, IPv6 black-holed, symmetric NATs with IPv6). Prints a
-Markdown table.
+every path at once (IPv6 against IPv4, IPv6 black-holed, symmetric NATs with IPv6, symmetric NATs
+whose routers map ports by PCP or UPnP). Prints a Markdown table.
 
     bench/lab_bench.py [--natchat PATH] [--runs N] [--idle SECONDS] [--delivery-only]
                        [--relay-only] [--paths-only]
@@ -202,7 +202,13 @@ PATH_LABS = (("cone x cone, IPv4 and IPv6", [], b"IPv6", "addresses typed above"
              ("cone x cone, IPv6 black-holed at router A", ["--ipv6-blackhole-a"], b"IPv4",
               "goal: at most 0.5 s above IPv4 only"),
              ("symmetric x symmetric, IPv4 and IPv6", ["--nat-a", "symmetric", "--nat-b", "symmetric"],
-              b"IPv6", "goal: within 3 s; addresses typed: never"))
+              b"IPv6", "goal: within 3 s; addresses typed: never"),
+             ("symmetric x symmetric, IPv4 only, both routers mapping by PCP",
+              ["--nat-a", "symmetric", "--nat-b", "symmetric", "--ipv4-only", "--portmap-a", "all",
+               "--portmap-b", "all"], b"IPv4", "goal: within 3 s; before: never"),
+             ("symmetric x symmetric, IPv4 only, both routers mapping by UPnP alone",
+              ["--nat-a", "symmetric", "--nat-b", "symmetric", "--ipv4-only", "--portmap-a", "upnp",
+               "--portmap-b", "upnp"], b"IPv4", "goal: within 8 s; before: never"))
 
 
 def paths_figures(natchat, runs):

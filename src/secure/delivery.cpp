@@ -108,13 +108,18 @@ void delivery_pump(Delivery* d, std::uint32_t now, const SendLine& send) {
     const bool overtaken_any = any_in_window(d, [d](const Outgoing& o) { return overtaken(d, o); });
     if (!waiting || overtaken_any || now - d->last_sent_at < probe_timeout(d)) return;
     std::size_t probed = 0;
+    Outgoing* oldest = nullptr;
     for (Outgoing& o : d->out) {
         if (probed == kProbeLines || !in_window(d, o)) break;
         if (in_flight(o)) {
             send_line(d, &o, now, send);
-            ++probed;
+            if (probed++ == 0) oldest = &o;
         }
     }
+    // A lone line goes twice: across 20 % loss each way a probe and its answer then get through
+    // 87 times in 100 rather than 64, and the doubled time-outs that follow a failed probe, which
+    // stall a paste whose window waits on that line, come four times less often.
+    if (probed == 1) send_line(d, oldest, now, send);
     d->probes = std::min(d->probes + 1, 20);
 }
 

@@ -25,6 +25,8 @@ def check(condition, message):
 
 class Lab:
     def __init__(self, prefix, *options):
+        # NATCHAT_LAB_ROOT in place of "ncl": labs of several runs at once stand side by side.
+        prefix = re.sub(r"^ncl", os.environ.get("NATCHAT_LAB_ROOT", "ncl"), prefix)
         self.env = dict(os.environ, LAB_PREFIX=prefix)
         self.options = list(options)
 

@@ -51,9 +51,8 @@ std::vector<std::string> numbers(std::uint32_t n) {
 }
 
 // At round trips of 1, 50 and 200 ms, once 20 lines have taught it, 10 lines (21-30) go at once and
-// some, or their acknowledgements, are lost. A lost line is resent once, within the time the table
-// gives (twice at once when the probe finds it alone); a line whose acknowledgement came never is.
-// Every line is shown once, in order.
+// some, or their acknowledgements, are lost. A lost line is resent once (a lone probe twice), within
+// the time the table gives; one whose acknowledgement came never is. Each is shown once, in order.
 TEST(Delivery, ResendsLostLinesAtTheSpeedOfThePath) {
     const struct {
         const char* name;
@@ -102,8 +101,7 @@ TEST(Delivery, TheAgreementsRoundTripTimesTheFirstProbe) {
     for (auto [seed, rtt, probe] : {std::tuple{0u, 10u, 300u}, {1u, 1u, 3u}, {40u, 30u, 120u}}) {
         Path p(rtt);
         if (seed > 0) delivery_seed_rtt(&p.a, seed);
-        p.lose = [](std::uint32_t t, bool ack, std::uint32_t) { return t == 0 && !ack; };
-        p.queue(2, probe + rtt + 1);
+        p.lose = [](std::uint32_t t, bool ack, std::uint32_t) { return t == 0 && !ack; }, p.queue(2, probe + rtt + 1);
         EXPECT_TRUE(p.sent[1] == (std::vector<std::uint32_t>{0, probe, probe}) && p.a.srtt == rtt) << seed << " " << p.a.srtt;
     }
 }

@@ -34,3 +34,27 @@ TEST(Output, KeepsTheInputLineBelowWhatIsPrinted) {
     console_edit_end(&console);
     console_destroy(&console);
 }
+
+// The writer thread draws the input again after each line while another thread types: every line
+// shows once and in order, and the input comes out whole.
+TEST(Output, TheWriterRedrawsWhileKeysCome) {
+    Console console;
+    ASSERT_TRUE(console_init(&console));
+    LineEditor editor;
+    const std::string out = test::output_of([&](std::FILE*) {
+        ASSERT_TRUE(console_start(&console));
+        console_edit_begin(&console, &editor);
+        std::thread typing([&] {
+            for (EditorOutput typed; editor.text.size() < 300; typed = {}) console_keys(&console, "x", 1, &typed);
+        });
+        for (int i = 0; i < 300; ++i) safe_printf(&console, "\n[Peer]: %d\n> ", i);
+        typing.join();
+        console_edit_end(&console);
+        EXPECT_TRUE(console_stop(&console, 2000));
+    });
+    std::size_t at = 0;
+    for (int i = 0; i < 300 && at != std::string::npos; ++i) at = out.find("[Peer]: " + std::to_string(i) + "\n", at);
+    EXPECT_NE(at, std::string::npos);
+    EXPECT_EQ(editor.text, std::string(300, 'x'));
+    console_destroy(&console);
+}

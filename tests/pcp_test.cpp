@@ -1,5 +1,4 @@
-// The router's answers to PCP MAP and NAT-PMP, each with its hostile twins, and the request that
-// a router reads.
+// The router's answers to PCP MAP and NAT-PMP, each with its hostile twins; when to refresh.
 
 #include "portmap/pcp.h"
 #include "portmap/portmap.h"
@@ -7,8 +6,7 @@
 
 namespace {
 
-using test::Bytes;
-using test::with;
+using test::Bytes, test::with;
 
 const std::uint8_t kNonce[kPcpNonceSize] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
 constexpr std::uint16_t kPort = 40000;
@@ -18,27 +16,23 @@ Bytes pcp_grant() {
     std::uint8_t request[kPcpMapSize];
     pcp_map_request(request, 0xC000020A, kPort, kPort, 7200, kNonce);
     Bytes m(request, request + kPcpMapSize);
-    m[1] = 0x81;
-    m[3] = 0;
     for (std::size_t i = 8; i < 24; ++i) m[i] = 0;  // epoch time and reserved, where the client was
-    m[42] = 0x9C, m[43] = 0x41;
-    m[56] = 198, m[57] = 51, m[58] = 100, m[59] = 11;
+    m[1] = 0x81, m[3] = 0, m[42] = 0x9C, m[43] = 0x41, m[56] = 198, m[57] = 51, m[58] = 100, m[59] = 11;
     return m;
 }
 
 TEST(Pcp, MapAnswersAndEveryHostileTwin) {
     const Bytes good = pcp_grant();
-    Bytes options = good;
-    options.resize(good.size() + 8, 0);
-    const Bytes v6 = with(good, 54, 0), zero_ip = with(with(with(with(good, 56, 0), 57, 0), 58, 0), 59, 0);
+    const Bytes options = [&] { Bytes o = good; o.resize(o.size() + 8, 0); return o; }(), v6 = with(good, 54, 0),
+                zero_ip = with(with(with(with(good, 56, 0), 57, 0), 58, 0), 59, 0);
     const struct { const char* name; Bytes m; int result; } rows[] = {  // result -1: not our answer
         {"a grant", good, 0}, {"a refusal (NO_RESOURCES)", with(with(good, 3, 8), 42, 0), 8}, {"with options after it", options, 0},
         {"truncated", Bytes(good.begin(), good.end() - 4), -1}, {"oversized", Bytes(1104, 0), -1},
         {"not in words of four", Bytes(good.begin(), good.end() - 1), -1}, {"version 1", with(good, 0, 1), -1},
         {"a request, not a response", with(good, 1, 1), -1}, {"another opcode (PEER)", with(good, 1, 0x82), -1},
         {"another nonce", with(good, 30, 0), -1}, {"TCP", with(good, 36, 6), -1}, {"another internal port", with(good, 41, 0x41), -1},
-        {"a grant of an IPv6 address", v6, -1}, {"a grant of port 0", with(with(good, 42, 0), 43, 0), -1},
-        {"a grant of no time", with(with(good, 6, 0), 7, 0), -1}, {"a grant of 0.0.0.0", zero_ip, -1},
+        {"a grant of an IPv6 address", v6, -1}, {"a grant of port 0", with(with(good, 42, 0), 43, 0), -1}, {"a grant of 0.0.0.0", zero_ip, -1},
+        {"a grant of no time", with(with(good, 6, 0), 7, 0), -1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -76,10 +70,10 @@ TEST(Pcp, NatPmpAnswersAndEveryHostileTwin) {
 }
 
 TEST(Pcp, ARefreshComesAtHalfTheLifetimeADayAtMost) {
-    const struct { std::uint32_t lifetime_s, after_ms; } rows[] = {
-        {7200, 3600000}, {120, 60000}, {1, 500}, {86400, 43200000}, {90000, 43200000}, {0, 0},
-    };
-    for (const auto& row : rows) EXPECT_EQ(portmap_refresh_after(row.lifetime_s), row.after_ms) << row.lifetime_s;
+    for (const auto& [lifetime_s, after_ms] : {std::pair<std::uint32_t, std::uint32_t>{7200, 3600000}, {120, 60000}, {1, 500},
+                                               {86400, 43200000}, {90000, 43200000}, {0, 0}}) {
+        EXPECT_EQ(portmap_refresh_after(lifetime_s), after_ms) << lifetime_s;
+    }
 }
 
 }  // namespace

@@ -222,7 +222,6 @@ void report_dropped(PeerSession* s) {
 
 // The chat with the peer once the path has opened, or why there is none; the exit code.
 int converse(PeerSession* s, bool secure_only, const PeerLine& peer, std::FILE* in, bool no_color) {
-    platform::on_interrupt(interrupt_session, s);
     s->peer.secure_only = secure_only;
     int code = 0;
     const bool connected = connect_to_peer(s, peer);
@@ -249,9 +248,15 @@ int run(CommandLine* command, bool peer_line, std::FILE* in) {
     PeerSession* s = start_session(*command);
     wipe(&command->relay, sizeof command->relay);  // the relay has its own copy, if any
     if (s == nullptr) return 1;
+    // From here an interrupt ends the program through the one shutdown, which gives the router's
+    // mapping back: at the prompts as in the chat.
+    platform::on_interrupt(interrupt_session, s);
     PeerLine peer{};
     int code = 1;
-    if (const char* refused = take_peer(s, *command, peer_line, in, &peer)) {
+    const char* refused = take_peer(s, *command, peer_line, in, &peer);
+    if (s->run.interrupted.load(std::memory_order_relaxed)) {
+        code = platform::interrupted_exit_code();
+    } else if (refused != nullptr) {
         safe_print(&s->console, refused);
     } else if (console_start(&s->console)) {
         code = converse(s, command->secure_only, peer, in, command->no_color);

@@ -492,8 +492,9 @@ def mapped_both(lab, natchat, protocol, limit):
 
 def portmap(natchat):
     """Both routers serve NAT-PMP, PCP and UPnP IGD: symmetric NATs connect from peer lines within
-    3 s, neither router keeps a mapping once both quit or after Ctrl+C, and a stranger sending to
-    a mapped port is neither answered nor shown. Then UPnP alone: within 8 s."""
+    3 s, neither router keeps a mapping once both quit or after Ctrl+C (in the chat or at the
+    prompt), and a stranger sending to a mapped port is neither answered nor shown. Then UPnP
+    alone: within 8 s."""
     symmetric = ["--nat-a", "symmetric", "--nat-b", "symmetric", "--ipv4-only"]
     with Lab("ncl-pmp", *symmetric, "--portmap-a", "all", "--portmap-b", "all") as lab:
         with running(*mapped_both(lab, natchat, b"PCP", 3.0)[:2]) as (a, b):
@@ -511,6 +512,12 @@ def portmap(natchat):
                 p.proc.send_signal(signal.SIGINT)
                 check(p.wait() == 128 + signal.SIGINT, f"{p.name} exited with {p.proc.returncode}")
         check(router_mappings(lab) == {"ra": [], "rb": []}, f"mappings left after Ctrl+C: {router_mappings(lab)}")
+        with running(Peer(lab, "a1", natchat)) as (p,):
+            p.expect(b"Enter peer IP address: ")
+            check(router_mappings(lab)["ra"] != [], "no mapping while the prompt waits")
+            p.proc.send_signal(signal.SIGINT)
+            check(p.wait() == 128 + signal.SIGINT, f"at the prompt {p.name} exited with {p.proc.returncode}")
+        check(router_mappings(lab)["ra"] == [], f"a mapping left after Ctrl+C at the prompt: {router_mappings(lab)}")
     with Lab("ncl-upnp", *symmetric, "--portmap-a", "upnp", "--portmap-b", "upnp") as lab:
         with running(*mapped_both(lab, natchat, b"UPnP", 8.0)[:2]) as (a, b):
             quit_both(a, b)

@@ -72,7 +72,8 @@ bool natpmp_map_answer(const std::uint8_t* data, std::size_t size, std::uint16_t
     if (size != 16 || data[0] != kNatPmpVersion || data[1] != (kResponseBit | kNatPmpMapUdp)) return false;
     if (read16(data + 8) != internal_port) return false;
     MapAnswer a{read16(data + 2), read32(data + 12), {0, read16(data + 10)}};
-    if (a.result == 0 && a.external.port == 0) return false;
+    // A grant of no time would be refreshed at once, and again, without end.
+    if (a.result == 0 && (a.external.port == 0 || a.lifetime == 0)) return false;
     *out = a;
     return true;
 }

@@ -40,7 +40,7 @@ void natpmp_map_request(std::uint8_t out[kNatPmpMapSize], std::uint16_t internal
 void natpmp_address_request(std::uint8_t out[kNatPmpAddressSize]);
 
 // True for NAT-PMP's answer to our UDP mapping of `internal_port` (16 bytes, version 0, opcode
-// 129; a grant has a port), which fills the port and lifetime.
+// 129; a grant has a port and a lifetime), which fills the port and lifetime.
 bool natpmp_map_answer(const std::uint8_t* data, std::size_t size, std::uint16_t internal_port, MapAnswer* out);
 // True for the answer with the router's external address (12 bytes, version 0, opcode 128),
 // which fills `external`'s address.

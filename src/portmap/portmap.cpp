@@ -209,6 +209,10 @@ std::uint32_t portmap_refresh_after(std::uint32_t lifetime_s) {
     return std::min<std::uint32_t>(lifetime_s, 24 * 3600) * 500;
 }
 
+std::uint32_t portmap_retry_after(std::uint32_t lifetime_s) {
+    return std::max<std::uint32_t>(std::min<std::uint32_t>(portmap_refresh_after(lifetime_s), 60000), 500);
+}
+
 void portmap_start(PeerSession* s) {
     platform::Endpoint gateway{0, 0}, internal{0, 0};
     if (!platform::default_gateway(&gateway) || !platform::source_ip_toward(gateway, &internal) || internal.v6 ||
@@ -298,10 +302,12 @@ std::uint32_t portmap_tick(PeerSession* s) {
     }
     platform::lock_enter(&m->lock);
     // Refused, or moved elsewhere: asked again a minute later, while the old one may still hold.
-    g.granted_at = renewed ? again.granted_at : platform::tick_ms() - due + 60000;
+    const std::uint32_t retry = portmap_retry_after(g.lifetime_s);
+    g.granted_at = renewed ? again.granted_at : platform::tick_ms() - due + retry;
     if (renewed) g.lifetime_s = again.lifetime_s;
+    const std::uint32_t wait = renewed ? portmap_refresh_after(g.lifetime_s) : retry;
     platform::lock_leave(&m->lock);
-    return portmap_refresh_after(g.lifetime_s);
+    return wait;
 }
 
 void portmap_release(PeerSession* s) {

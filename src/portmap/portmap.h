@@ -31,3 +31,6 @@ void portmap_release(PeerSession* session);
 // When a mapping of `lifetime_s` seconds is to be asked again, in milliseconds from its grant:
 // half its lifetime (RFC 6886 and 6887 both ask no sooner), a day at most.
 std::uint32_t portmap_refresh_after(std::uint32_t lifetime_s);
+// When a refresh that failed is tried again, in milliseconds from then: a minute later, or at
+// its refresh time when that is sooner, never at once.
+std::uint32_t portmap_retry_after(std::uint32_t lifetime_s);

@@ -77,8 +77,9 @@ UpnpMapping* upnp_map(std::uint32_t gateway, platform::Endpoint internal, std::u
                       std::atomic<bool>* found, const std::atomic<bool>* stop, platform::Endpoint* external) {
     auto* m = new UpnpMapping{};
     const bool router = find_router(gateway, search_ms, found, m);
-    if (router && stop->load()) FreeUPNPUrls(&m->urls);
-    if (!router || stop->load()) {
+    const bool stopped = stop->load();  // read once: the URLs are freed exactly when given up
+    if (router && stopped) FreeUPNPUrls(&m->urls);
+    if (!router || stopped) {
         delete m;
         return nullptr;
     }

@@ -38,14 +38,14 @@ TEST(LineEditor, KeysInLineAndScreenOut) {
         {"Ctrl+D deletes within a line", {"ab\x02\x04"}, "a", {}},
         {"Ctrl+D on an empty line ends", {"\x04z"}, "", {}, "(any)", 80, 0, true},
         {"a paste with quit inside", {"\x1b[200~hello\r\nquit\r", "la\x1b[Dst\x1b[201~"}, "last", {"hello (pasted)", "quit (pasted)"},
-         "> hello\r\nquit\r\n> last\r\x1b[6C"},
+         "> hello\r\nquit\r\n> last\x1b[7G"},
         {"wide characters wrap whole", {"\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe6\x97\xa5\xe6\x9c\xac", "\x01"},
          "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe6\x97\xa5\xe6\x9c\xac", {},
-         "> \xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe6\x97\xa5\xe6\x9c\xac\r\x1b[2C\r\x1b[1A\x1b[J"
-         "> \xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe6\x97\xa5\xe6\x9c\xac\x1b[1A\r\x1b[2C", 10},
+         "> \xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe6\x97\xa5\xe6\x9c\xac\x1b[3G\x1b[1G\x1b[1A\x1b[J"
+         "> \xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe6\x97\xa5\xe6\x9c\xac\x1b[1A\x1b[3G", 10},
         {"a prompt takes one line", {"a\rb\r"}, "", {"a"}, "(any)", 80, 0, false, true},
-        {"a full row goes on at the next", {"abcdef"}, "abcdef", {}, "> abcdef\r\n\r", 8},
-        {"a resize", {"abcdefghij"}, "abcdefghij", {}, "> abcdefghij\r\x1b[12C\r\x1b[1A\x1b[J> abcdefghij\r\x1b[4C", 80, 8},
+        {"a full row goes on at the next", {"abcdef"}, "abcdef", {}, "> abcdef\r\n\x1b[1G", 8},
+        {"a resize", {"abcdefghij"}, "abcdefghij", {}, "> abcdefghij\x1b[13G\x1b[1G\x1b[1A\x1b[J> abcdefghij\x1b[5G", 80, 8},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

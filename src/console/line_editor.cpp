@@ -207,6 +207,14 @@ void append_move(std::string* screen, int count, char direction) {
     screen->append(move);
 }
 
+// To a column (from 0) of the cursor's row by its number, not by a CR and a move right: Wine's
+// console takes a sequence right after a CR at the wrong column, and every terminal takes this.
+void append_column(std::string* screen, int column) {
+    char move[16];
+    std::snprintf(move, sizeof move, "\x1b[%dG", column + 1);
+    screen->append(move);
+}
+
 void add_history(LineEditor* e, const std::string& line) {
     if (!line.empty() && (e->history.empty() || e->history.back() != line)) e->history.push_back(line);
     if (e->history.size() > kHistoryLimit) e->history.erase(e->history.begin());
@@ -321,7 +329,7 @@ void editor_keys(LineEditor* e, const char* keys, std::size_t size, EditorOutput
 
 void editor_hide(LineEditor* e, std::string* screen) {
     if (!e->shown) return;
-    *screen += '\r';
+    append_column(screen, 0);
     append_move(screen, e->cursor_row, 'A');
     *screen += "\x1b[J";
     e->shown = false;
@@ -336,8 +344,7 @@ void editor_show(LineEditor* e, std::string* screen) {
     if (filled) *screen += "\r\n";  // past the last column, as the terminal will go on
     const Spot cursor = spot_of(e, e->cursor);
     append_move(screen, end.row - cursor.row, 'A');
-    *screen += '\r';
-    append_move(screen, cursor.col, 'C');
+    append_column(screen, cursor.col);
     e->cursor_row = cursor.row;
     e->shown = true;
 }

@@ -1,5 +1,5 @@
 // A UDP port mapping asked of the router by UPnP IGD, through the client the build has: the
-// miniupnpc library on Linux (upnp_miniupnpc.cpp); none in the Windows build (upnp_none.cpp),
+// miniupnpc library on Linux (upnp_miniupnpc.cpp); none in the Windows build (upnp_win32.cpp),
 // where PCP and NAT-PMP serve.
 #pragma once
 

@@ -46,3 +46,35 @@ TEST(Identity, APortNobodyGaveIsLearnedOnlyByRule) {
         session_destroy(&s);
     }
 }
+
+// The peer's relayed address, from its line: punched like its other endpoints and ranked last,
+// unless both sides share one NAT or both have a relay and ours is the lower, which both then use
+// (ours lets the peer in at once). The first endpoint to answer while the typed one is silent
+// takes the path, the relay too.
+TEST(Identity, ThePeersRelayedAddressRanksLastAndOneRelayServes) {
+    const platform::Endpoint typed{0xC6336401, 4000}, relay{0xCB007105, 50000};
+    const struct {
+        const char* name;
+        std::uint32_t own_relay = 0, own_public = 0xC6336402;
+        bool tagged = true, heard_typed = false, kept = true, early = false;
+    } rows[] = {
+        {.name = "ours none"}, {.name = "ours higher", .own_relay = 0xCB007106}, {.name = "ours lower", .own_relay = 0xCB007104, .kept = false, .early = true},
+        {.name = "one NAT", .own_relay = 0xCB007104, .own_public = typed.ip, .kept = false}, {.name = "typed: waits", .own_relay = 0xCB007104, .tagged = false, .kept = false},
+        {.name = "the typed endpoint spoke", .heard_typed = true},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        PeerSession s;
+        ASSERT_TRUE(session_init(&s));
+        s.found.mapped = {r.own_public, 4000};
+        s.relayed = {r.own_relay, std::uint16_t(r.own_relay != 0 ? 50000 : 0)};
+        PeerLine line{{typed}, 1, r.tagged, {}, r.tagged ? relay : platform::Endpoint{0, 0}};
+        identity_begin(&s, line);
+        s.peer.learned.heard_typed = r.heard_typed;
+        EXPECT_EQ(identity_early_relay(&s, line), r.early);
+        EXPECT_EQ(path_kind(&s, relay) == PathKind::relay, r.kept);
+        test::output_of([&](std::FILE*) { identity_path(&s, DatagramKind::punch_ack, false, relay); });
+        EXPECT_EQ(platform::same_endpoint(peer_endpoint(&s), relay), r.kept && !r.heard_typed);
+        session_destroy(&s);
+    }
+}

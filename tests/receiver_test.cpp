@@ -69,9 +69,6 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
         return std::string(reinterpret_cast<char*>(out), n);
     };
     const std::string shown = rig.chat([&] {
-        // Before we asked for a permission the relay forwards nothing: this one is forged.
-        rig.elsewhere.send(indication(test::kLoopback, rig.peer.port, "too early"), rig.own.endpoint());
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         relay_choose(&rig.s);
         std::string request;
         platform::Endpoint from{};
@@ -94,6 +91,43 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
     EXPECT_EQ(shown, "\n[Connection established!]\n> \n[Peer]: hi\n> \n[Peer]: via data\n> ");
     EXPECT_EQ(rig.s.run.packets_received.load(), 3u);
     EXPECT_EQ(rig.s.run.strangers_dropped.load(), 1u);
+    relay_release(&rig.s);
+}
+
+// Given a tagged line, our relay lets the peer's address in as punching begins: before that a
+// Data indication is forged; after it, an unproven punch from another port is a stranger's, and a
+// proven one teaches the port and chooses the relay; a direct path that answers later takes over.
+TEST(Receiver, APeerThatPunchesOurRelayedAddressIsTakenAtOnce) {
+    Rig rig;
+    platform::Endpoint six{0, rig.peer.port, true}, own6 = six;
+    six.ip6[15] = own6.ip6[15] = 1;  // [::1], where the peer's socket answers too
+    own6.port = rig.own.port;
+    const PeerLine line{{six, rig.peer.endpoint()}, 2, true, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}};
+    identity_begin(&rig.s, line);
+    rig.s.relayed = {0xC0000201, 50000};
+    relay_open(&rig.s, rig.elsewhere.endpoint(), "u", "p");
+    const platform::Endpoint port{test::kLoopback, static_cast<std::uint16_t>(rig.peer.port + 1)};
+    const auto punch = [&](bool proven) {
+        const ProvenWord w = proven_word(line.tag, "PUNCH", rig.s.relayed);
+        std::uint8_t out[100];
+        const std::size_t n = turn_build_send(port, w.bytes, proven ? w.size : 5, out, sizeof out);
+        out[1] = 0x17;  // a Data indication, laid out as a Send indication
+        rig.elsewhere.send(std::string(reinterpret_cast<char*>(out), n), rig.own.endpoint());
+    };
+    bool dropped = false, taken = false, left = false;
+    rig.chat([&] {
+        punch(true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        relay_admit(&rig.s, rig.s.peer.typed);
+        punch(false);
+        dropped = eventually([&] { return rig.s.run.strangers_dropped == 1 && !relay_chosen(&rig.s); });
+        punch(true);
+        taken = eventually([&] { return relay_chosen(&rig.s) && platform::same_endpoint(peer_endpoint(&rig.s), port); });
+        rig.peer.send("PUNCH_ACK", own6);
+        left = eventually([&] { return !relay_chosen(&rig.s) && platform::same_endpoint(peer_endpoint(&rig.s), six); });
+    });
+    EXPECT_TRUE(dropped && taken && left);
+    rig.s.relayed.port = 0;  // nothing to delete
     relay_release(&rig.s);
 }
 

@@ -153,6 +153,10 @@ void format_peer_line(const PeerLine& line, char out[kPeerLineSize]) {
         out[used++] = kHexDigits[b & 15];
     }
     out[used] = '\0';
+    if (line.relayed.port == 0) return;
+    char endpoint[kEndpointTextSize];
+    format_endpoint(line.relayed, endpoint);
+    std::snprintf(out + used, kPeerLineSize - used, " %s", endpoint);
 }
 
 namespace {
@@ -186,6 +190,7 @@ bool parse_endpoint(const char* text, std::size_t size, platform::Endpoint* out)
 
 bool parse_peer_line(const char* text, PeerLine* out) {
     PeerLine line{};
+    bool relay_follows = false;  // a tag came after an endpoint: an IPv4 one after it is relayed
     const char* p = text;
     while (is_blank(*p)) ++p;
     if (std::strncmp(p, kPeerLinePrefix, sizeof kPeerLinePrefix - 1) == 0) {
@@ -200,14 +205,19 @@ bool parse_peer_line(const char* text, PeerLine* out) {
         if (std::strncmp(p, kTagWord, sizeof kTagWord - 1) == 0) {
             if (line.tagged || !parse_tag(p, size, line.tag)) return false;
             line.tagged = true;
+            relay_follows = line.count > 0;
             p = end;
             continue;
         }
         platform::Endpoint e{0, 0};
         if (!parse_endpoint(p, size, &e)) return false;
-        bool known = false;
+        bool known = platform::same_endpoint(e, line.relayed);
         for (std::size_t i = 0; i < line.count; ++i) {
             known = known || platform::same_endpoint(line.candidates[i], e);
+        }
+        if (!known && relay_follows && !e.v6 && line.relayed.port == 0) {
+            line.relayed = e;
+            known = true;
         }
         if (!known && line.count == kMaxCandidates) return false;
         if (!known) line.candidates[line.count++] = e;

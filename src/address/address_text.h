@@ -75,24 +75,29 @@ inline constexpr std::size_t kMaxCandidates = 8;
 inline constexpr std::size_t kLineTagSize = 10;
 
 // One side's endpoints. In the line the first IPv4 endpoint is the one the STUN servers saw; any
-// further IPv4 endpoint is on that side's own network.
+// further IPv4 endpoint is on that side's own network, but for one written after the tag: that
+// side's relayed address, which a build that knows no relay in the line takes for a LAN endpoint
+// and so leaves alone unless both sides share one NAT.
 struct PeerLine {
     platform::Endpoint candidates[kMaxCandidates];
     std::size_t count;
     bool tagged = false;  // a line as natchat shows it carries its tag
     std::uint8_t tag[kLineTagSize] = {};
+    platform::Endpoint relayed{0, 0};  // port 0: none
 };
 
-// Room for a full peer line and its tag.
-inline constexpr std::size_t kPeerLineSize = kMaxCandidates * kEndpointTextSize + 2 * kLineTagSize + 8;
+// Room for a full peer line, its tag and its relayed address.
+inline constexpr std::size_t kPeerLineSize = (kMaxCandidates + 1) * kEndpointTextSize + 2 * kLineTagSize + 8;
 
-// The endpoints separated by single spaces, then "tag=" and the tag in hex when there is one.
+// The endpoints separated by single spaces, then "tag=" and the tag in hex when there is one, then
+// the relayed address when the line is tagged and has one.
 void format_peer_line(const PeerLine& line, char out[kPeerLineSize]);
 
 // One to kMaxCandidates unicast endpoints separated by blanks, optionally after "Your peer line:";
 // each "a.b.c.d:port" or "[IPv6]:port", the port 1 to 65535 in decimal digits; and among them at
-// most one "tag=" with 2 * kLineTagSize hex digits. An endpoint given twice counts once. False,
-// with `out` untouched, for anything else.
+// most one "tag=" with 2 * kLineTagSize hex digits; when an endpoint stands before the tag, the
+// first IPv4 endpoint after it is the relayed address. An endpoint given twice counts once. False, with `out` untouched, for anything
+// else.
 bool parse_peer_line(const char* text, PeerLine* out);
 
 // What the user typed at the address prompt: true when it is meant as a peer line (it is no bare

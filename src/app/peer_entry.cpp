@@ -21,6 +21,7 @@ PeerLine own_peer_line(const PeerSession* s) {
     }
     line.tagged = true;
     std::memcpy(line.tag, s->peer.own_tag, sizeof line.tag);
+    line.relayed = s->relayed;  // last, as the path of last resort
     return line;
 }
 

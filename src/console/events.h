@@ -11,7 +11,7 @@
 #include "platform/platform.h"
 
 // The kinds of path to the peer, best first.
-enum class PathKind : std::uint8_t { lan, ipv6, ipv4 };
+enum class PathKind : std::uint8_t { lan, ipv6, ipv4, relay };  // relay: the peer's relayed address
 
 enum class Event : std::uint8_t {
     // The socket, at start-up.
@@ -57,6 +57,7 @@ enum class Event : std::uint8_t {
     established,
     // Who the peer is and where.
     path_moved,        // path, at
+    relay_left,        // path, at: a direct path opened, and the relay stays for a fall-back
     port_learned,      // number: the port; count: 1 once the chat runs
     typed_speaks,      // at: the typed endpoint
     // The chat.

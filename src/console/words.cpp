@@ -27,7 +27,7 @@ std::string endpoint_text(const platform::Endpoint& at) {
 unsigned port_of(const Detail& d) { return static_cast<unsigned>(d.number); }
 
 const char* path_name(PathKind path) {
-    static const char* const kNames[] = {"the LAN", "IPv6", "IPv4"};
+    static const char* const kNames[] = {"the LAN", "IPv6", "IPv4", "the peer's relay"};
     return kNames[static_cast<int>(path)];
 }
 
@@ -186,6 +186,9 @@ std::string path_words(Event event, const Detail& d) {
         case Event::path_moved:
             return formatted("\n[The chat now goes over %s to %s]\n> ", path_name(d.path),
                              endpoint_text(d.at).c_str());
+        case Event::relay_left:
+            return formatted("\n[A direct path opened: the chat now goes over %s to %s, no longer through the relay]\n> ",
+                             path_name(d.path), endpoint_text(d.at).c_str());
         case Event::port_learned:
             return formatted("\nThe peer answers from port %u: sending there from now on\n%s", port_of(d),
                              d.count != 0 ? "> " : "");

@@ -219,7 +219,8 @@ bool announce_connected(PeerSession* s, const PeerLine& peer) {
 }  // namespace
 
 void punch_candidates(PeerSession* s) {
-    if (s->peer.remote.count < 2 || relay_chosen(s)) return;
+    // Through the relay too: a direct path that opens takes over from it.
+    if (s->peer.remote.count < 2) return;
     const platform::Endpoint now = peer_endpoint(s);
     for (std::size_t i = 0; i < s->peer.remote.count; ++i) {
         const platform::Endpoint& to = s->peer.remote.candidates[i];
@@ -230,6 +231,7 @@ void punch_candidates(PeerSession* s) {
 
 bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
     identity_begin(s, peer);
+    if (identity_early_relay(s, peer)) relay_admit(s, s->peer.typed);
     announce_attempt(s);
     s->run.packets_received.store(0, std::memory_order_relaxed);
     s->run.last_heard.store(platform::tick_ms(), std::memory_order_relaxed);

@@ -79,10 +79,11 @@ Claim judge(PeerSession* s, const Incoming& in) {
         if (s->secure != nullptr) secure_link_restart(s);
         return Claim::peer;
     }
-    if (claim == Claim::other_port && identity_learn(s, in.kind, in.from, in.relayed, in.proven)) {
-        return Claim::peer;
-    }
-    return claim;
+    const bool learned = claim == Claim::other_port && identity_learn(s, in.kind, in.from, in.relayed, in.proven);
+    // The peer found our relayed address: it is reached the same way back, whatever it punched
+    // directly, as its NAT may let in nothing but the relay.
+    if (in.relayed && (learned || (claim == Claim::peer && in.proven)) && !relay_chosen(s)) relay_choose(s);
+    return learned ? Claim::peer : claim;
 }
 
 // A roaming peer: its sealed record, and only that, shows where it went.
@@ -90,6 +91,8 @@ void follow_roaming(PeerSession* s, const Incoming& in, Claim claim, Received* r
     if ((claim != Claim::other_port && claim != Claim::unproven) || s->secure == nullptr) return;
     secure_link_receive(s, in.data, in.size, Sender{true, false, false}, r);
     if (r->opened && claim == Claim::other_port) identity_move(s, in.from);
+    // The peer fell back to our relay from a direct path: so do we.
+    if (r->opened && claim == Claim::other_port && in.relayed && !relay_chosen(s)) relay_choose(s);
     if (r->opened && claim == Claim::unproven) identity_lan_opened(s, in.from);
 }
 
@@ -105,7 +108,8 @@ void take_from_peer(PeerSession* s, platform::Socket sock, const Incoming& in, C
     }
     // Where we send still answers; a record that does not open there says nothing of the path.
     if (claim == Claim::peer && !r->refused) s->peer.path_heard.store(platform::tick_ms());
-    const bool may_move = claim == Claim::candidate || (claim == Claim::unproven && r->opened);
+    // Through our relay, only the relay's own choice (judge) moves the path.
+    const bool may_move = !in.relayed && (claim == Claim::candidate || (claim == Claim::unproven && r->opened));
     if (may_move && identity_path(s, in.kind, r->opened, in.from) == PathMove::from_learned &&
         s->secure != nullptr) {
         secure_link_recheck(s);

@@ -53,10 +53,21 @@ bool is_mapped(const PeerSession* s, const platform::Endpoint& e) {
            e.port != s->peer.typed.port && !one_nat(s);
 }
 
+// The peer's relayed address, kept from its line.
+bool is_relayed(const PeerSession* s, const platform::Endpoint& e) {
+    return s->peer.remote.relayed.port != 0 && platform::same_endpoint(e, s->peer.remote.relayed);
+}
+
 // A further IPv4 endpoint of the peer line: on the peer's own network.
 bool is_lan(const PeerSession* s, int index) {
     const platform::Endpoint& e = s->peer.remote.candidates[index];
-    return !e.v6 && !platform::same_endpoint(e, s->peer.typed) && !is_mapped(s, e);
+    return !e.v6 && !platform::same_endpoint(e, s->peer.typed) && !is_mapped(s, e) && !is_relayed(s, e);
+}
+
+// When both sides have a relay, the chat needs one: the lower relayed address's. The peer's is
+// punched only when it is that one (or ours is none), ours lets the peer in early only then.
+bool peer_relay_wins(const platform::Endpoint& peers, const platform::Endpoint& ours) {
+    return peers.port != 0 && (ours.port == 0 || peers.ip < ours.ip || (peers.ip == ours.ip && peers.port < ours.port));
 }
 
 }  // namespace
@@ -78,6 +89,11 @@ void identity_begin(PeerSession* s, const PeerLine& given) {
         const platform::Endpoint& e = line.candidates[i];
         if (e.v6 || shared || platform::same_address(e, s->peer.typed)) s->peer.remote.candidates[s->peer.remote.count++] = e;
     }
+    // Behind one NAT the relay is no use; else it is punched like the rest, and ranks last.
+    const bool relay = !shared && !s->peer.typed.v6 && peer_relay_wins(line.relayed, s->relayed) &&
+                       s->peer.remote.count < kMaxCandidates;
+    s->peer.remote.relayed = relay ? line.relayed : platform::Endpoint{0, 0};
+    if (relay) s->peer.remote.candidates[s->peer.remote.count++] = line.relayed;
     set_peer_endpoint(s, s->peer.typed);
     s->peer.path_heard.store(platform::tick_ms());
     s->peer.learned.heard_typed = false;
@@ -96,6 +112,7 @@ int path_rank(const PeerSession* s, const platform::Endpoint& to) {
     const platform::Endpoint& own = s->found.portmapped;
     const bool ours_lower = own.ip < to.ip || (own.ip == to.ip && own.port < to.port);
     if (is_mapped(s, to)) return own.port == 0 || ours_lower ? 2 : 3;
+    if (is_relayed(s, to)) return 4;
     return candidate_index(s, to) >= 0 && !platform::same_endpoint(to, s->peer.typed) ? 0 : 3;
 }
 
@@ -105,20 +122,35 @@ PathMove identity_path(PeerSession* s, DatagramKind kind, bool opened, platform:
     // Where we send has gone quiet: whichever endpoint of the peer's answers will do.
     const bool quiet = platform::elapsed(platform::tick_ms(), s->peer.path_heard.load()) >= kPathQuietMs;
     const bool up = path_rank(s, from) < path_rank(s, now) && (s->run.connected.load() ? opened : answered);
-    if (candidate_index(s, from) < 0 || relay_chosen(s) || !(up || (quiet && (answered || opened)))) {
+    // Nothing at all has come from the typed endpoint where we still send: the peer's relay, ranked
+    // last, takes the path when it answers our punch. (Not so a router's mapping that ranks as
+    // low as the typed endpoint: only one side may move there.)
+    const bool unheard = answered && is_relayed(s, from) && !s->peer.learned.heard_typed &&
+                         platform::same_endpoint(now, s->peer.typed);
+    if (candidate_index(s, from) < 0 || !(up || unheard || (quiet && (answered || opened)))) {
         return PathMove::stay;
     }
     set_peer_endpoint(s, from);
     s->peer.path_heard.store(platform::tick_ms());
     const bool learned = candidate_index(s, now) < 0;
     s->peer.learned.on_other_candidate = !platform::same_endpoint(from, s->peer.typed);
-    if (s->run.connected.load()) tell(&s->console, Event::path_moved, {.at = from, .path = path_kind(s, from)});
+    const bool relayed = relay_chosen(s);
+    if (relayed) relay_leave(s);
+    if (s->run.connected.load()) {
+        tell(&s->console, relayed ? Event::relay_left : Event::path_moved, {.at = from, .path = path_kind(s, from)});
+    }
     return learned ? PathMove::from_learned : PathMove::moved;
 }
 
 PathKind path_kind(const PeerSession* s, const platform::Endpoint& to) {
-    static constexpr PathKind kKinds[] = {PathKind::lan, PathKind::ipv6, PathKind::ipv4, PathKind::ipv4};
+    static constexpr PathKind kKinds[] = {PathKind::lan, PathKind::ipv6, PathKind::ipv4, PathKind::ipv4,
+                                          PathKind::relay};
     return kKinds[path_rank(s, to)];
+}
+
+bool identity_early_relay(const PeerSession* s, const PeerLine& line) {
+    return s->relayed.port != 0 && line.tagged && !s->peer.typed.v6 && !one_nat(s) &&
+           !peer_relay_wins(line.relayed, s->relayed);
 }
 
 void identity_punched(PeerSession* s, std::uint16_t port) { set_bit(s->peer.punched, port); }

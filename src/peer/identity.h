@@ -46,7 +46,7 @@ void identity_begin(PeerSession* session, const PeerLine& line);
 
 // How the path to `to` ranks: 0 the peer's own network (an IPv4 endpoint of the line on another
 // address than the typed one), 1 IPv6, 2 the peer's router's mapping (another port of the typed
-// address in the line), 3 IPv4 across NATs. Lower is better.
+// address in the line), 3 IPv4 across NATs, 4 the peer's relayed address. Lower is better.
 int path_rank(const PeerSession* session, const platform::Endpoint& to);
 
 // The kind of path that path_rank ranks.
@@ -65,9 +65,15 @@ enum class PathMove {
 // (it has then moved). Upward in rank: until the connection stands, on the endpoint's answer to
 // our punch; after that only on a sealed record that opened there (`opened`), so that each side
 // moves up to where the other sends and both end on the same path. When nothing has come from
-// where we send for kPathQuietMs, either one moves the path whatever the rank. Never through
-// the relay.
+// where we send for kPathQuietMs, either one moves the path whatever the rank; while nothing at
+// all has come from the typed endpoint, the peer's relay does when it answers. Moving off
+// our relay's path leaves the relay (kept as a fall-back) and tells the user once.
 PathMove identity_path(PeerSession* session, DatagramKind kind, bool opened, platform::Endpoint from);
+
+// Whether our relay lets the peer in as punching begins: given a tagged peer line (a typed
+// address has the direct way tried first), unless both sides share one NAT or the relay both use
+// is the peer's (when both have one, the lower relayed address's).
+bool identity_early_relay(const PeerSession* session, const PeerLine& line);
 
 // Main thread: our sweep punched this port of the peer's address.
 void identity_punched(PeerSession* session, std::uint16_t port);

@@ -53,6 +53,7 @@ struct Relay {
     platform::Endpoint server;
     TurnCredentials credentials;
     std::atomic<bool> chosen;
+    bool admitted;  // the peer's address is let in before the relay is chosen
     platform::Endpoint peer;  // the one the channel is bound to
     bool bound;
     Task tasks[kDuties];
@@ -246,7 +247,7 @@ bool relay_receive(PeerSession* s, const std::uint8_t* data, std::size_t size,
     } else {
         // Before we asked for a permission, or from another address than the peer's, the server
         // forwards nothing: such an indication is forged.
-        carried = r->chosen.load() && platform::same_address(*peer, r->peer);
+        carried = (r->chosen.load() || r->admitted) && platform::same_address(*peer, r->peer);
     }
     platform::lock_leave(&r->lock);
     return carried;
@@ -263,6 +264,22 @@ void relay_choose(PeerSession* s) {
     r->tasks[kChannel] = Task{{kTurnChannelBind, kNoLifetime, r->peer, kFirstChannel}, true, false,
                               {}, now, false, now, kPermissionEveryMs};
     r->chosen.store(true);
+    platform::lock_leave(&r->lock);
+    relay_tick(s);
+}
+
+void relay_leave(PeerSession* s) {
+    if (s->relay != nullptr) s->relay->chosen.store(false);
+}
+
+void relay_admit(PeerSession* s, platform::Endpoint peer) {
+    Relay* r = s->relay;
+    if (r == nullptr) return;
+    platform::lock_enter(&r->lock);
+    r->peer = peer;
+    r->tasks[kPermission] = Task{{kTurnCreatePermission, kNoLifetime, peer, 0}, true, false, {},
+                                 platform::tick_ms(), false, 0, kPermissionEveryMs};
+    r->admitted = true;
     platform::lock_leave(&r->lock);
     relay_tick(s);
 }

@@ -44,6 +44,15 @@ bool from_relay(const PeerSession* session, platform::Endpoint from);
 void relay_choose(PeerSession* session);
 bool relay_chosen(const PeerSession* session);
 
+// Receiver: a direct path opened, and nothing goes through the relay any more; the allocation,
+// the permission and the channel stay, refreshed, for a path that may yet fall back to it.
+void relay_leave(PeerSession* session);
+
+// Main thread, as punching begins: the relay lets `peer`'s address in at once (a permission), and
+// what comes from there through it is taken before the relay is chosen, so that a peer that
+// punches our relayed address is heard there.
+void relay_admit(PeerSession* session, platform::Endpoint peer);
+
 // Sends through the relay to `to`: on the channel when it is bound to `to`, else in a Send
 // indication.
 void relay_send(PeerSession* session, const void* data, std::size_t size, platform::Endpoint to);

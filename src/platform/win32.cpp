@@ -202,8 +202,10 @@ void restore_code_pages() {
 }
 
 // Last in the chain of console handlers: an interrupt that ends the process at once (before
-// natchat's own handler is there, or after it has gone) leaves the console as it was found.
+// natchat's own handler is there, as at the prompts, or after it has gone) leaves the console as
+// it was found.
 BOOL WINAPI restore_before_exit(DWORD) {
+    terminal_end();
     restore_code_pages();
     return FALSE;
 }

@@ -55,6 +55,7 @@ TEST(Binding, DecodesOrRefusesEachResponse) {
         {.name = "another transaction, first byte", .message = with(sample, 8, 0xb6)},
         {.name = "another transaction, last byte", .message = with(sample, 19, 0xaf)},
         {.name = "truncated by one byte", .message = Bytes(sample.begin(), sample.end() - 1)},
+        {.name = "a length past what came", .message = with(response({x}), 3, 20)},
         {.name = "MAPPED-ADDRESS a byte short", .message = response({attr(1, Bytes(address.begin(), address.end() - 1))})},
         {.name = "an attribute past the end", .message = response({attr(0x0020, address, 12)})},
         {.name = "an attribute far past the end", .message = response({bad, attr(1, address, 200)})},

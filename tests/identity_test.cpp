@@ -78,3 +78,27 @@ TEST(Identity, ThePeersRelayedAddressRanksLastAndOneRelayServes) {
         session_destroy(&s);
     }
 }
+
+// When both routers map, only the side whose own mapping is the lower, by address first, moves up
+// to the peer's: were both to move, each would send and hear by different conntrack entries.
+TEST(Identity, OnlyTheLowerMappingMovesUpToThePeers) {
+    const platform::Endpoint typed{0xC6336401, 4000}, mapped{0xC6336401, 5000};
+    const struct {
+        const char* name;
+        platform::Endpoint own;
+        int rank;
+    } rows[] = {
+        {"ours none", {0, 0}, 2}, {"ours lower by address, higher by port", {0xC6336400, 6000}, 2},
+        {"ours higher by address, lower by port", {0xC6336402, 3000}, 3},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        PeerSession s;
+        ASSERT_TRUE(session_init(&s));
+        s.found.mapped = {0xCB007101, 4000};
+        s.found.portmapped = r.own;
+        identity_begin(&s, PeerLine{{typed, mapped}, 2, true, {}});
+        EXPECT_EQ(path_rank(&s, mapped), r.rank);
+        session_destroy(&s);
+    }
+}

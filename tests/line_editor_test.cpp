@@ -26,7 +26,7 @@ TEST(LineEditor, KeysInLineAndScreenOut) {
         {"a combining mark goes with its base", {"e\xcc\x81x\x1b[D\x1b[D\x1b[3~"}, "x", {}},
         {"invalid UTF-8 is dropped", {"a\xff\xc3(b"}, "a(b", {}},
         {"no escape sequence becomes text", {"a\x1b[1;5D\x1b[5~\x1bOP\x1b[24~b"}, "ba", {}},
-        {"a sequence cut between reads", {"ab\x1b[", "D!"}, "a!b", {}},
+        {"a sequence cut between reads", {"ab\x1b[", "D!"}, "a!b", {}}, {"cut after its escape", {"ab\x1b", "[D!"}, "a!b", {}},
         {"End, Home", {"abc\x01\x1b[F!\x1b[H?"}, "?abc!", {}},
         {"Ctrl+W", {"alpha beta gamma\x17"}, "alpha beta ", {}},
         {"Ctrl+A, Right, Ctrl+K", {"alpha beta\x01\x1b[C\x0b"}, "a", {}},

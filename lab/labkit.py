@@ -155,8 +155,10 @@ class Peer:
             self.proc.wait()
 
 
+# The chat's prompt follows, though the secure session's notice, said by another thread, may
+# come between when the agreement ends at that very moment.
 ESTABLISHED = b"\nConnection successfully established!\nType messages and press Enter to send.\n" \
-              b"Type 'quit' to exit.\n\n> "
+              b"Type 'quit' to exit.\n\n"
 
 
 def connect(lab, natchat, a_host="a1", b_host="b1", a_natchat=None):

@@ -165,7 +165,7 @@ def plain_peer(natchat):
         with running(a, b):
             a.expect(b"Enter peer IP address: ")
             a.type("198.51.100.12\n40001\n")
-            mark = a.expect(ESTABLISHED, 30)
+            mark = a.expect(ESTABLISHED + b"> ", 30)  # a plain peer: no notice comes first
             a.type("hello from a1\n")
             a.expect(b"> ", 5, mark)  # read and queued
             a.proc.send_signal(signal.SIGINT)

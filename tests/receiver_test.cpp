@@ -264,3 +264,31 @@ TEST(Receiver, CandidatesTakeTurnsAndAFailureEndsTheChat) {
 }
 
 }  // namespace
+
+// A proven punch through our relay from where the path is chooses the relay only while the path
+// opens and nothing has come directly: once the chat runs, a proof replayed there moves nothing.
+TEST(Receiver, AProofThroughTheRelayChoosesItOnlyWhileThePathOpens) {
+    for (const bool connected : {false, true}) {
+        SCOPED_TRACE(connected ? "connected, a replay" : "heard directly first");
+        Rig rig;
+        const PeerLine line{{rig.peer.endpoint()}, 1, true, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}};
+        identity_begin(&rig.s, line);
+        rig.s.relayed = {0xC0000201, 50000};
+        relay_open(&rig.s, rig.elsewhere.endpoint(), "u", "p");
+        const ProvenWord w = proven_word(line.tag, "PUNCH", rig.s.relayed);
+        std::uint8_t out[100];
+        const std::size_t n = turn_build_send(rig.peer.endpoint(), w.bytes, w.size, out, sizeof out);
+        out[1] = 0x17;  // a Data indication
+        rig.s.run.connected.store(connected);
+        rig.chat([&] {
+            relay_admit(&rig.s, rig.s.peer.typed);
+            if (!connected) rig.peer.send("PUNCH", rig.own.endpoint());
+            EXPECT_TRUE(eventually([&] { return rig.s.run.packets_received == (connected ? 0u : 1u); }));
+            rig.elsewhere.send(std::string(reinterpret_cast<char*>(out), n), rig.own.endpoint());
+            EXPECT_TRUE(eventually([&] { return rig.s.run.packets_received == (connected ? 1u : 2u); }));
+        });
+        EXPECT_FALSE(relay_chosen(&rig.s));
+        rig.s.relayed.port = 0;
+        relay_release(&rig.s);
+    }
+}

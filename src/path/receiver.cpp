@@ -80,9 +80,14 @@ Claim judge(PeerSession* s, const Incoming& in) {
         return Claim::peer;
     }
     const bool learned = claim == Claim::other_port && identity_learn(s, in.kind, in.from, in.relayed, in.proven);
-    // The peer found our relayed address: it is reached the same way back, whatever it punched
-    // directly, as its NAT may let in nothing but the relay.
-    if (in.relayed && (learned || (claim == Claim::peer && in.proven)) && !relay_chosen(s)) relay_choose(s);
+    // The peer found our relayed address while the path opens: it is reached the same way back,
+    // as its NAT may let in nothing but the relay, unless it was heard directly where we send.
+    // Once the chat runs only a sealed record through the relay takes the path there: a proof
+    // does not expire, and one replayed would move the chat where the peer may hear nothing.
+    const bool found_relay = learned || (claim == Claim::peer && in.proven && !s->peer.learned.heard_direct);
+    if (in.relayed && found_relay && !relay_chosen(s) && !s->run.connected.load(std::memory_order_relaxed)) {
+        relay_choose(s);
+    }
     return learned ? Claim::peer : claim;
 }
 
@@ -100,7 +105,10 @@ void follow_roaming(PeerSession* s, const Incoming& in, Claim claim, Received* r
 // takes its part, and the path notes where the peer answers.
 void take_from_peer(PeerSession* s, platform::Socket sock, const Incoming& in, Claim claim, bool peers,
                     Received* r) {
-    if (!in.relayed) s->sockets.sock.store(sock);
+    if (!in.relayed) {
+        s->sockets.sock.store(sock);  // the socket that hears the peer is the one to answer from
+        s->peer.learned.heard_direct = true;
+    }
     s->run.packets_received.fetch_add(1, std::memory_order_relaxed);
     if (peers && s->secure != nullptr) {
         const Sender sender{false, identity_plain(s, in.from), identity_may_bind(s, in.from, in.proven)};

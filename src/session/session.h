@@ -51,6 +51,7 @@ struct Learned {
     std::int32_t learning_port;  // the port of the latest punch from another port of the peer's address; -1: none
     bool lan_proven[kMaxCandidates];  // which of the peer's LAN endpoints have proven themselves
     bool typed_told;  // the user knows that the typed address speaks while the peer is elsewhere
+    bool heard_direct;  // a datagram of the peer's came other than through our relay
 };
 
 // Who the peer is (peer/identity.h): the endpoints the user gave, the one typed among them (the

@@ -28,7 +28,7 @@ TEST(Output, KeepsTheInputLineBelowWhatIsPrinted) {
     for (const char* line : {"one", "two", "three"}) safe_printf(&console, "\n[Peer]: %s\n> ", line);
     std::string out;
     console_queue_take(&console.queue, &out);
-    EXPECT_EQ(out, "> \x1b[3G\x1b[1G\x1b[J> half\x1b[7G\x1b[1G\x1b[J[Peer]: one\n[Peer]: two\n[Peer]: three\n> half\x1b[7G");
+    EXPECT_EQ(out, "\x1b[1G\x1b[K> \x1b[3G\x1b[1G\x1b[J> half\x1b[7G\x1b[1G\x1b[J[Peer]: one\n[Peer]: two\n[Peer]: three\n> half\x1b[7G");
     EXPECT_EQ(terminal_text("\n[Peer]: hi\n> ", true), "\x1b[36m[Peer]: hi\x1b[0m\n");
     EXPECT_EQ(terminal_text("\n[The peer is back]\n> ", true), "\x1b[33m[The peer is back]\x1b[0m\n");
     console_edit_end(&console);

@@ -128,7 +128,9 @@ std::string terminal_text(const char* text, bool colour) {
 void console_edit_begin(Console* s, LineEditor* editor) {
     platform::lock_enter(&s->lock);
     s->editor = editor;
-    std::string screen;
+    // From the row's start, cleared: a notice said just before, in its pipe form, may have left
+    // its "> " there.
+    std::string screen = "\x1b[1G\x1b[K";
     editor_show(editor, &screen);
     put(s, screen);
     platform::lock_leave(&s->lock);

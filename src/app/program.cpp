@@ -26,7 +26,8 @@ constexpr std::uint32_t kThreadWaitMs = 2000;
 constexpr std::uint32_t kFinishMs = 4000;
 // What the rest of the shutdown may take, when the platform ends the process at a set time.
 constexpr std::uint32_t kShutdownMs = 1000;
-constexpr std::size_t kChatLineSize = 2048;
+// A read holds one datagram's line and its terminator.
+constexpr std::size_t kChatLineSize = kMaxChatLine + 1;
 
 // Ctrl+C and its kin end the input, as "quit" does, and nothing else: the workers read the
 // acknowledgements and resend through the wait for unconfirmed lines, and stop at shutdown.

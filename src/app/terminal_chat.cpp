@@ -11,14 +11,11 @@
 
 namespace {
 
-// The most one datagram carries of a line, as the piped chat reads it.
-constexpr std::size_t kPiece = 2047;
-
 // A line of any length goes whole, in pieces cut between characters.
 void send_whole(PeerSession* s, const std::string& line) {
     for (std::size_t at = 0; at < line.size();) {
         const std::size_t left = line.size() - at;
-        const std::size_t n = left > kPiece ? utf8_cut(line.data() + at, kPiece) : left;
+        const std::size_t n = left > kMaxChatLine ? utf8_cut(line.data() + at, kMaxChatLine) : left;
         secure_link_send(s, line.data() + at, n);
         at += n;
     }

@@ -52,18 +52,20 @@ TEST(Identity, APortNobodyGaveIsLearnedOnlyByRule) {
 // (ours lets the peer in at once). The first endpoint to answer while the typed one is silent
 // takes the path, the relay too.
 TEST(Identity, ThePeersRelayedAddressRanksLastAndOneRelayServes) {
-    const platform::Endpoint typed{0xC6336401, 4000}, relay{0xCB007105, 50000};
+    const platform::Endpoint typed{0xC6336401, 4000};
     const struct {
         const char* name;
-        std::uint32_t own_relay = 0, own_public = 0xC6336402;
+        std::uint32_t own_relay = 0, own_public = 0xC6336402, relay_ip = 0xCB007105;
         bool tagged = true, heard_typed = false, kept = true, early = false;
     } rows[] = {
         {.name = "ours none"}, {.name = "ours higher", .own_relay = 0xCB007106}, {.name = "ours lower", .own_relay = 0xCB007104, .kept = false, .early = true},
         {.name = "one NAT", .own_relay = 0xCB007104, .own_public = typed.ip, .kept = false}, {.name = "typed: waits", .own_relay = 0xCB007104, .tagged = false, .kept = false},
         {.name = "the typed endpoint spoke", .heard_typed = true},
+        {.name = "a relay server on the peer's own address", .relay_ip = typed.ip},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
+        const platform::Endpoint relay{r.relay_ip, 50000};
         PeerSession s;
         ASSERT_TRUE(session_init(&s));
         s.found.mapped = {r.own_public, 4000};

@@ -267,27 +267,43 @@ TEST(Receiver, CandidatesTakeTurnsAndAFailureEndsTheChat) {
 
 // A proven punch through our relay from where the path is chooses the relay only while the path
 // opens and nothing has come directly: once the chat runs, a proof replayed there moves nothing.
+// A direct answer from there while the path opens takes the path off the relay again.
 TEST(Receiver, AProofThroughTheRelayChoosesItOnlyWhileThePathOpens) {
-    for (const bool connected : {false, true}) {
-        SCOPED_TRACE(connected ? "connected, a replay" : "heard directly first");
+    const struct {
+        const char* name;
+        bool connected, direct_before, answered_after, chosen;
+    } rows[] = {
+        {.name = "through the relay alone", .connected = false, .direct_before = false, .answered_after = false, .chosen = true},
+        {.name = "heard directly first", .connected = false, .direct_before = true, .answered_after = false, .chosen = false},
+        {.name = "connected, a replay", .connected = true, .direct_before = false, .answered_after = false, .chosen = false},
+        {.name = "answered directly after", .connected = false, .direct_before = false, .answered_after = true, .chosen = false},
+    };
+    for (const auto& c : rows) {
+        SCOPED_TRACE(c.name);
         Rig rig;
         const PeerLine line{{rig.peer.endpoint()}, 1, true, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}};
         identity_begin(&rig.s, line);
         rig.s.relayed = {0xC0000201, 50000};
         relay_open(&rig.s, rig.elsewhere.endpoint(), "u", "p");
         const ProvenWord w = proven_word(line.tag, "PUNCH", rig.s.relayed);
+        const ProvenWord ack = proven_word(line.tag, "PUNCH_ACK", rig.s.found.mapped);
         std::uint8_t out[100];
         const std::size_t n = turn_build_send(rig.peer.endpoint(), w.bytes, w.size, out, sizeof out);
         out[1] = 0x17;  // a Data indication
-        rig.s.run.connected.store(connected);
+        rig.s.run.connected.store(c.connected);
+        const std::uint64_t before = c.direct_before ? 1 : 0, after = before + 1 + (c.answered_after ? 1 : 0);
         rig.chat([&] {
             relay_admit(&rig.s, rig.s.peer.typed);
-            if (!connected) rig.peer.send("PUNCH", rig.own.endpoint());
-            EXPECT_TRUE(eventually([&] { return rig.s.run.packets_received == (connected ? 0u : 1u); }));
+            if (c.direct_before) rig.peer.send("PUNCH", rig.own.endpoint());
+            EXPECT_TRUE(eventually([&] { return rig.s.run.packets_received == before; }));
             rig.elsewhere.send(std::string(reinterpret_cast<char*>(out), n), rig.own.endpoint());
-            EXPECT_TRUE(eventually([&] { return rig.s.run.packets_received == (connected ? 1u : 2u); }));
+            if (c.answered_after) {
+                EXPECT_TRUE(eventually([&] { return rig.s.run.packets_received == before + 1; }));
+                rig.peer.send(std::string(reinterpret_cast<const char*>(ack.bytes), ack.size), rig.own.endpoint());
+            }
+            EXPECT_TRUE(eventually([&] { return rig.s.run.packets_received == after; }));
         });
-        EXPECT_FALSE(relay_chosen(&rig.s));
+        EXPECT_EQ(relay_chosen(&rig.s), c.chosen);
         rig.s.relayed.port = 0;
         relay_release(&rig.s);
     }

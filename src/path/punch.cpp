@@ -80,9 +80,14 @@ ProvenWord punch_to(const PeerSession* s, const platform::Endpoint& to) {
 
 // A burst to where we send, and until the connection stands the other endpoints as well.
 void send_burst(PeerSession* s) {
-    const ProvenWord punch = punch_to(s, peer_endpoint(s));
+    const platform::Endpoint to = peer_endpoint(s);
+    const ProvenWord punch = punch_to(s, to);
     for (int i = 0; i < kPunchesPerBurst; ++i) send_to_peer(s, punch.bytes, punch.size, false);
-    if (!s->run.connected.load(std::memory_order_relaxed)) punch_candidates(s);
+    if (s->run.connected.load(std::memory_order_relaxed)) return;
+    punch_candidates(s);
+    // Where the relay reaches the peer, the direct way is still tried: its answer takes the path
+    // off the relay while the path opens.
+    if (relay_chosen(s)) platform::send_to(s->sockets.sock, punch.bytes, punch.size, to);
 }
 
 // One punch from every spare socket, each opening (or keeping) a mapping of its own.

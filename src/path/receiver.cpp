@@ -108,6 +108,12 @@ void take_from_peer(PeerSession* s, platform::Socket sock, const Incoming& in, C
     if (!in.relayed) {
         s->sockets.sock.store(sock);  // the socket that hears the peer is the one to answer from
         s->peer.learned.heard_direct = true;
+        // The peer answers our direct punch where the relay reaches it: while the path opens the
+        // direct way takes over, as the relay was only ever for want of one. (Once the chat runs
+        // an answer could be a replay, and moves nothing.)
+        const bool answered = claim == Claim::peer && in.kind == DatagramKind::punch_ack &&
+                              (in.proven || !s->peer.remote.tagged);
+        if (answered && relay_chosen(s) && !s->run.connected.load(std::memory_order_relaxed)) relay_leave(s);
     }
     s->run.packets_received.fetch_add(1, std::memory_order_relaxed);
     if (peers && s->secure != nullptr) {

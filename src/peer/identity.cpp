@@ -111,8 +111,9 @@ int path_rank(const PeerSession* s, const platform::Endpoint& to) {
     // to move, each would send by one conntrack entry and hear by the other.
     const platform::Endpoint& own = s->found.portmapped;
     const bool ours_lower = own.ip < to.ip || (own.ip == to.ip && own.port < to.port);
-    if (is_mapped(s, to)) return own.port == 0 || ours_lower ? 2 : 3;
+    // A relay server may sit on the peer's own public address: its port is no router's mapping.
     if (is_relayed(s, to)) return 4;
+    if (is_mapped(s, to)) return own.port == 0 || ours_lower ? 2 : 3;
     return candidate_index(s, to) >= 0 && !platform::same_endpoint(to, s->peer.typed) ? 0 : 3;
 }
 
@@ -134,10 +135,11 @@ PathMove identity_path(PeerSession* s, DatagramKind kind, bool opened, platform:
     s->peer.path_heard.store(platform::tick_ms());
     const bool learned = candidate_index(s, now) < 0;
     s->peer.learned.on_other_candidate = !platform::same_endpoint(from, s->peer.typed);
-    const bool relayed = relay_chosen(s);
-    if (relayed) relay_leave(s);
+    // From our relay to the peer's is no direct path.
+    const bool direct = relay_chosen(s) && !is_relayed(s, from);
+    relay_leave(s);
     if (s->run.connected.load()) {
-        tell(&s->console, relayed ? Event::relay_left : Event::path_moved, {.at = from, .path = path_kind(s, from)});
+        tell(&s->console, direct ? Event::relay_left : Event::path_moved, {.at = from, .path = path_kind(s, from)});
     }
     return learned ? PathMove::from_learned : PathMove::moved;
 }

@@ -78,7 +78,7 @@ static bool wait_for(int fd, short events, int timeout_ms) {
     return ::poll(&p, 1, timeout_ms) > 0;
 }
 
-bool wait_readable(Socket s, std::uint32_t timeout_ms) {
+bool system_wait_readable(Socket s, std::uint32_t timeout_ms) {
     return wait_for(os_socket(s), POLLIN, static_cast<int>(timeout_ms));
 }
 

@@ -84,7 +84,7 @@ static bool wait_for(Socket s, bool write, std::uint32_t timeout_ms) {
     return ::select(0, write ? nullptr : &set, write ? &set : nullptr, nullptr, &timeout) > 0;
 }
 
-bool wait_readable(Socket s, std::uint32_t timeout_ms) { return wait_for(s, false, timeout_ms); }
+bool system_wait_readable(Socket s, std::uint32_t timeout_ms) { return wait_for(s, false, timeout_ms); }
 bool wait_writable(Socket s, std::uint32_t timeout_ms) { return wait_for(s, true, timeout_ms); }
 
 namespace {

@@ -73,10 +73,15 @@ TEST(Identity, ThePeersRelayedAddressRanksLastAndOneRelayServes) {
         PeerLine line{{typed}, 1, r.tagged, {}, r.tagged ? relay : platform::Endpoint{0, 0}};
         identity_begin(&s, line);
         s.peer.learned.heard_typed = r.heard_typed;
+        s.run.connected = true;  // and through our own relay, where we have one
+        if (r.own_relay != 0) { relay_open(&s, {test::kLoopback, 9}, "u", "p"); relay_choose(&s); }
         EXPECT_EQ(identity_early_relay(&s, line), r.early);
         EXPECT_EQ(path_kind(&s, relay) == PathKind::relay, r.kept);
-        test::output_of([&](std::FILE*) { identity_path(&s, DatagramKind::punch_ack, false, relay); });
+        const std::string said = test::output_of([&](std::FILE*) { identity_path(&s, DatagramKind::punch_ack, false, relay); });
         EXPECT_EQ(platform::same_endpoint(peer_endpoint(&s), relay), r.kept && !r.heard_typed);
+        EXPECT_EQ(said.find("\n[The chat now goes over the peer's relay to ") == 0, r.kept && !r.heard_typed) << said;  // no direct path
+        s.relayed.port = 0;  // nothing to delete
+        relay_release(&s);
         session_destroy(&s);
     }
 }

@@ -23,10 +23,10 @@ Bytes pcp_grant() {
 
 TEST(Pcp, MapAnswersAndEveryHostileTwin) {
     const Bytes good = pcp_grant();
-    const Bytes options = [&] { Bytes o = good; o.resize(o.size() + 8, 0); return o; }(), v6 = with(good, 54, 0),
+    const Bytes options = [&] { Bytes o = good; o.resize(kPcpMaxSize, 0); return o; }(), v6 = with(good, 54, 0),
                 zero_ip = with(with(with(with(good, 56, 0), 57, 0), 58, 0), 59, 0);
     const struct { const char* name; Bytes m; int result; } rows[] = {  // result -1: not our answer
-        {"a grant", good, 0}, {"a refusal (NO_RESOURCES)", with(with(good, 3, 8), 42, 0), 8}, {"with options after it", options, 0},
+        {"a grant", good, 0}, {"a refusal (NO_RESOURCES)", with(with(good, 3, 8), 42, 0), 8}, {"with options after it, up to the largest size", options, 0},
         {"truncated", Bytes(good.begin(), good.end() - 4), -1}, {"oversized", Bytes(1104, 0), -1},
         {"not in words of four", Bytes(good.begin(), good.end() - 1), -1}, {"version 1", with(good, 0, 1), -1},
         {"a request, not a response", with(good, 1, 1), -1}, {"another opcode (PEER)", with(good, 1, 0x82), -1},

@@ -62,12 +62,6 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
     Rig rig(true);
     test::UdpSocket outsider;
     relay_open(&rig.s, rig.elsewhere.endpoint(), "u", "p");
-    const auto indication = [](std::uint32_t ip, std::uint16_t port, const std::string& data) {
-        std::uint8_t out[100];
-        const std::size_t n = turn_build_send({ip, port}, reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), out, sizeof out);
-        out[1] = 0x17;  // a Data indication, laid out as a Send indication
-        return std::string(reinterpret_cast<char*>(out), n);
-    };
     const std::string shown = rig.chat([&] {
         relay_choose(&rig.s);
         std::string request;
@@ -79,8 +73,8 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         for (const std::string& d : {std::string("\x40\0\0\5PUNCH", 9), std::string("\x40\0\0\2hi", 6),
                                      std::string("\x40\1\0\2no", 6), std::string("\x40\0\0\x09no", 6),
-                                     std::string("\x40\0\0\0", 4), indication(test::kLoopback, rig.peer.port, "via data"),
-                                     indication(test::kLoopback + 1, rig.peer.port, "stranger"), request,
+                                     std::string("\x40\0\0\0", 4), test::data_indication({test::kLoopback, rig.peer.port}, "via data"),
+                                     test::data_indication({test::kLoopback + 1, rig.peer.port}, "stranger"), request,
                                      std::string("\1\x08\0\0\x21\x12\xA4\x42", 8) + request.substr(8, 12)}) {
             rig.elsewhere.send(d, rig.own.endpoint());
         }
@@ -108,11 +102,7 @@ TEST(Receiver, APeerThatPunchesOurRelayedAddressIsTakenAtOnce) {
     relay_open(&rig.s, rig.elsewhere.endpoint(), "u", "p");
     const platform::Endpoint port{test::kLoopback, static_cast<std::uint16_t>(rig.peer.port + 1)};
     const auto punch = [&](bool proven) {
-        const ProvenWord w = proven_word(line.tag, "PUNCH", rig.s.relayed);
-        std::uint8_t out[100];
-        const std::size_t n = turn_build_send(port, w.bytes, proven ? w.size : 5, out, sizeof out);
-        out[1] = 0x17;  // a Data indication, laid out as a Send indication
-        rig.elsewhere.send(std::string(reinterpret_cast<char*>(out), n), rig.own.endpoint());
+        rig.elsewhere.send(test::data_indication(port, test::proven(line.tag, "PUNCH", rig.s.relayed, proven ? 64 : 5)), rig.own.endpoint());
     };
     bool dropped = false, taken = false, left = false;
     rig.chat([&] {
@@ -267,16 +257,15 @@ TEST(Receiver, CandidatesTakeTurnsAndAFailureEndsTheChat) {
 
 // A proven punch through our relay from where the path is chooses the relay only while the path
 // opens and nothing has come directly: once the chat runs, a proof replayed there moves nothing.
-// A direct answer from there while the path opens takes the path off the relay again.
+// A direct answer from there, proven, while the path opens takes the path off the relay again.
 TEST(Receiver, AProofThroughTheRelayChoosesItOnlyWhileThePathOpens) {
-    const struct {
-        const char* name;
-        bool connected, direct_before, answered_after, chosen;
-    } rows[] = {
-        {.name = "through the relay alone", .connected = false, .direct_before = false, .answered_after = false, .chosen = true},
-        {.name = "heard directly first", .connected = false, .direct_before = true, .answered_after = false, .chosen = false},
-        {.name = "connected, a replay", .connected = true, .direct_before = false, .answered_after = false, .chosen = false},
-        {.name = "answered directly after", .connected = false, .direct_before = false, .answered_after = true, .chosen = false},
+    enum After { nothing, proven_ack, bare_ack };
+    const struct { const char* name; bool connected = false, direct_before = false; After after = nothing; bool chosen; } rows[] = {
+        {.name = "through the relay alone", .chosen = true},
+        {.name = "heard directly first", .direct_before = true, .chosen = false},
+        {.name = "connected, a replay", .connected = true, .chosen = false},
+        {.name = "answered directly after", .after = proven_ack, .chosen = false},
+        {.name = "a bare answer after, anyone's", .after = bare_ack, .chosen = true},
     };
     for (const auto& c : rows) {
         SCOPED_TRACE(c.name);
@@ -285,23 +274,19 @@ TEST(Receiver, AProofThroughTheRelayChoosesItOnlyWhileThePathOpens) {
         identity_begin(&rig.s, line);
         rig.s.relayed = {0xC0000201, 50000};
         relay_open(&rig.s, rig.elsewhere.endpoint(), "u", "p");
-        const ProvenWord w = proven_word(line.tag, "PUNCH", rig.s.relayed);
-        const ProvenWord ack = proven_word(line.tag, "PUNCH_ACK", rig.s.found.mapped);
-        std::uint8_t out[100];
-        const std::size_t n = turn_build_send(rig.peer.endpoint(), w.bytes, w.size, out, sizeof out);
-        out[1] = 0x17;  // a Data indication
+        const std::string punch = test::data_indication(rig.peer.endpoint(), test::proven(line.tag, "PUNCH", rig.s.relayed));
+        const std::string answer = c.after == proven_ack ? test::proven(line.tag, "PUNCH_ACK", rig.s.found.mapped) : "PUNCH_ACK";
         rig.s.run.connected.store(c.connected);
-        const std::uint64_t before = c.direct_before ? 1 : 0, after = before + 1 + (c.answered_after ? 1 : 0);
+        // One at a time, each taken before the next is sent.
+        Lines sent = {punch};
+        if (c.direct_before) sent.insert(sent.begin(), "PUNCH");
+        if (c.after != nothing) sent.push_back(answer);
         rig.chat([&] {
             relay_admit(&rig.s, rig.s.peer.typed);
-            if (c.direct_before) rig.peer.send("PUNCH", rig.own.endpoint());
-            EXPECT_TRUE(eventually([&] { return rig.s.run.packets_received == before; }));
-            rig.elsewhere.send(std::string(reinterpret_cast<char*>(out), n), rig.own.endpoint());
-            if (c.answered_after) {
-                EXPECT_TRUE(eventually([&] { return rig.s.run.packets_received == before + 1; }));
-                rig.peer.send(std::string(reinterpret_cast<const char*>(ack.bytes), ack.size), rig.own.endpoint());
+            for (std::size_t i = 0; i < sent.size(); ++i) {
+                (sent[i] == punch ? rig.elsewhere : rig.peer).send(sent[i], rig.own.endpoint());
+                EXPECT_TRUE(eventually([&] { return rig.s.run.packets_received == i + 1; }));
             }
-            EXPECT_TRUE(eventually([&] { return rig.s.run.packets_received == after; }));
         });
         EXPECT_EQ(relay_chosen(&rig.s), c.chosen);
         rig.s.relayed.port = 0;

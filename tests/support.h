@@ -44,10 +44,23 @@ inline constexpr std::uint32_t kLoopback = 0x7F000001;
 // The peer as one endpoint typed.
 inline PeerLine typed(platform::Endpoint e) { return PeerLine{{e}, 1}; }
 
-// A punch or an answer as `s` sends it to `to`: with the proof of its line.
+// A punch or an answer with the proof of the line tagged `tag`, as sent to `to`; the first
+// `keep` bytes of it.
+inline std::string proven(const std::uint8_t* tag, const char* word, const platform::Endpoint& to, std::size_t keep = 64) {
+    const ProvenWord w = proven_word(tag, word, to);
+    return std::string(reinterpret_cast<const char*>(w.bytes), std::min(keep, w.size));
+}
+// As `s` sends it.
 inline std::string proven(const PeerSession& s, const char* word, const platform::Endpoint& to) {
-    const ProvenWord w = proven_word(s.peer.own_tag, word, to);
-    return std::string(reinterpret_cast<const char*>(w.bytes), w.size);
+    return proven(s.peer.own_tag, word, to);
+}
+
+// What our relay hands on from `from`: a Data indication, laid out as a Send indication.
+inline std::string data_indication(const platform::Endpoint& from, const std::string& data) {
+    std::uint8_t out[4096];
+    const std::size_t n = turn_build_send(from, reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), out, sizeof out);
+    out[1] = 0x17;
+    return std::string(reinterpret_cast<char*>(out), n);
 }
 
 // Waits in real time until `done` holds, at most `timeout_ms`; returns whether it did.

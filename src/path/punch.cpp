@@ -259,7 +259,7 @@ bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
     while (chat_goes_on(s)) {
         const std::uint32_t now = platform::tick_ms();
         if (confirmed(s, &p, now)) {
-            s->run.connected.store(true, std::memory_order_relaxed);
+            s->run.connected.store(true);  // before the relay is looked at: see the receiver
             return announce_connected(s, peer);
         }
         punch_round(s, &p, now);

@@ -101,25 +101,40 @@ void follow_roaming(PeerSession* s, const Incoming& in, Claim claim, Received* r
     if (r->opened && claim == Claim::unproven) identity_lan_opened(s, in.from);
 }
 
+// Where the relay reaches the peer at the very endpoint the path is on, what comes directly from
+// there and what through the relay decide between the two.
+void weigh_relay(PeerSession* s, const Incoming& in, Claim claim, const Received& r) {
+    if (!in.relayed) s->peer.learned.heard_direct = true;
+    // Only what proves itself the peer's keeps the direct way alive: a bare datagram from the
+    // peer's address is anyone's who can forge it.
+    if (!in.relayed && (in.proven || r.opened || !s->peer.remote.tagged)) s->peer.learned.direct_at = platform::tick_ms();
+    if (claim != Claim::peer || relay_chosen(s) == in.relayed) return;
+    // The peer answers our direct punch there, or seals a record to us directly: while the path
+    // opens the direct way takes over, as the relay was only ever for want of one. Once the chat
+    // runs an answer could be a replay, and moves nothing.
+    const bool answered = (in.kind == DatagramKind::punch_ack && in.proven) || r.opened;
+    if (!in.relayed && answered && !s->run.connected.load()) {
+        relay_leave(s);
+        // The chat may have begun meanwhile, and said that it goes through the relay.
+        if (s->run.connected.load()) tell(&s->console, Event::relay_left, {.at = in.from, .path = path_kind(s, in.from)});
+    }
+    // The direct way has gone quiet while the peer's sealed records still come through the relay:
+    // back to it, as the peer may hear us nowhere else. A sealed record is never taken twice.
+    const bool quiet = platform::elapsed(platform::tick_ms(), s->peer.learned.direct_at) >= kPathQuietMs;
+    if (in.relayed && r.opened && s->run.connected.load() && quiet) relay_choose(s);
+}
+
 // The peer's datagram counts: the socket that heard it answers from now on, the secure session
 // takes its part, and the path notes where the peer answers.
 void take_from_peer(PeerSession* s, platform::Socket sock, const Incoming& in, Claim claim, bool peers,
                     Received* r) {
-    if (!in.relayed) {
-        s->sockets.sock.store(sock);  // the socket that hears the peer is the one to answer from
-        s->peer.learned.heard_direct = true;
-        // The peer answers our direct punch where the relay reaches it: while the path opens the
-        // direct way takes over, as the relay was only ever for want of one. (Once the chat runs
-        // an answer could be a replay, and moves nothing.)
-        const bool answered = claim == Claim::peer && in.kind == DatagramKind::punch_ack &&
-                              (in.proven || !s->peer.remote.tagged);
-        if (answered && relay_chosen(s) && !s->run.connected.load(std::memory_order_relaxed)) relay_leave(s);
-    }
+    if (!in.relayed) s->sockets.sock.store(sock);  // the socket that hears the peer is the one to answer from
     s->run.packets_received.fetch_add(1, std::memory_order_relaxed);
     if (peers && s->secure != nullptr) {
         const Sender sender{false, identity_plain(s, in.from), identity_may_bind(s, in.from, in.proven)};
         secure_link_receive(s, in.data, in.size, sender, r);
     }
+    weigh_relay(s, in, claim, *r);
     // Where we send still answers; a record that does not open there says nothing of the path.
     if (claim == Claim::peer && !r->refused) s->peer.path_heard.store(platform::tick_ms());
     // Through our relay, only the relay's own choice (judge) moves the path.

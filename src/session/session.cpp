@@ -12,7 +12,7 @@ bool session_init(PeerSession* session) {
     peer.typed = platform::Endpoint{0, 0};
     peer.at = platform::Endpoint{0, 0};
     peer.path_heard.store(0, std::memory_order_relaxed);
-    peer.learned = Learned{false, false, -1, {}, false, false};
+    peer.learned = Learned{false, false, -1, {}, false, false, 0};
     for (auto& bits : peer.punched) bits.store(0, std::memory_order_relaxed);
     for (auto& bits : peer.barred) bits.store(0, std::memory_order_relaxed);
     // A tag anyone could guess would let anyone prove to be us.

@@ -52,6 +52,7 @@ struct Learned {
     bool lan_proven[kMaxCandidates];  // which of the peer's LAN endpoints have proven themselves
     bool typed_told;  // the user knows that the typed address speaks while the peer is elsewhere
     bool heard_direct;  // a datagram of the peer's came other than through our relay
+    std::uint32_t direct_at;  // tick of the latest one directly that proved itself the peer's
 };
 
 // Who the peer is (peer/identity.h): the endpoints the user gave, the one typed among them (the

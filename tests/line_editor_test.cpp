@@ -25,7 +25,7 @@ TEST(LineEditor, KeysInLineAndScreenOut) {
         {"UTF-8 by character", {"a\xc3\xb1\xe2\x82\xac\xf0\x9f\x98\x80\x7f\x1b[D\x1b[DX"}, "aX\xc3\xb1\xe2\x82\xac", {}},
         {"a combining mark goes with its base", {"e\xcc\x81x\x1b[D\x1b[D\x1b[3~"}, "x", {}},
         {"invalid UTF-8 is dropped", {"a\xff\xc3(b"}, "a(b", {}},
-        {"no escape sequence becomes text", {"a\x1b[1;5D\x1b[5~\x1bOP\x1b[24~b"}, "ba", {}},
+        {"no escape sequence becomes text", {"a\x1b[1;5D\x1b[5~\x1bOP\x1b[24~\x1b[2@b"}, "ba", {}},
         {"a sequence cut between reads", {"ab\x1b[", "D!"}, "a!b", {}}, {"cut after its escape", {"ab\x1b", "[D!"}, "a!b", {}},
         {"End, Home", {"abc\x01\x1b[F!\x1b[H?"}, "?abc!", {}},
         {"Ctrl+W", {"alpha beta gamma\x17"}, "alpha beta ", {}},

@@ -45,7 +45,7 @@ TEST(Turn, ResponsesAndEveryMalformedTwin) {
         {.name = "a lifetime of 3 bytes", .m = message(0x0103, {attr(0x000D, {0, 0, 30})}, c.key)},
         {.name = "an attribute past the end", .m = with(good, 23, 0xFF)}, {.name = "an error without its code", .m = message(0x0113, {}, nullptr)},
         {.name = "an indication", .m = message(0x0013, {relayed}, c.key)},
-        {.name = "error class 7", .m = message(0x0113, {attr(9, {0, 0, 7, 1})}, nullptr)},
+        {.name = "error class 7", .m = message(0x0113, {attr(9, {0, 0, 7, 1})}, nullptr)}, {.name = "error 699", .m = message(0x0113, {attr(9, {0, 0, 6, 99})}, nullptr), .error = 699},
         {.name = "a realm too long", .m = message(0x0113, {code401, attr(0x14, Bytes(200, 'r'))}, nullptr)},
         {.name = "a realm with a zero byte", .m = message(0x0113, {code401, attr(0x14, {'a', 0, 'b'})}, nullptr)},
         {.name = "a nonce too long", .m = message(0x0113, {code401, attr(0x15, Bytes(129, 'n'))}, nullptr)},

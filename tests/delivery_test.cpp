@@ -111,6 +111,8 @@ TEST(Delivery, TheAgreementsRoundTripTimesTheFirstProbe) {
 TEST(Delivery, LinesSurviveOutages) {
     Path p(50);
     p.lose = [](std::uint32_t t, bool, std::uint32_t) { return (t >= 10000 && t < 50000) || (t >= 55000 && t < 90000); };
+    p.queue(200, 100);
+    EXPECT_EQ(p.sent.rbegin()->first, 100 + kWindow) << "in the cut, nothing beyond the window goes";
     p.queue(600, 100);
     p.run(32000);
     EXPECT_EQ(p.stalls, (decltype(p.stalls){{40000, 301, "101"}, {85000, 50, "551"}}));

@@ -65,7 +65,8 @@ TEST(CommandLine, OptionsAndWords) {
         {.name = "--turn: a port, an @ in it", .argv = {"nc", "--turn", "u:p@q@[::1]:9"}, .read = "nc | turn u p@q ::1 9 | now u:***@[::1]:9"},
         {.name = "--turn port 0", .argv = {"nc", "--turn", "u:p@h:0"}}, {.name = "--turn without a user", .argv = {"nc", "--turn", ":p@h"}},
         {.name = "--turn without a password", .argv = {"nc", "--turn", "u@h"}}, {.name = "--turn without its server", .argv = {"nc", "--turn"}},
-        {.name = "--turn twice", .argv = {"nc", "--turn", "u:p@h", "--turn", "u:p@h"}},
+        {.name = "--turn twice", .argv = {"nc", "--turn", "u:p@h", "--turn", "u:p@h"}}, {.name = "--turn host too long", .argv = {"nc", "--turn", "u:p@" + std::string(256, 'h')}},
+        {.name = "--turn user too long", .argv = {"nc", "--turn", std::string(128, 'u') + ":p@h"}}, {.name = "--turn password too long", .argv = {"nc", "--turn", "u:" + std::string(128, 'p') + "@h"}},
         {.name = "--port without its number", .argv = {"nc", "--port"}}, {.name = "--port 0", .argv = {"nc", "--port", "0"}},
         {.name = "--port twice", .argv = {"nc", "--port", "5", "--port", "6"}},
     };

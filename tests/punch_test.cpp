@@ -45,8 +45,6 @@ PunchRun punch(std::uint32_t start, const std::function<int(std::uint32_t)>& arr
     std::istringstream out(test::output_of([&](std::FILE*) {
         ok = connect_to_peer(&rig.s, rig.s.peer.remote);
         rig.stop();
-        rig.s.relayed.port = 0;  // nothing to delete
-        relay_release(&rig.s);
     }));
     take_punches();
     std::sort(ports.begin(), ports.end());
@@ -113,15 +111,13 @@ TEST(Punch, ArrivalScriptsAcrossStartTicks) {
     EXPECT_EQ(stopped.punches, 10);
     // Behind a symmetric NAT the spare sockets punch too, every 5 s (13 times in the minute), each
     // from a port of its own.
-    const PunchRun alone = punch(1000000, none), spares = punch(1000000, none, 0, false, NatKind::symmetric);
+    const PunchRun alone = punch(1000000, none), spares = punch(1000000, none, 0, false, NatKind::symmetric),
+                   relayed = punch(1000000, none, 0, false, NatKind::unknown, [](Rig& rig) { relay_open(&rig.s, rig.elsewhere.endpoint(), "u", "p"); });
     EXPECT_EQ(spares.punches - alone.punches, 13 * static_cast<int>(kSpareSockets));
     EXPECT_EQ(spares.senders, kSpareSockets + 1);
     EXPECT_EQ(spares.lines.end()[-2].rfind("Nothing came from the peer. Our NAT is symmetric", 0), 0u);
     // The relay is chosen 5 s into silence, and the peer is still punched directly: whole bursts in
     // the 50 passes before it, then one punch in each of the 552 passes from then on.
-    const PunchRun relayed = punch(1000000, none, 0, false, NatKind::unknown, [](Rig& rig) {
-        relay_open(&rig.s, rig.elsewhere.endpoint(), "u", "p");
-    });
     EXPECT_EQ(relayed.punches, 50 * 10 + 552);
 }
 

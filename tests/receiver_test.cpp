@@ -85,7 +85,6 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
     EXPECT_EQ(shown, "\n[Connection established!]\n> \n[Peer]: hi\n> \n[Peer]: via data\n> ");
     EXPECT_EQ(rig.s.run.packets_received.load(), 3u);
     EXPECT_EQ(rig.s.run.strangers_dropped.load(), 1u);
-    relay_release(&rig.s);
 }
 
 // Given a tagged line, our relay lets the peer's address in as punching begins: before that a
@@ -117,8 +116,6 @@ TEST(Receiver, APeerThatPunchesOurRelayedAddressIsTakenAtOnce) {
         left = eventually([&] { return !relay_chosen(&rig.s) && platform::same_endpoint(peer_endpoint(&rig.s), six); });
     });
     EXPECT_TRUE(dropped && taken && left);
-    rig.s.relayed.port = 0;  // nothing to delete
-    relay_release(&rig.s);
 }
 
 // Given the peer's line, every endpoint in it is the peer's (a LAN one only when the peer shares
@@ -138,9 +135,7 @@ TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
     identity_begin(&rig.s, line);
     // Proven to our LAN endpoint: the same proof sent to another of ours proves nothing.
     rig.s.found.lan = {0x7F000001, rig.own.port};
-    std::uint8_t proven_ack[9 + kProofSize] = {'P', 'U', 'N', 'C', 'H', '_', 'A', 'C', 'K'};
-    const std::string elsewhere(reinterpret_cast<char*>(proven_ack), proof_append(line.tag, proven_ack, 9, typed));
-    const std::string ack(reinterpret_cast<char*>(proven_ack), proof_append(line.tag, proven_ack, 9, rig.own.endpoint()));
+    const std::string elsewhere = test::proven(line.tag, "PUNCH_ACK", typed), ack = test::proven(line.tag, "PUNCH_ACK", rig.own.endpoint());
     const platform::Endpoint own6 = [&] { platform::Endpoint e = six; e.port = rig.own.port; return e; }();
     test::UdpSocket stranger;
     const auto at = [&](const platform::Endpoint& e, std::uint64_t heard) {
@@ -289,7 +284,5 @@ TEST(Receiver, AProofThroughTheRelayChoosesItOnlyWhileThePathOpens) {
             }
         });
         EXPECT_EQ(relay_chosen(&rig.s), c.chosen);
-        rig.s.relayed.port = 0;
-        relay_release(&rig.s);
     }
 }

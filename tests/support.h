@@ -227,7 +227,12 @@ struct Rig {
         s.run.last_heard = platform::tick_ms();
         EXPECT_TRUE(!secure || (envelope_startup() && secure_link_open(&s)));
     }
-    ~Rig() { secure_link_close(&s); session_destroy(&s); }
+    ~Rig() {
+        s.relayed.port = 0;  // a relay a test opened has nothing to delete
+        relay_release(&s);
+        secure_link_close(&s);
+        session_destroy(&s);
+    }
     // The receiving worker, and the keepalive one too when asked.
     void start(bool keepalives = false) {
         platform::thread_start(&s.workers.receiver, receive_loop, &s);

@@ -24,8 +24,8 @@ TEST(Identity, APortNobodyGaveIsLearnedOnlyByRule) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
-        PeerSession s;
-        ASSERT_TRUE(session_init(&s));
+        test::Rig rig;
+        PeerSession& s = rig.s;
         const platform::Endpoint typed{test::kLoopback, 4000}, other{test::kLoopback, r.port}, next{test::kLoopback, 6000};
         identity_begin(&s, PeerLine{{typed}, 1, r.tagged, {}});
         if (r.swept) identity_punched(&s, other.port);
@@ -43,7 +43,6 @@ TEST(Identity, APortNobodyGaveIsLearnedOnlyByRule) {
         EXPECT_EQ(dropped, r.learned && !r.tagged) << "a port that proved the line stays";
         EXPECT_FALSE(again) << "the typed endpoint is never dropped";
         EXPECT_TRUE(!dropped || (relearned && platform::same_endpoint(peer_endpoint(&s), next))) << "learning goes on, not on the port dropped";
-        session_destroy(&s);
     }
 }
 
@@ -66,8 +65,8 @@ TEST(Identity, ThePeersRelayedAddressRanksLastAndOneRelayServes) {
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
         const platform::Endpoint relay{r.relay_ip, 50000};
-        PeerSession s;
-        ASSERT_TRUE(session_init(&s));
+        test::Rig rig;
+        PeerSession& s = rig.s;
         s.found.mapped = {r.own_public, 4000};
         s.relayed = {r.own_relay, std::uint16_t(r.own_relay != 0 ? 50000 : 0)};
         PeerLine line{{typed}, 1, r.tagged, {}, r.tagged ? relay : platform::Endpoint{0, 0}};
@@ -80,9 +79,6 @@ TEST(Identity, ThePeersRelayedAddressRanksLastAndOneRelayServes) {
         const std::string said = test::output_of([&](std::FILE*) { identity_path(&s, DatagramKind::punch_ack, false, relay); });
         EXPECT_EQ(platform::same_endpoint(peer_endpoint(&s), relay), r.kept && !r.heard_typed);
         EXPECT_EQ(said.find("\n[The chat now goes over the peer's relay to ") == 0, r.kept && !r.heard_typed) << said;  // no direct path
-        s.relayed.port = 0;  // nothing to delete
-        relay_release(&s);
-        session_destroy(&s);
     }
 }
 
@@ -100,12 +96,11 @@ TEST(Identity, OnlyTheLowerMappingMovesUpToThePeers) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
-        PeerSession s;
-        ASSERT_TRUE(session_init(&s));
+        test::Rig rig;
+        PeerSession& s = rig.s;
         s.found.mapped = {0xCB007101, 4000};
         s.found.portmapped = r.own;
         identity_begin(&s, PeerLine{{typed, mapped}, 2, true, {}});
         EXPECT_EQ(path_rank(&s, mapped), r.rank);
-        session_destroy(&s);
     }
 }

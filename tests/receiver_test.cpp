@@ -255,17 +255,18 @@ TEST(Receiver, CandidatesTakeTurnsAndAFailureEndsTheChat) {
 // A direct answer from there, proven, while the path opens takes the path off the relay again.
 TEST(Receiver, AProofThroughTheRelayChoosesItOnlyWhileThePathOpens) {
     enum After { nothing, proven_ack, bare_ack };
-    const struct { const char* name; bool connected = false, direct_before = false; After after = nothing; bool chosen; } rows[] = {
+    const struct { const char* name; bool tagged = true, connected = false, direct_before = false; After after = nothing; bool chosen; } rows[] = {
         {.name = "through the relay alone", .chosen = true},
         {.name = "heard directly first", .direct_before = true, .chosen = false},
         {.name = "connected, a replay", .connected = true, .chosen = false},
         {.name = "answered directly after", .after = proven_ack, .chosen = false},
         {.name = "a bare answer after, anyone's", .after = bare_ack, .chosen = true},
+        {.name = "a plain peer's answer, after the fall-back", .tagged = false, .after = bare_ack, .chosen = false},
     };
     for (const auto& c : rows) {
         SCOPED_TRACE(c.name);
         Rig rig;
-        const PeerLine line{{rig.peer.endpoint()}, 1, true, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}};
+        const PeerLine line{{rig.peer.endpoint()}, 1, c.tagged, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}};
         identity_begin(&rig.s, line);
         rig.s.relayed = {0xC0000201, 50000};
         relay_open(&rig.s, rig.elsewhere.endpoint(), "u", "p");
@@ -278,6 +279,7 @@ TEST(Receiver, AProofThroughTheRelayChoosesItOnlyWhileThePathOpens) {
         if (c.after != nothing) sent.push_back(answer);
         rig.chat([&] {
             relay_admit(&rig.s, rig.s.peer.typed);
+            if (!c.tagged) relay_choose(&rig.s);  // as after 5 s of silence
             for (std::size_t i = 0; i < sent.size(); ++i) {
                 (sent[i] == punch ? rig.elsewhere : rig.peer).send(sent[i], rig.own.endpoint());
                 EXPECT_TRUE(eventually([&] { return rig.s.run.packets_received == i + 1; }));
@@ -285,4 +287,37 @@ TEST(Receiver, AProofThroughTheRelayChoosesItOnlyWhileThePathOpens) {
         });
         EXPECT_EQ(relay_chosen(&rig.s), c.chosen);
     }
+}
+
+// Where the relay reaches the peer at the path's own endpoint, during the chat: the newest sealed
+// record that comes directly takes the path off the relay; one through the relay takes it back
+// only once nothing has come directly for a while; each move is said.
+TEST(Receiver, SealedRecordsWeighTheRelayAgainstTheDirectWay) {
+    Rig rig(true);
+    test::SimulatedClock clock(1000);
+    relay_open(&rig.s, rig.elsewhere.endpoint(), "u", "p");
+    Handshake peer;
+    Channel keys{};
+    ASSERT_TRUE(handshake_start(&peer));
+    const std::string out = rig.chat([&] {
+        rig.peer.send(test::message(make_commit, peer), rig.own.endpoint());
+        test::agree_as_peer(rig.peer, rig.own.endpoint(), &peer, &keys, 3000, [] { return false; });
+        rig.s.run.connected = true;
+        relay_choose(&rig.s);
+        const auto line = [&](char n) { return test::sealed(&keys, std::string(3, '\0') + n + "x"); };
+        // Whether the relay is chosen, within `wait_ms`, once `record` has come directly or through the relay.
+        const auto sent = [&](const std::string& record, bool direct, bool chosen, std::uint32_t wait_ms = 3000) {
+            (direct ? rig.peer : rig.elsewhere).send(direct ? record : test::data_indication(rig.peer.endpoint(), record), rig.own.endpoint());
+            return eventually([&] { return relay_chosen(&rig.s) == chosen; }, wait_ms);
+        };
+        EXPECT_TRUE(sent(line(1), true, false));
+        EXPECT_FALSE(sent(line(2), false, true, 200)) << "the direct way was heard just now";
+        const std::string held = line(3);
+        clock.now += kPathQuietMs;
+        EXPECT_TRUE(sent(line(4), false, true));
+        EXPECT_FALSE(sent(held, true, false, 200)) << "a record held back moves nothing";
+    }, true);
+    EXPECT_EQ(out.find("[A direct path opened: the chat now goes over IPv4 to 127.0.0.1:" + std::to_string(rig.peer.port) +
+                       ", no longer through the relay]"), out.rfind("[A direct path")) << out;
+    EXPECT_NE(out.find("\n[Nothing comes directly from the peer: the chat goes through the relay at "), std::string::npos) << out;
 }

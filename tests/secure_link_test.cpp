@@ -20,34 +20,6 @@ template <class Look> auto locked(test::Rig& r, Look look) {
 }
 LinkMode mode_of(test::Rig& r) { return locked(r, [](const SecureLink& l) { return l.mode; }); }
 
-// A commitment or a key, made by `make`, as `h` sends it.
-std::string message(void (*make)(const Handshake*, std::uint8_t*), const Handshake& h) {
-    std::uint8_t m[kHandshakeSize];
-    make(&h, m);
-    return std::string(reinterpret_cast<char*>(m), sizeof m);
-}
-
-// Plays the peer's side of the agreement at `peer` until our key has come: the peer's key, sent to
-// `to`, answers our commitment and our key. Each datagram goes past `seen` first; after a wait of
-// `wait_ms` that brings nothing, `silence` says whether to wait again.
-void agree_as_peer(const test::UdpSocket& peer, platform::Endpoint to, Handshake* h, Channel* keys,
-                   std::uint32_t wait_ms, const std::function<bool()>& silence,
-                   const std::function<void(const std::string&)>& seen = [](const std::string&) {}) {
-    std::string d;
-    platform::Endpoint from{};
-    for (bool keyed = false; !keyed;) {
-        if (!peer.receive(&d, &from, wait_ms)) {
-            if (!silence()) return;
-            continue;
-        }
-        seen(d);
-        const auto* m = reinterpret_cast<const std::uint8_t*>(d.data());
-        const bool committed = take_commit(h, m, d.size());
-        keyed = !committed && take_reveal(h, m, d.size(), keys);
-        if (committed || keyed) peer.send(message(make_reveal, *h), to);
-    }
-}
-
 // Two sessions agree and chat through a relay, in simulated time: it drops every fourth of the
 // first 160 datagrams, later all of them for a while. The clock moves slowly while lines are on
 // their way, so that a slow machine does not reach the time to report a stall.
@@ -132,7 +104,7 @@ TEST(SecureLink, DecidesForPlainInTimeAndKeepsThePathOpen) {
         rig.s.run.last_heard = clock.now.load();
         Handshake other;
         ASSERT_TRUE(handshake_start(&other));
-        const std::string commit = message(make_commit, other);
+        const std::string commit = test::message(make_commit, other);
         // What the peer got since the last look, sorted: 'C' a commitment, 'R' a key, 'K' a keepalive.
         const auto got = [&] {
             std::string kinds;
@@ -204,12 +176,8 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
     Handshake forger, peer;
     ASSERT_TRUE(envelope_startup() && handshake_start(&forger));
     Channel keys{};
-    const auto sealed = [&](std::string body) {
-        Bytes m(body.size() + kRecordOverhead);
-        seal_record(&keys, 'L', body.data(), body.size(), m.data());
-        return std::string(m.begin(), m.end());
-    };
-    const std::string commit = message(make_commit, forger), reveal = message(make_reveal, forger);
+    const auto sealed = [&](const std::string& body) { return test::sealed(&keys, body); };
+    const std::string commit = test::message(make_commit, forger), reveal = test::message(make_reveal, forger);
     const test::Lines hostile[] = {{commit}, {reveal}, {sealed(std::string("\0\0\0\1hi", 6))}, {"forged"},
                              {"KEEPALIVE BYE"}, {"PUNCH", "PUNCH_ACK"}, {commit, reveal}};
     for (bool natchat : {true, false}) {
@@ -220,11 +188,11 @@ TEST(SecureLink, NeighbourOnThePeersAddressChangesNothing) {
             const std::string out = rig.chat([&] {
                 for (int i = 0; i < 2; ++i) for (const std::string& d : h) rig.elsewhere.send(d, rig.own.endpoint());
                 EXPECT_TRUE(test::eventually([&] { return rig.s.run.strangers_dropped == 2 * h.size(); }));
-                rig.peer.send(natchat ? message(make_commit, peer) : "hello", rig.own.endpoint());
+                rig.peer.send(natchat ? test::message(make_commit, peer) : "hello", rig.own.endpoint());
                 // A plain peer only listens a while. Under Wine two threads sending at once can
                 // lose a datagram: time moves on, and the offer goes again.
                 int waits = 0;
-                agree_as_peer(rig.peer, rig.own.endpoint(), &peer, &keys, natchat ? 200 : 50, [&] {
+                test::agree_as_peer(rig.peer, rig.own.endpoint(), &peer, &keys, natchat ? 200 : 50, [&] {
                     clock.now += natchat ? 500 : 0;
                     return natchat && ++waits < 10;
                 });
@@ -268,12 +236,12 @@ TEST(SecureLink, TheTypedPortSpeakingStartsTheAgreementOver) {
     identity_punched(&rig.s, rig.elsewhere.port);
     const std::string out = rig.chat([&] {
         for (int i = 0; i < 2; ++i) rig.elsewhere.send("PUNCH", rig.own.endpoint());
-        rig.elsewhere.send(message(make_commit, forger), rig.own.endpoint());
+        rig.elsewhere.send(test::message(make_commit, forger), rig.own.endpoint());
         EXPECT_EQ(rig.elsewhere.drain(50).size(), 4u) << "an answer, our commitment (bare and proven) and our key";
         const std::string revealed(reinterpret_cast<char*>(rig.s.secure->handshake.pub), 32);
         rig.peer.send(six ? "PUNCH_ACK" : "PUNCH", to);
-        rig.peer.send(message(make_commit, peer), to);
-        agree_as_peer(rig.peer, to, &peer, &keys, 3000, [] { return false; }, [&](const std::string& d) {
+        rig.peer.send(test::message(make_commit, peer), to);
+        test::agree_as_peer(rig.peer, to, &peer, &keys, 3000, [] { return false; }, [&](const std::string& d) {
             EXPECT_EQ(d.find(revealed), std::string::npos) << "the key the other port saw";
         });
         EXPECT_TRUE(test::eventually([&] { return mode_of(rig) == LinkMode::secure; }));
@@ -336,9 +304,9 @@ TEST(SecureLink, APeerThatLeftIsTakenBackWithNewKeys) {
     ASSERT_TRUE(handshake_start(&runs[0]) && handshake_start(&runs[1]));
     const std::string out = rig.chat([&] {
         for (int run = 0; run < 2; ++run) {
-            rig.peer.send(message(make_commit, runs[run]), rig.own.endpoint());
+            rig.peer.send(test::message(make_commit, runs[run]), rig.own.endpoint());
             int waits = 0;
-            agree_as_peer(rig.peer, rig.own.endpoint(), &runs[run], &keys[run], 200, [&] {
+            test::agree_as_peer(rig.peer, rig.own.endpoint(), &runs[run], &keys[run], 200, [&] {
                 clock.now += 500;
                 return ++waits < 10;
             });

@@ -217,6 +217,41 @@ struct SimulatedClock {
     platform::Clock clock{[](void* c) { return static_cast<SimulatedClock*>(c)->now.load(); }, sleep, this};
 };
 
+// A commitment or a key, made by `make`, as `h` sends it.
+inline std::string message(void (*make)(const Handshake*, std::uint8_t*), const Handshake& h) {
+    std::uint8_t m[kHandshakeSize];
+    make(&h, m);
+    return std::string(reinterpret_cast<char*>(m), sizeof m);
+}
+
+// Plays the peer's side of the agreement at `peer` until our key has come: the peer's key, sent to
+// `to`, answers our commitment and our key. Each datagram goes past `seen` first; after a wait of
+// `wait_ms` that brings nothing, `silence` says whether to wait again.
+inline void agree_as_peer(const UdpSocket& peer, platform::Endpoint to, Handshake* h, Channel* keys,
+                   std::uint32_t wait_ms, const std::function<bool()>& silence,
+                   const std::function<void(const std::string&)>& seen = [](const std::string&) {}) {
+    std::string d;
+    platform::Endpoint from{};
+    for (bool keyed = false; !keyed;) {
+        if (!peer.receive(&d, &from, wait_ms)) {
+            if (!silence()) return;
+            continue;
+        }
+        seen(d);
+        const auto* m = reinterpret_cast<const std::uint8_t*>(d.data());
+        const bool committed = take_commit(h, m, d.size());
+        keyed = !committed && take_reveal(h, m, d.size(), keys);
+        if (committed || keyed) peer.send(message(make_reveal, *h), to);
+    }
+}
+
+// A line record sealed under `keys`: `body` is its number (4 bytes) and its text.
+inline std::string sealed(Channel* keys, const std::string& body) {
+    std::string m(body.size() + kRecordOverhead, '\0');
+    seal_record(keys, 'L', body.data(), body.size(), reinterpret_cast<std::uint8_t*>(m.data()));
+    return m;
+}
+
 // A session on a real loopback socket, a peer socket to talk to it, and one more; with its secure
 // link open when asked.
 struct Rig {

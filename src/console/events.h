@@ -58,6 +58,7 @@ enum class Event : std::uint8_t {
     // Who the peer is and where.
     path_moved,        // path, at
     relay_left,        // path, at: a direct path opened, and the relay stays for a fall-back
+    relay_back,        // at: the relayed address; the direct way went quiet
     port_learned,      // number: the port; count: 1 once the chat runs
     typed_speaks,      // at: the typed endpoint
     // The chat.

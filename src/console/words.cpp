@@ -189,6 +189,8 @@ std::string path_words(Event event, const Detail& d) {
         case Event::relay_left:
             return formatted("\n[A direct path opened: the chat now goes over %s to %s, no longer through the relay]\n> ",
                              path_name(d.path), endpoint_text(d.at).c_str());
+        case Event::relay_back:
+            return "\n[Nothing comes directly from the peer: the chat goes through the relay at " + endpoint_text(d.at) + " again]\n> ";
         case Event::port_learned:
             return formatted("\nThe peer answers from port %u: sending there from now on\n%s", port_of(d),
                              d.count != 0 ? "> " : "");

@@ -259,7 +259,10 @@ bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
     while (chat_goes_on(s)) {
         const std::uint32_t now = platform::tick_ms();
         if (confirmed(s, &p, now)) {
-            s->run.connected.store(true);  // before the relay is looked at: see the receiver
+            // Under the console lock: the receiver changes the relay and tells of it under it too.
+            platform::lock_enter(&s->console.lock);
+            s->run.connected.store(true);
+            platform::lock_leave(&s->console.lock);
             return announce_connected(s, peer);
         }
         punch_round(s, &p, now);

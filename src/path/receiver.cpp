@@ -101,27 +101,31 @@ void follow_roaming(PeerSession* s, const Incoming& in, Claim claim, Received* r
     if (r->opened && claim == Claim::unproven) identity_lan_opened(s, in.from);
 }
 
-// Where the relay reaches the peer at the very endpoint the path is on, what comes directly from
-// there and what through the relay decide between the two.
+// Where the relay reaches the peer at the very endpoint the path is on, the peer's datagrams
+// decide between the relay and the direct way there: the way its newest sealed record came, which
+// is where it sends now (an older one may have been held back and sent on later); or, while the
+// path opens, a direct answer to our punch (once the chat runs an answer could be a replay). The
+// relay is only ever for want of a direct way: it is taken back once nothing has come directly
+// from the peer for a while.
 void weigh_relay(PeerSession* s, const Incoming& in, Claim claim, const Received& r) {
     if (!in.relayed) s->peer.learned.heard_direct = true;
-    // Only what proves itself the peer's keeps the direct way alive: a bare datagram from the
-    // peer's address is anyone's who can forge it.
-    if (!in.relayed && (in.proven || r.opened || !s->peer.remote.tagged)) s->peer.learned.direct_at = platform::tick_ms();
+    if (!in.relayed && claim == Claim::peer) s->peer.learned.direct_at = platform::tick_ms();
     if (claim != Claim::peer || relay_chosen(s) == in.relayed) return;
-    // The peer answers our direct punch there, or seals a record to us directly: while the path
-    // opens the direct way takes over, as the relay was only ever for want of one. Once the chat
-    // runs an answer could be a replay, and moves nothing.
-    const bool answered = (in.kind == DatagramKind::punch_ack && in.proven) || r.opened;
-    if (!in.relayed && answered && !s->run.connected.load()) {
-        relay_leave(s);
-        // The chat may have begun meanwhile, and said that it goes through the relay.
-        if (s->run.connected.load()) tell(&s->console, Event::relay_left, {.at = in.from, .path = path_kind(s, in.from)});
-    }
-    // The direct way has gone quiet while the peer's sealed records still come through the relay:
-    // back to it, as the peer may hear us nowhere else. A sealed record is never taken twice.
+    const bool record = r.opened && r.newest;
+    const bool answered = in.kind == DatagramKind::punch_ack && (in.proven || !s->peer.remote.tagged);
     const bool quiet = platform::elapsed(platform::tick_ms(), s->peer.learned.direct_at) >= kPathQuietMs;
-    if (in.relayed && r.opened && s->run.connected.load() && quiet) relay_choose(s);
+    // The change and its notice go together under the console lock, as the chat's start does, so
+    // that the connection screen and the notices never contradict each other.
+    platform::lock_enter(&s->console.lock);
+    const bool connected = s->run.connected.load();
+    if (!in.relayed && (record || (answered && !connected))) {
+        relay_leave(s);
+        if (connected) tell_locked(&s->console, Event::relay_left, {.at = in.from, .path = path_kind(s, in.from)});
+    } else if (in.relayed && record && connected && quiet) {
+        relay_choose(s);
+        tell_locked(&s->console, Event::relay_back, {.at = s->relayed});
+    }
+    platform::lock_leave(&s->console.lock);
 }
 
 // The peer's datagram counts: the socket that heard it answers from now on, the secure session

@@ -53,7 +53,7 @@ struct Relay {
     platform::Endpoint server;
     TurnCredentials credentials;
     std::atomic<bool> chosen;
-    bool admitted;  // the peer's address is let in before the relay is chosen
+    bool admitted;  // the peer's address is let in: asked before the relay is chosen, or since
     platform::Endpoint peer;  // the one the channel is bound to
     bool bound;
     Task tasks[kDuties];
@@ -264,6 +264,7 @@ void relay_choose(PeerSession* s) {
     r->tasks[kChannel] = Task{{kTurnChannelBind, kNoLifetime, r->peer, kFirstChannel}, true, false,
                               {}, now, false, now, kPermissionEveryMs};
     r->chosen.store(true);
+    r->admitted = true;  // and stays so: the permission is kept until the end
     platform::lock_leave(&r->lock);
     relay_tick(s);
 }

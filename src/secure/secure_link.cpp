@@ -191,6 +191,7 @@ void take_record(PeerSession* s, const std::uint8_t* data, std::size_t size, boo
         return;
     }
     r->opened = true;
+    r->newest = l->channel.highest != newest;
     if (!l->peer_has_keys) peer_keyed(s);
     if (kind == kRecordLine) {
         const char* text = reinterpret_cast<char*>(body) + 4;

@@ -49,6 +49,7 @@ struct SecureLink {
 struct Received {
     bool taken = false;   // it was the secure session's, or refused: nothing more to do with it
     bool opened = false;  // a sealed record that opened under the session key
+    bool newest = false;  // ... and the newest yet: none held back and sent later
     bool refused = false; // a record that did not open, or plain text the session does not allow
     bool left = false;    // a sealed bye
     std::vector<std::string> lines;  // the peer's lines now ready to show, in order

@@ -21,19 +21,22 @@ struct Row {
 };
 
 TEST(LineEditor, KeysInLineAndScreenOut) {
+    std::vector<std::string> many;  // 501 lines, then Up as often: the oldest kept is the second
+    std::string typed, ups;
+    for (int i = 1; i <= 501; ++i) many.push_back(std::to_string(i)), typed += many.back() + "\r", ups += "\x1b[A";
     const Row rows[] = {
         {"UTF-8 by character", {"a\xc3\xb1\xe2\x82\xac\xf0\x9f\x98\x80\x7f\x1b[D\x1b[DX"}, "aX\xc3\xb1\xe2\x82\xac", {}},
         {"a combining mark goes with its base", {"e\xcc\x81x\x1b[D\x1b[D\x1b[3~"}, "x", {}},
         {"invalid UTF-8 is dropped", {"a\xff\xc3(b"}, "a(b", {}},
         {"no escape sequence becomes text", {"a\x1b[1;5D\x1b[5~\x1bOP\x1b[24~\x1b[2@b"}, "ba", {}},
         {"a sequence cut between reads", {"ab\x1b[", "D!"}, "a!b", {}}, {"cut after its escape", {"ab\x1b", "[D!"}, "a!b", {}},
-        {"End, Home", {"abc\x01\x1b[F!\x1b[H?"}, "?abc!", {}},
+        {"End, Home", {"abc\x01\x1b[F!\x1b[H?"}, "?abc!", {}}, {"Home and End as VT keys", {"bc\x1b[1~a\x1b[4~d\x1b[7~<\x1b[8~>"}, "<abcd>", {}},
         {"Ctrl+W", {"alpha beta gamma\x17"}, "alpha beta ", {}},
         {"Ctrl+A, Right, Ctrl+K", {"alpha beta\x01\x1b[C\x0b"}, "a", {}},
         {"Alt+B, Ctrl+U", {"alpha beta\x1b" "b\x15"}, "beta", {}},
         {"Alt+F", {"alpha beta\x01\x1b" "fX"}, "alphaX beta", {}},
         {"Up, Up, Down", {"one\rtwo\r\x1b[A\x1b[A\x1b[B"}, "two", {"one", "two"}},
-        {"Down gives back the draft", {"one\rdraft\x1b[A\x1b[B"}, "draft", {"one"}},
+        {"Down gives back the draft", {"one\rdraft\x1b[A\x1b[B"}, "draft", {"one"}}, {"500 lines kept", {typed + ups}, "2", many},
         {"typed quit", {"quit\r"}, "", {"quit"}},
         {"Ctrl+D deletes within a line", {"ab\x02\x04"}, "a", {}},
         {"Ctrl+D on an empty line ends", {"\x04z"}, "", {}, "(any)", 80, 0, true},

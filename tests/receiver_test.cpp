@@ -295,6 +295,7 @@ TEST(Receiver, AProofThroughTheRelayChoosesItOnlyWhileThePathOpens) {
 TEST(Receiver, SealedRecordsWeighTheRelayAgainstTheDirectWay) {
     Rig rig(true);
     test::SimulatedClock clock(1000);
+    identity_begin(&rig.s, PeerLine{{rig.peer.endpoint()}, 1, true, {}});
     relay_open(&rig.s, rig.elsewhere.endpoint(), "u", "p");
     Handshake peer;
     Channel keys{};
@@ -314,10 +315,36 @@ TEST(Receiver, SealedRecordsWeighTheRelayAgainstTheDirectWay) {
         EXPECT_FALSE(sent(line(2), false, true, 200)) << "the direct way was heard just now";
         const std::string held = line(3);
         clock.now += kPathQuietMs;
+        rig.peer.send("KEEPALIVE", rig.own.endpoint());  // bare: anyone's who can forge the peer's address
         EXPECT_TRUE(sent(line(4), false, true));
         EXPECT_FALSE(sent(held, true, false, 200)) << "a record held back moves nothing";
     }, true);
     EXPECT_EQ(out.find("[A direct path opened: the chat now goes over IPv4 to 127.0.0.1:" + std::to_string(rig.peer.port) +
                        ", no longer through the relay]"), out.rfind("[A direct path")) << out;
     EXPECT_NE(out.find("\n[Nothing comes directly from the peer: the chat goes through the relay at "), std::string::npos) << out;
+}
+
+// Chosen again for another port of the peer's, the relay binds the next channel: a channel keeps
+// its address for its whole life, and ChannelData on the old one would reach the old port.
+TEST(Receiver, TheRelayChosenAgainElsewhereBindsTheNextChannel) {
+    Rig rig;
+    relay_open(&rig.s, rig.elsewhere.endpoint(), "u", "p");
+    const platform::Endpoint moved{test::kLoopback, static_cast<std::uint16_t>(rig.peer.port + 1)};
+    std::string request, sent;
+    platform::Endpoint from{};
+    rig.chat([&] {
+        relay_choose(&rig.s);
+        for (int i = 0; i < 2 && rig.elsewhere.receive(&request, &from, 1000); ++i) {  // success, unchallenged
+            rig.elsewhere.send(std::string("\1") + request[1] + std::string(2, '\0') + request.substr(4, 16), rig.own.endpoint());
+        }
+        EXPECT_TRUE(eventually([&] {
+            relay_send(&rig.s, "x", 1, rig.peer.endpoint());
+            return rig.elsewhere.receive(&sent, &from, 20) && sent[0] == 0x40;
+        })) << "ChannelData once bound";
+        set_peer_endpoint(&rig.s, moved);
+        relay_choose(&rig.s);
+        rig.elsewhere.drain(50);
+        relay_send(&rig.s, "x", 1, moved);
+        EXPECT_TRUE(rig.elsewhere.receive(&sent, &from, 1000) && sent.substr(0, 2) == std::string("\0\x16", 2)) << "a Send indication";
+    });
 }

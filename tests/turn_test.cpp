@@ -35,7 +35,7 @@ TEST(Turn, ResponsesAndEveryMalformedTwin) {
         {.name = "a challenge", .m = message(0x0113, {code401, attr(0x14, {'l', 'a', 'b'}), attr(0x15, {'n', '1'})}, nullptr), .error = 401},
         {.name = "a stale nonce", .m = message(0x0114, {attr(9, {0, 0, 4, 38})}, c.key), .error = 438},
         {.name = "no fingerprint", .m = bare, .error = 0}, {.name = "truncated by one byte", .m = Bytes(good.begin(), good.end() - 1)},
-        {.name = "another transaction", .m = with(good, 8, 0)},
+        {.name = "another transaction", .m = with(good, 8, 0)}, {.name = "another transaction, signed", .m = test::server_message(0x0103, test::kRfc5769Id + 1, {relayed, lifetime}, c.key)},
         {.name = "integrity altered", .m = with(good, good.size() - 9, ~good[good.size() - 9])},
         {.name = "fingerprint altered", .m = with(good, good.size() - 1, ~good.back())},
         {.name = "an attribute altered, no fingerprint", .m = with(bare, 30, 0)}, {.name = "another key", .m = message(0x0103, {relayed}, other_key)},

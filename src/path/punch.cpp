@@ -211,13 +211,18 @@ bool announce_connected(PeerSession* s, const PeerLine& peer) {
         tell(&s->console, Event::thread_failed, {.text = "keepalive"});
         return false;
     }
+    // The chat begins, and says which path, under the console lock: the receiver moves the path on
+    // or off the relay and tells of it under it too.
+    platform::lock_enter(&s->console.lock);
+    s->run.connected.store(true);
     if (relay_chosen(s)) {
-        tell(&s->console, Event::connected_relay, {.at = s->relayed});
+        tell_locked(&s->console, Event::connected_relay, {.at = s->relayed});
     } else if (peer.count > 1) {  // a peer line: which of its paths
         const platform::Endpoint to = peer_endpoint(s);
-        tell(&s->console, Event::connected_over, {.at = to, .path = path_kind(s, to)});
+        tell_locked(&s->console, Event::connected_over, {.at = to, .path = path_kind(s, to)});
     }
-    tell(&s->console, Event::established);
+    tell_locked(&s->console, Event::established);
+    platform::lock_leave(&s->console.lock);
     return true;
 }
 
@@ -259,10 +264,6 @@ bool connect_to_peer(PeerSession* s, const PeerLine& peer) {
     while (chat_goes_on(s)) {
         const std::uint32_t now = platform::tick_ms();
         if (confirmed(s, &p, now)) {
-            // Under the console lock: the receiver changes the relay and tells of it under it too.
-            platform::lock_enter(&s->console.lock);
-            s->run.connected.store(true);
-            platform::lock_leave(&s->console.lock);
             return announce_connected(s, peer);
         }
         punch_round(s, &p, now);

@@ -106,13 +106,17 @@ void follow_roaming(PeerSession* s, const Incoming& in, Claim claim, Received* r
 // is where it sends now (an older one may have been held back and sent on later); or, while the
 // path opens, a direct answer to our punch (once the chat runs an answer could be a replay). The
 // relay is only ever for want of a direct way: it is taken back once nothing has come directly
-// from the peer for a while.
+// from the peer for a while. Given a tagged line only what proves itself counts: a bare datagram
+// from the peer's address is anyone's who can forge it; without a tag it is all there is.
 void weigh_relay(PeerSession* s, const Incoming& in, Claim claim, const Received& r) {
+    const bool tagged = s->peer.remote.tagged;
     if (!in.relayed) s->peer.learned.heard_direct = true;
-    if (!in.relayed && claim == Claim::peer) s->peer.learned.direct_at = platform::tick_ms();
-    if (claim != Claim::peer || relay_chosen(s) == in.relayed) return;
+    if (!in.relayed && claim == Claim::peer && !r.refused && (in.proven || r.opened || !tagged)) {
+        s->peer.learned.direct_at = platform::tick_ms();
+    }
+    if (claim != Claim::peer || r.refused || relay_chosen(s) == in.relayed) return;
     const bool record = r.opened && r.newest;
-    const bool answered = in.kind == DatagramKind::punch_ack && (in.proven || !s->peer.remote.tagged);
+    const bool answered = in.kind == DatagramKind::punch_ack && (in.proven || !tagged);
     const bool quiet = platform::elapsed(platform::tick_ms(), s->peer.learned.direct_at) >= kPathQuietMs;
     // The change and its notice go together under the console lock, as the chat's start does, so
     // that the connection screen and the notices never contradict each other.
@@ -121,7 +125,7 @@ void weigh_relay(PeerSession* s, const Incoming& in, Claim claim, const Received
     if (!in.relayed && (record || (answered && !connected))) {
         relay_leave(s);
         if (connected) tell_locked(&s->console, Event::relay_left, {.at = in.from, .path = path_kind(s, in.from)});
-    } else if (in.relayed && record && connected && quiet) {
+    } else if (in.relayed && (record || !tagged) && connected && quiet) {
         relay_choose(s);
         tell_locked(&s->console, Event::relay_back, {.at = s->relayed});
     }

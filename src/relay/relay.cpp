@@ -121,6 +121,12 @@ bool transact(Relay* r, const TurnRequest& request, int sends_at_most, TurnRespo
     return false;
 }
 
+// A channel keeps the address it was bound to for its whole life: another address of the peer's
+// takes the next number.
+std::uint16_t next_channel(std::uint16_t channel) {
+    return channel == kLastChannel ? kFirstChannel : static_cast<std::uint16_t>(channel + 1);
+}
+
 void free_relay(PeerSession* s) {
     platform::lock_destroy(&s->relay->lock);
     wipe(&s->relay->credentials, sizeof s->relay->credentials);
@@ -258,10 +264,14 @@ void relay_choose(PeerSession* s) {
     if (r == nullptr) return;
     platform::lock_enter(&r->lock);
     const std::uint32_t now = platform::tick_ms();
+    const Task& bound = r->tasks[kChannel];
+    const bool elsewhere = bound.on && !platform::same_endpoint(bound.request.peer, peer_endpoint(s));
+    const std::uint16_t channel = !bound.on ? kFirstChannel : elsewhere ? next_channel(bound.request.channel) : bound.request.channel;
+    r->bound = r->bound && !elsewhere;
     r->peer = peer_endpoint(s);
     r->tasks[kPermission] = Task{{kTurnCreatePermission, kNoLifetime, r->peer, 0}, true, false, {},
                                  now, false, now, kPermissionEveryMs};
-    r->tasks[kChannel] = Task{{kTurnChannelBind, kNoLifetime, r->peer, kFirstChannel}, true, false,
+    r->tasks[kChannel] = Task{{kTurnChannelBind, kNoLifetime, r->peer, channel}, true, false,
                               {}, now, false, now, kPermissionEveryMs};
     r->chosen.store(true);
     r->admitted = true;  // and stays so: the permission is kept until the end
@@ -304,9 +314,7 @@ void relay_send(PeerSession* s, const void* data, std::size_t size, platform::En
             r->peer = to;
             r->bound = false;
             channel.request.peer = to;
-            channel.request.channel = channel.request.channel == kLastChannel
-                                          ? kFirstChannel
-                                          : static_cast<std::uint16_t>(channel.request.channel + 1);
+            channel.request.channel = next_channel(channel.request.channel);
             channel.done = false;
             channel.waiting = false;
         }

@@ -100,9 +100,7 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
 // proven one teaches the port and chooses the relay; a direct path that answers later takes over.
 TEST(Receiver, APeerThatPunchesOurRelayedAddressIsTakenAtOnce) {
     Rig rig;
-    platform::Endpoint six{0, rig.peer.port, true}, own6 = six;
-    six.ip6[15] = own6.ip6[15] = 1;  // [::1], where the peer's socket answers too
-    own6.port = rig.own.port;
+    const platform::Endpoint six = test::loopback6(rig.peer.port), own6 = test::loopback6(rig.own.port);
     const PeerLine line{{six, rig.peer.endpoint()}, 2, true, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}};
     identity_begin(&rig.s, line);
     rig.s.relayed = {0xC0000201, 50000};
@@ -132,8 +130,7 @@ TEST(Receiver, APeerThatPunchesOurRelayedAddressIsTakenAtOnce) {
 // to our punch until the connection stands, and down only once where we send has gone quiet.
 TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
     Rig rig;
-    platform::Endpoint six{0, rig.peer.port, true};
-    six.ip6[15] = 1;  // [::1], where the peer's socket answers too
+    const platform::Endpoint six = test::loopback6(rig.peer.port), own6 = test::loopback6(rig.own.port);
     const platform::Endpoint lan = rig.elsewhere.endpoint(), typed = rig.peer.endpoint();
     PeerLine line{{six, typed, lan}, 3, true, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}};
     rig.s.found.mapped = {0x7F000002, 1};
@@ -144,7 +141,6 @@ TEST(Receiver, ThePathMovesUpToTheBestEndpointThatAnswers) {
     // Proven to our LAN endpoint: the same proof sent to another of ours proves nothing.
     rig.s.found.lan = {0x7F000001, rig.own.port};
     const std::string elsewhere = test::proven(line.tag, "PUNCH_ACK", typed), ack = test::proven(line.tag, "PUNCH_ACK", rig.own.endpoint());
-    const platform::Endpoint own6 = [&] { platform::Endpoint e = six; e.port = rig.own.port; return e; }();
     test::UdpSocket stranger;
     const auto at = [&](const platform::Endpoint& e, std::uint64_t heard) {
         return eventually([&] { return rig.s.run.packets_received == heard && platform::same_endpoint(peer_endpoint(&rig.s), e); });

@@ -226,13 +226,8 @@ TEST(SecureLink, TheTypedPortSpeakingStartsTheAgreementOver) {
     Handshake forger, peer;
     Channel keys{};
     ASSERT_TRUE(handshake_start(&forger) && handshake_start(&peer));
-    platform::Endpoint to = rig.own.endpoint(), peer6{0, rig.peer.port, true};
-    peer6.ip6[15] = 1;  // [::1], where both sockets serve too
-    if (six) {
-        to = peer6;
-        to.port = rig.own.port;
-        identity_begin(&rig.s, PeerLine{{rig.peer.endpoint(), peer6}, 2});
-    }
+    const platform::Endpoint peer6 = test::loopback6(rig.peer.port), to = six ? test::loopback6(rig.own.port) : rig.own.endpoint();
+    if (six) identity_begin(&rig.s, PeerLine{{rig.peer.endpoint(), peer6}, 2});
     identity_punched(&rig.s, rig.elsewhere.port);
     const std::string out = rig.chat([&] {
         for (int i = 0; i < 2; ++i) rig.elsewhere.send("PUNCH", rig.own.endpoint());

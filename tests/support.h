@@ -72,6 +72,9 @@ inline bool eventually(const std::function<bool()>& done, std::uint32_t timeout_
     return true;
 }
 
+// [::1]:port, where every test socket answers too.
+inline platform::Endpoint loopback6(std::uint16_t port) { platform::Endpoint e{0, port, true}; e.ip6[15] = 1; return e; }
+
 // A bound, non-blocking UDP socket on every interface.
 struct UdpSocket {
     UdpSocket() : sock(platform::udp_open()) {

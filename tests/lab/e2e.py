@@ -161,7 +161,6 @@ def plain_peer(natchat):
         a = Peer(lab, "a1", natchat)
         a_ip, a_port = a.external()
         b = Peer(lab, "b1", [f"{LAB_DIR}/plain_peer.py", a_ip, a_port, "40001"])
-        b.name = "b1"
         with running(a, b):
             a.expect(b"Enter peer IP address: ")
             a.type("198.51.100.12\n40001\n")

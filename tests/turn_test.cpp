@@ -63,11 +63,7 @@ TEST(Turn, ResponsesAndEveryMalformedTwin) {
 // Data from a peer, in a Data indication (type 0x0017) or on a channel (0x4000 to 0x4FFF).
 TEST(Turn, DataFromThePeer) {
     const Bytes peer = attr(0x0012, kXorAddress), data = attr(0x0013, {'h', 'i'}), frame = {0x40, 1, 0, 2, 'h', 'i'};
-    const struct {
-        const char* name;
-        Bytes m;
-        bool data;
-    } rows[] = {
+    const struct { const char* name; Bytes m; bool data; } rows[] = {
         {.name = "a Data indication", .m = message(0x0017, {peer, data}, nullptr), .data = true},
         {.name = "a Send indication", .m = message(0x0016, {peer, data}, nullptr), .data = false},
         {.name = "no DATA", .m = message(0x0017, {peer}, nullptr), .data = false},
@@ -91,6 +87,10 @@ TEST(Turn, DataFromThePeer) {
         EXPECT_EQ(read, row.data);
         EXPECT_TRUE(!read || size == 0 || (payload[1] == 'i' && from.port == (row.m[0] < 0x40 ? 32853 : 0x4001)));
     }
+    // Our own frame, and none where it would not fit.
+    std::uint8_t out[6];
+    EXPECT_TRUE(turn_build_channel_data(0x4001, frame.data() + 4, 2, out, 6) == 6 && Bytes(out, out + 6) == frame);
+    EXPECT_EQ(turn_build_channel_data(0x4001, frame.data() + 4, 2, out, 5), 0u);
 }
 
 }  // namespace

@@ -121,10 +121,18 @@ bool transact(Relay* r, const TurnRequest& request, int sends_at_most, TurnRespo
     return false;
 }
 
-// A channel keeps the address it was bound to for its whole life: another address of the peer's
-// takes the next number.
-std::uint16_t next_channel(std::uint16_t channel) {
-    return channel == kLastChannel ? kFirstChannel : static_cast<std::uint16_t>(channel + 1);
+// The peer is now at `to`: a channel keeps the address it was bound to for its whole life, so
+// another one takes the next number, bound anew. Under the relay's lock.
+void move_channel(Relay* r, const platform::Endpoint& to) {
+    Task& channel = r->tasks[kChannel];
+    if (!channel.on || platform::same_endpoint(channel.request.peer, to)) return;
+    r->bound = false;
+    channel.request.peer = to;
+    channel.request.channel = channel.request.channel == kLastChannel
+                                  ? kFirstChannel
+                                  : static_cast<std::uint16_t>(channel.request.channel + 1);
+    channel.done = false;
+    channel.waiting = false;
 }
 
 void free_relay(PeerSession* s) {
@@ -264,11 +272,10 @@ void relay_choose(PeerSession* s) {
     if (r == nullptr) return;
     platform::lock_enter(&r->lock);
     const std::uint32_t now = platform::tick_ms();
-    const Task& bound = r->tasks[kChannel];
-    const bool elsewhere = bound.on && !platform::same_endpoint(bound.request.peer, peer_endpoint(s));
-    const std::uint16_t channel = !bound.on ? kFirstChannel : elsewhere ? next_channel(bound.request.channel) : bound.request.channel;
-    r->bound = r->bound && !elsewhere;
     r->peer = peer_endpoint(s);
+    move_channel(r, r->peer);
+    const Task& bound = r->tasks[kChannel];
+    const std::uint16_t channel = bound.on ? bound.request.channel : kFirstChannel;
     r->tasks[kPermission] = Task{{kTurnCreatePermission, kNoLifetime, r->peer, 0}, true, false, {},
                                  now, false, now, kPermissionEveryMs};
     r->tasks[kChannel] = Task{{kTurnChannelBind, kNoLifetime, r->peer, channel}, true, false,
@@ -308,15 +315,10 @@ void relay_send(PeerSession* s, const void* data, std::size_t size, platform::En
         n = turn_build_channel_data(channel.request.channel, bytes, size, message, sizeof message);
     } else {
         n = turn_build_send(to, bytes, size, message, sizeof message);
+        // The peer has moved to another port: a channel of its own.
         if (platform::same_address(to, r->peer) && !platform::same_endpoint(to, r->peer) && channel.on) {
-            // The peer has moved to another port: a channel of its own, as a channel keeps the
-            // address it was bound to for its whole life.
             r->peer = to;
-            r->bound = false;
-            channel.request.peer = to;
-            channel.request.channel = next_channel(channel.request.channel);
-            channel.done = false;
-            channel.waiting = false;
+            move_channel(r, to);
         }
     }
     if (n > 0) platform::send_to(r->sock, message, n, r->server);

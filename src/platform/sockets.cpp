@@ -22,8 +22,9 @@ OsSocket open_udp(int family) {
 bool has_ipv6() {
     static const bool yes = [] {
         const OsSocket s = open_udp(AF_INET6);
-        if (s != kNoOsSocket) close_os_socket(s);
-        return s != kNoOsSocket;
+        if (s == kNoOsSocket) return false;
+        close_os_socket(s);
+        return true;
     }();
     return yes;
 }

@@ -1,7 +1,6 @@
-// The router's answers to PCP MAP and NAT-PMP, each with its hostile twins; when to refresh.
+// The router's answers to PCP MAP and NAT-PMP, each with its hostile twins.
 
 #include "portmap/pcp.h"
-#include "portmap/portmap.h"
 #include "support.h"
 
 namespace {
@@ -67,15 +66,6 @@ TEST(Pcp, NatPmpAnswersAndEveryHostileTwin) {
         EXPECT_EQ(a.result, row.result >= 0 ? row.result : 99);
         EXPECT_TRUE(row.result != 0 || (row.address ? a.external.ip == 0xC633640B : a.external.port == 40001 && a.lifetime == 7200));
     }
-}
-
-TEST(Pcp, ARefreshComesAtHalfTheLifetimeADayAtMost) {
-    for (const auto& [lifetime_s, after_ms] : {std::pair<std::uint32_t, std::uint32_t>{7200, 3600000}, {120, 60000}, {1, 500},
-                                               {86400, 43200000}, {90000, 43200000}, {0, 0}}) {
-        EXPECT_EQ(portmap_refresh_after(lifetime_s), after_ms) << lifetime_s;
-    }
-    // A refused refresh: never again at once.
-    for (const auto& [l, ms] : {std::pair<std::uint32_t, std::uint32_t>{7200, 60000}, {1, 500}, {0, 500}}) EXPECT_EQ(portmap_retry_after(l), ms) << l;
 }
 
 }  // namespace

@@ -214,13 +214,16 @@ std::uint32_t portmap_retry_after(std::uint32_t lifetime_s) {
 }
 
 void portmap_start(PeerSession* s) {
-    platform::Endpoint gateway{0, 0}, internal{0, 0};
-    if (!platform::default_gateway(&gateway) || !platform::source_ip_toward(gateway, &internal) || internal.v6 ||
-        !platform::local_port(s->sockets.sock, &internal.port)) {
+    platform::Endpoint gateway{0, 0};
+    if (platform::default_gateway(&gateway)) portmap_ask(s, {gateway.ip, kPcpPort}, true);
+}
+
+void portmap_ask(PeerSession* s, platform::Endpoint gateway, bool upnp) {
+    platform::Endpoint internal{0, 0};
+    if (!platform::source_ip_toward(gateway, &internal) || internal.v6 || !platform::local_port(s->sockets.sock, &internal.port)) {
         return;
     }
     auto* m = new PortMap{};
-    gateway.port = kPcpPort;
     m->gateway = gateway;
     m->internal = internal;
     m->winner = -1;
@@ -231,10 +234,9 @@ void portmap_start(PeerSession* s) {
     }
     platform::lock_init(&m->lock);
     s->portmap = m;
-    const platform::ThreadProc procs[2] = {ask_pcp_natpmp, ask_upnp};
-    for (int i = 0; i < 2; ++i) {
-        if (!platform::thread_start(&m->threads[i], procs[i], m)) m->ended.fetch_add(1);
-    }
+    m->ended.store(upnp ? 0 : 1);
+    if (!platform::thread_start(&m->threads[kRouterAsks], ask_pcp_natpmp, m)) m->ended.fetch_add(1);
+    if (upnp && !platform::thread_start(&m->threads[kUpnpAsks], ask_upnp, m)) m->ended.fetch_add(1);
 }
 
 namespace {

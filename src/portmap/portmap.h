@@ -14,6 +14,9 @@ enum class MapKind : std::uint8_t { pcp, natpmp, upnp };
 // Main thread, before discovery: asks the default gateway by all three protocols at once, each in
 // a thread of its own. Nothing when there is no IPv4 gateway.
 void portmap_start(PeerSession* session);
+// The same of the router at `gateway` (its PCP port), by UPnP too only when `upnp`: UPnP finds its
+// router by multicast, never at an address given.
+void portmap_ask(PeerSession* session, platform::Endpoint gateway, bool upnp);
 
 // Main thread, once discovery has ended: waits for the first mapping granted, or for every
 // protocol to fail; a router that answers nothing is given a short while only. A mapping whose

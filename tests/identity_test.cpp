@@ -104,3 +104,18 @@ TEST(Identity, OnlyTheLowerMappingMovesUpToThePeers) {
         EXPECT_EQ(path_rank(&s, mapped), r.rank);
     }
 }
+
+// A LAN endpoint of the peer's counts once it has proven the peer's line, by a proof or by a sealed
+// record that opened there: a host on our own LAN may hold the same private numbers.
+TEST(Identity, ALanEndpointCountsOnceASealedRecordOpensThere) {
+    for (const bool opened : {false, true}) {
+        test::Rig rig;
+        const platform::Endpoint typed{0xC6336401, 4000}, lan{0xC0A80002, 4000};
+        rig.s.found.mapped = {typed.ip, 5000};
+        identity_begin(&rig.s, PeerLine{{typed, lan}, 2, true, {}});
+        const auto claim = [&] { return identity_judge(&rig.s, reinterpret_cast<const std::uint8_t*>("x"), 1, lan, false); };
+        EXPECT_EQ(claim(), Claim::unproven);
+        test::output_of([&](std::FILE*) { identity_path(&rig.s, DatagramKind::chat, opened, lan); });
+        EXPECT_EQ(claim(), opened ? Claim::candidate : Claim::unproven) << opened;
+    }
+}

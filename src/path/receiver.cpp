@@ -98,7 +98,6 @@ void follow_roaming(PeerSession* s, const Incoming& in, Claim claim, Received* r
     if (r->opened && claim == Claim::other_port) identity_move(s, in.from);
     // The peer fell back to our relay from a direct path: so do we.
     if (r->opened && claim == Claim::other_port && in.relayed && !relay_chosen(s)) relay_choose(s);
-    if (r->opened && claim == Claim::unproven) identity_lan_opened(s, in.from);
 }
 
 // Where the relay reaches the peer at the very endpoint the path is on, the peer's datagrams

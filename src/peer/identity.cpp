@@ -119,6 +119,7 @@ int path_rank(const PeerSession* s, const platform::Endpoint& to) {
 
 PathMove identity_path(PeerSession* s, DatagramKind kind, bool opened, platform::Endpoint from) {
     const platform::Endpoint now = peer_endpoint(s);
+    if (const int i = candidate_index(s, from); opened && i >= 0) s->peer.learned.lan_proven[i] = true;
     const bool answered = kind == DatagramKind::punch_ack;
     // Where we send has gone quiet: whichever endpoint of the peer's answers will do.
     const bool quiet = platform::elapsed(platform::tick_ms(), s->peer.path_heard.load()) >= kPathQuietMs;
@@ -192,11 +193,6 @@ bool identity_drop_learned(PeerSession* s) {
     set_bit(s->peer.barred, now.port);
     s->peer.path_heard.store(platform::tick_ms());
     return true;
-}
-
-void identity_lan_opened(PeerSession* s, platform::Endpoint from) {
-    const int i = candidate_index(s, from);
-    if (i >= 0) s->peer.learned.lan_proven[i] = true;
 }
 
 Claim identity_judge(PeerSession* s, const std::uint8_t* data, std::size_t size, platform::Endpoint from,

@@ -67,7 +67,8 @@ enum class PathMove {
 // moves up to where the other sends and both end on the same path. When nothing has come from
 // where we send for kPathQuietMs, either one moves the path whatever the rank; while nothing at
 // all has come from the typed endpoint, the peer's relay does when it answers. Moving off
-// our relay's path leaves the relay (kept as a fall-back) and tells the user once.
+// our relay's path leaves the relay (kept as a fall-back) and tells the user once. A LAN endpoint
+// where a sealed record opened counts from now on, wherever the path goes.
 PathMove identity_path(PeerSession* session, DatagramKind kind, bool opened, platform::Endpoint from);
 
 // Whether our relay lets the peer in as punching begins: given a tagged peer line (a typed
@@ -122,10 +123,6 @@ Claim identity_judge(PeerSession* session, const std::uint8_t* data, std::size_t
 // could punch.
 bool identity_learn(PeerSession* session, DatagramKind kind, platform::Endpoint from, bool relayed,
                     bool proven);
-
-// Receiver thread: a sealed record opened from a LAN endpoint of the peer line, which counts from
-// now on.
-void identity_lan_opened(PeerSession* session, platform::Endpoint from);
 
 // Everything goes to `to` from now on, and the user is told.
 void identity_move(PeerSession* session, platform::Endpoint to);

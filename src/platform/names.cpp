@@ -1,4 +1,5 @@
 // Name lookup and address text, the same on both platforms once the socket headers are in.
+#include <algorithm>
 #include <cstring>
 
 #include "platform/socket_headers.h"
@@ -19,9 +20,8 @@ bool resolve_addresses(const char* name, Endpoint* addresses, std::size_t capaci
         std::memcpy(&a.storage, ai->ai_addr, ai->ai_addrlen);
         if (a.storage.ss_family != AF_INET && a.storage.ss_family != AF_INET6) continue;
         const Endpoint e = from_sockaddr(a);
-        bool seen = false;
-        for (std::size_t i = 0; i < n; ++i) seen = seen || same_address(addresses[i], e);
-        if (!seen) addresses[n++] = e;
+        const auto same = [&](const Endpoint& known) { return same_address(known, e); };
+        if (std::none_of(addresses, addresses + n, same)) addresses[n++] = e;
     }
     ::freeaddrinfo(list);
     if (n == 0) return false;

@@ -179,8 +179,12 @@ void offer(PortMap* m, int who, const Grant& g, UpnpMapping* upnp) {
     }
     const bool same = m->winner >= 0 && platform::same_endpoint(m->grants[m->winner].external, g.external);
     platform::lock_leave(&m->lock);
-    if (!keep && !same) forget(m, g, upnp);
-    if (!keep && same && upnp != nullptr) upnp_forget(upnp);
+    if (keep) return;
+    if (!same) {
+        forget(m, g, upnp);
+    } else if (upnp != nullptr) {
+        upnp_forget(upnp);  // the mapping kept: only our hold on it goes
+    }
 }
 
 int ask_pcp_natpmp(void* arg) {

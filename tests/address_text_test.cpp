@@ -5,13 +5,10 @@
 #include "support.h"
 
 TEST(AddressText, DottedQuadsAndPortWords) {
-    const struct {
-        const char* text;
-        std::uint32_t ip;  // 42: refused
-    } quads[] = {{"0.0.0.0", 0}, {"255.255.255.255", 0xFFFFFFFF}, {"9.99.100.199", 0x096364C7},
-                 {"256.1.1.1", 42}, {"1.2.3", 42}, {"1.2.3.4.5", 42}, {"1.2.3.4 ", 42},
-                 {" 1.2.3.4", 42}, {"01.2.3.4", 42}, {"1..3.4", 42}, {"1.2.3.", 42},
-                 {"1.2.3.:", 42}, {"1.2.3./", 42}, {"1000.2.3.4", 42}, {"1.2.3.0009", 42}};
+    const struct { const char* text; std::uint32_t ip; } quads[] = {  // ip 42: refused
+        {"0.0.0.0", 0}, {"255.255.255.255", 0xFFFFFFFF}, {"9.99.100.199", 0x096364C7}, {"256.1.1.1", 42}, {"1.2.3", 42},
+        {"1.2.3.4.5", 42}, {"1.2.3.4 ", 42}, {" 1.2.3.4", 42}, {"01.2.3.4", 42}, {"1..3.4", 42}, {"1.2.3.", 42},
+        {"1.2.3.:", 42}, {"1.2.3./", 42}, {"1000.2.3.4", 42}, {"1.2.3.0009", 42}};
     for (const auto& c : quads) {
         std::uint32_t ip = 42;
         EXPECT_EQ(parse_ipv4(c.text, &ip), c.ip != 42) << c.text;
@@ -20,13 +17,10 @@ TEST(AddressText, DottedQuadsAndPortWords) {
         format_ipv4(ip, back);
         EXPECT_TRUE(c.ip == 42 || std::strcmp(back, c.text) == 0) << back;
     }
-    const struct {
-        const char* text;
-        std::uint16_t port;
-    } ports[] = {{"5000", 5000}, {" \t\n\v\f\r7", 7}, {"\b7", 0}, {"\x0e" "7", 0}, {"+9", 0},
-                 {"-1", 0}, {"-0", 0}, {"65546", 0}, {"12ab", 12}, {"ab12", 0}, {"", 0},
-                 {"99999999999999999999", 0}, {"/9", 0}, {":9", 0}, {"3:9", 3}, {"1", 1},
-                 {"65535\n", 65535}, {"65536", 0}, {"0000000000000000000065535x", 65535}};
+    const struct { const char* text; std::uint16_t port; } ports[] = {
+        {"5000", 5000}, {" \t\n\v\f\r7", 7}, {"\b7", 0}, {"\x0e" "7", 0}, {"+9", 0}, {"-1", 0}, {"-0", 0}, {"65546", 0},
+        {"12ab", 12}, {"ab12", 0}, {"", 0}, {"99999999999999999999", 0}, {"/9", 0}, {":9", 0}, {"3:9", 3}, {"1", 1},
+        {"65535\n", 65535}, {"65536", 0}, {"0000000000000000000065535x", 65535}};
     for (const auto& c : ports) EXPECT_EQ(parse_port_text(c.text), c.port) << c.text;
     // Peers: 1.0.0.0, 127.0.0.1, 223.255.255.255, 240.0.0.1, 255.255.255.254; none in 0.0.0.0/8,
     // 224.0.0.0/4 or 255.255.255.255.
@@ -35,10 +29,7 @@ TEST(AddressText, DottedQuadsAndPortWords) {
 }
 
 TEST(AddressText, PeerLinesOfBothFamilies) {
-    const struct {
-        const char* text;
-        const char* read;  // as printed back; nullptr: refused
-    } lines[] = {
+    const struct { const char* text; const char* read; } lines[] = {  // `read` as printed back; nullptr: refused
         {"198.51.100.1:61023 [2001:DB8:a:0::2]:61023 10.1.0.2:1", "198.51.100.1:61023 [2001:db8:a::2]:61023 10.1.0.2:1"},
         {"Your peer line:  1.2.3.4:5\t1.2.3.4:5 [::1]:65535 ", "1.2.3.4:5 [::1]:65535"},
         {"1.2.3.4:5 1.2.3.4:6 1.2.3.4:7 1.2.3.4:8 1.2.3.4:9 1.2.3.4:10 1.2.3.4:11 1.2.3.4:12",

@@ -41,11 +41,7 @@ TEST(CommandLine, OptionsAndWords) {
         for (const char* h : hosts) argv.insert(argv.end(), {"--stun", h});
         return argv;
     };
-    const struct {
-        const char* name;
-        test::Lines argv;
-        std::string read = "refused";
-    } rows[] = {
+    const struct { const char* name; test::Lines argv; std::string read = "refused"; } rows[] = {
         {.name = "no words", .argv = {"nc"}, .read = "nc"}, {.name = "no program name", .argv = {}, .read = "natchat"},
         {.name = "two words", .argv = {"nc", "1.2.3.4", "5000"}, .read = "nc 1.2.3.4 5000"},
         {.name = "a word too many", .argv = {"nc", "1.2.3.4", "5000", "x"}},

@@ -11,11 +11,7 @@ constexpr std::uint32_t kMapped = 0xC6336407;  // 198.51.100.7
 
 TEST(Discovery, NatVerdictFromMappings) {
     const platform::Endpoint local{0x0A000005, 4000}, out{kMapped, 4000};
-    const struct {
-        const char* name;
-        std::vector<platform::Endpoint> mapped;
-        NatKind nat;
-    } rows[] = {
+    const struct { const char* name; std::vector<platform::Endpoint> mapped; NatKind nat; } rows[] = {
         {.name = "no answer", .mapped = {}, .nat = NatKind::unknown}, {.name = "our own address", .mapped = {local}, .nat = NatKind::none},
         {.name = "our own, then a mapping", .mapped = {local, out}, .nat = NatKind::symmetric},
         {.name = "a mapping, then our own", .mapped = {out, local}, .nat = NatKind::symmetric},
@@ -88,9 +84,8 @@ TEST(Discovery, ScriptedServers) {
         bool ok = false;
         test::SimulatedClock clock(0xFFFFFFFFu - 3000);  // the waits' ends wrap around
         const std::uint32_t start = clock.now;
-        std::string out = test::output_of([&](std::FILE*) {
-            ok = discover_public_address(&rig.s, servers.data(), servers.size());
-        });
+        const std::string out =
+            test::output_of([&](std::FILE*) { ok = discover_public_address(&rig.s, servers.data(), servers.size()); });
         const double took = (clock.now - start) / 1000.0;
         // Routing toward a server on loopback shows no LAN.
         std::string expected = "Could not determine local LAN IP\nDiscovering external address via STUN...\n";

@@ -136,12 +136,7 @@ TEST(Envelope, SealedRecordsOpenOnceAndOnlyUnaltered) {
     const auto flip = [](Bytes m, std::size_t at) { m[at] ^= 1; return m; };
     Bytes late;
     for (int i = 0; i < 64; ++i) late = seal(1);
-    const struct {
-        const char* name;
-        Bytes record;
-        Channel* opener = nullptr;
-        bool opens = false;
-    } rows[] = {
+    const struct { const char* name; Bytes record; Channel* opener = nullptr; bool opens = false; } rows[] = {
         {.name = "the later of two first", .record = second, .opener = &cb, .opens = true},
         {.name = "the earlier, within the window", .record = first, .opener = &cb, .opens = true},
         {.name = "replayed", .record = second, .opener = &cb}, {.name = "ciphertext altered", .record = flip(seal(3), 20), .opener = &cb},
@@ -156,9 +151,7 @@ TEST(Envelope, SealedRecordsOpenOnceAndOnlyUnaltered) {
     };
     std::uint8_t kind = 0, body[4096];
     std::size_t n = 0;
-    const auto opens = [&](const Bytes& r, Channel* opener) {
-        return open_record(opener, r.data(), r.size(), &kind, body, sizeof body, &n);
-    };
+    const auto opens = [&](const Bytes& r, Channel* by) { return open_record(by, r.data(), r.size(), &kind, body, sizeof body, &n); };
     for (const auto& c : rows) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(opens(c.record, c.opener), c.opens);

@@ -8,10 +8,7 @@ namespace {
 
 using test::Lines;
 
-struct Outcome {
-    int code;
-    std::string out;
-};
+struct Outcome { int code; std::string out; };
 
 // natchat with `words` after its name, and the STUN server `stun` ("HOST:PORT") first, if any;
 // the router is never asked, as a test sends only to loopback.
@@ -77,11 +74,7 @@ TEST(Program, UsageAndRefusedWords) {
     }
     test::UdpSocket taken;
     const std::string in_use = std::to_string(taken.port);
-    const struct {
-        const char* name;
-        Outcome r;
-        std::string ends;
-    } runs[] = {
+    const struct { const char* name; Outcome r; std::string ends; } runs[] = {
         {"a server that is not there", run({"natchat", "1.2.3.4", "5000"}, "", "no-such-host.invalid"),
          "Failed to resolve STUN server\nCould not resolve no-such-host.invalid:3478.\nFor a chat on this LAN "
          "start natchat with --no-stun; or ask another STUN server with --stun HOST[:PORT].\n"},
@@ -133,9 +126,8 @@ TEST(Program, ChatLoopSendsEachLineAsOneDatagram) {
         done = true;
         answer.join();
         EXPECT_EQ(r.code, 0);
-        Lines expected = {"hello", "quit ", "Quit", std::string(2047, 'a'), "quit",
-                          e_acute.substr(0, 2046), e_acute.substr(2046), quits ? "x" : end, "KEEPALIVE BYE"};
-        EXPECT_EQ(got, expected);
+        EXPECT_EQ(got, (Lines{"hello", "quit ", "Quit", std::string(2047, 'a'), "quit", e_acute.substr(0, 2046),
+                              e_acute.substr(2046), quits ? "x" : end, "KEEPALIVE BYE"}));
         // A prompt after every piece read (the empty line too), none after "quit".
         // Lines typed before it turned out that the peer speaks plain text waited for that.
         EXPECT_TRUE(r.out.ends_with("to exit.\n\n> > > > > > > > > > \nThis chat is NOT encrypted: the peer's program does "

@@ -29,14 +29,8 @@ TEST(Relay, AllocatesThroughTheChallengeOrSaysWhyNot) {
             }
         });
     };
-    const std::string refused = "The TURN server refused ";
-    const std::string relayed = "Relayed address: 192.0.2.1:32853\n";
-    const struct {
-        const char* name;
-        const char* password = "pass";
-        std::vector<int> answers;
-        std::string line;
-    } rows[] = {
+    const std::string refused = "The TURN server refused ", relayed = "Relayed address: 192.0.2.1:32853\n";
+    const struct { const char* name; const char* password = "pass"; std::vector<int> answers; std::string line; } rows[] = {
         {.name = "through the challenge", .answers = {401, 0, 0}, .line = relayed},
         {.name = "a stale nonce, then through", .answers = {401, 438, 0, 0}, .line = relayed},
         {.name = "a wrong password", .password = "wrong", .answers = {401, 401},

@@ -26,11 +26,7 @@ TEST(Turn, ResponsesAndEveryMalformedTwin) {
     const Bytes good = message(0x0103, {relayed, lifetime}, c.key), bare = message(0x0103, {relayed}, c.key, false);
     Bytes after_fingerprint = with(good, 3, static_cast<std::uint8_t>(good.size() - 12));
     after_fingerprint.resize(good.size() + 8);  // an attribute of 4 zero bytes
-    const struct {
-        const char* name;
-        Bytes m;
-        int error = -1;  // -1: refused
-    } rows[] = {
+    const struct { const char* name; Bytes m; int error = -1; } rows[] = {  // error -1: refused
         {.name = "a success", .m = good, .error = 0},
         {.name = "a challenge", .m = message(0x0113, {code401, attr(0x14, {'l', 'a', 'b'}), attr(0x15, {'n', '1'})}, nullptr), .error = 401},
         {.name = "a stale nonce", .m = message(0x0114, {attr(9, {0, 0, 4, 38})}, c.key), .error = 438},
@@ -63,18 +59,17 @@ TEST(Turn, ResponsesAndEveryMalformedTwin) {
 // Data from a peer, in a Data indication (type 0x0017) or on a channel (0x4000 to 0x4FFF).
 TEST(Turn, DataFromThePeer) {
     const Bytes peer = attr(0x0012, kXorAddress), data = attr(0x0013, {'h', 'i'}), frame = {0x40, 1, 0, 2, 'h', 'i'};
-    const struct { const char* name; Bytes m; bool data; } rows[] = {
+    const struct { const char* name; Bytes m; bool data = false; } rows[] = {
         {.name = "a Data indication", .m = message(0x0017, {peer, data}, nullptr), .data = true},
-        {.name = "a Send indication", .m = message(0x0016, {peer, data}, nullptr), .data = false},
-        {.name = "no DATA", .m = message(0x0017, {peer}, nullptr), .data = false},
-        {.name = "no XOR-PEER-ADDRESS", .m = message(0x0017, {data}, nullptr), .data = false},
-        {.name = "a peer address of 3 bytes", .m = message(0x0017, {attr(0x0012, {0, 1, 2}), data}, nullptr), .data = false},
-        {.name = "DATA past the end", .m = with(message(0x0017, {peer, data}, nullptr), 35, 0xFF), .data = false},
+        {.name = "a Send indication", .m = message(0x0016, {peer, data}, nullptr)},
+        {.name = "no DATA", .m = message(0x0017, {peer}, nullptr)},
+        {.name = "no XOR-PEER-ADDRESS", .m = message(0x0017, {data}, nullptr)},
+        {.name = "a peer address of 3 bytes", .m = message(0x0017, {attr(0x0012, {0, 1, 2}), data}, nullptr)},
+        {.name = "DATA past the end", .m = with(message(0x0017, {peer, data}, nullptr), 35, 0xFF)},
         {.name = "on a channel", .m = frame, .data = true},
-        {.name = "on a channel, a byte short", .m = Bytes(frame.begin(), frame.end() - 1), .data = false},
-        {.name = "shorter than a channel header", .m = Bytes(frame.begin(), frame.begin() + 3), .data = false},
-        {.name = "below the channels", .m = with(frame, 0, 0x3F), .data = false},
-        {.name = "above the channels", .m = with(frame, 0, 0x50), .data = false},
+        {.name = "on a channel, a byte short", .m = Bytes(frame.begin(), frame.end() - 1)},
+        {.name = "shorter than a channel header", .m = Bytes(frame.begin(), frame.begin() + 3)},
+        {.name = "below the channels", .m = with(frame, 0, 0x3F)}, {.name = "above the channels", .m = with(frame, 0, 0x50)},
         {.name = "nothing on the last channel", .m = Bytes{0x4F, 0xFF, 0, 0}, .data = true},
     };
     for (const auto& row : rows) {

@@ -1,10 +1,7 @@
 // The input line editor: keys as a terminal sends them in, the line and the screen out.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "console/line_editor.h"
+#include "support.h"
 
 namespace {
 
@@ -14,8 +11,7 @@ struct Row {
     std::string text;                // the line left being typed
     std::vector<std::string> lines;  // finished, "(pasted)" after a pasted one
     std::string screen = "(any)";    // everything written, when it matters
-    int width = 80;
-    int resize = 0;
+    int width = 80, resize = 0;
     bool ended = false;
     bool prompt = false;  // one line only: the keys after it wait in `pending`, as "b\r" does here
 };
@@ -64,9 +60,7 @@ TEST(LineEditor, KeysInLineAndScreenOut) {
         EXPECT_EQ(lines, row.lines);
         EXPECT_EQ(out.ended, row.ended);
         EXPECT_TRUE(!row.prompt || editor.pending == "b\r");
-        if (row.screen != "(any)") {
-            EXPECT_EQ(out.screen, row.screen);
-        }
+        EXPECT_TRUE(row.screen == "(any)" || out.screen == row.screen) << out.screen;
     }
 }
 

@@ -1,15 +1,9 @@
 // The secure session between two programs on loopback: agreeing, losing no line, deciding for
 // plain text in time, keepalives, and who may move it or speak in it.
 
-#include <algorithm>
-#include <cstring>
-#include <regex>
-
 #include "support.h"
 
 namespace {
-
-using test::Bytes;
 
 // What `look` reads of the secure session, under its lock, as the workers write it.
 template <class Look> auto locked(test::Rig& r, Look look) {
@@ -71,14 +65,12 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
         EXPECT_TRUE(until([&] { return a.s.run.presence == Presence::left; }));
         // Nothing left to offer, send or decide.
         EXPECT_TRUE(until([&] { return secure_link_tick(&b.s) > 5000; }));
-        a.stop();
-        b.stop();
+        for (test::Rig* r : {&a, &b}) r->stop();
     });
     done = true;
     pass.join();
-    std::string expected;
+    std::string expected, shown;
     for (int i = 0; i < 50; ++i) expected += "\n[Peer]: line " + std::to_string(i) + "\n> ";
-    std::string shown;
     const std::regex line("\n\\[Peer\\]: line [0-9]+\n> ");
     for (std::sregex_iterator m(out.begin(), out.end(), line), end; m != end; ++m) shown += m->str();
     EXPECT_EQ(shown, expected);

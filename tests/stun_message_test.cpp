@@ -7,16 +7,14 @@ namespace {
 using test::Bytes;
 using test::kRfc5769Response;
 
-// The walk's MESSAGE-INTEGRITY under `key` and FINGERPRINT, as far as they are present.
-bool checks_hold(const Bytes& m, const void* key, std::size_t key_size) {
+// The walk's MESSAGE-INTEGRITY under `key` (`size` bytes) and FINGERPRINT, as far as they are present.
+bool checks_hold(const Bytes& m, const void* key, std::size_t size) {
     StunMessage message{};
     StunAttribute a{};
     std::size_t at = 0;
     bool held = stun_read_header(m.data(), m.size(), &message);
     while (held && stun_next(message, &at, &a) == StunWalk::attribute) {
-        if (a.type == kAttrMessageIntegrity) {
-            held = stun_integrity_holds(message, a, static_cast<const std::uint8_t*>(key), key_size);
-        }
+        if (a.type == kAttrMessageIntegrity) held = stun_integrity_holds(message, a, static_cast<const std::uint8_t*>(key), size);
         if (a.type == kAttrFingerprint) held = stun_fingerprint_holds(message, a);
     }
     return held;

@@ -35,8 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // What passes the filter passes it again unchanged.
     std::vector<char> again(n + 1);
-    const std::size_t m =
-        sanitize_for_display(reinterpret_cast<const std::uint8_t*>(shown.data()), n, again.data());
+    const std::size_t m = sanitize_for_display(reinterpret_cast<const std::uint8_t*>(shown.data()), n, again.data());
     if (m != n || std::memcmp(shown.data(), again.data(), n) != 0) __builtin_trap();
 
     std::vector<char> text(datagram.begin(), datagram.end());

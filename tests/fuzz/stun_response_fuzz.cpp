@@ -15,10 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (datagram.size() >= kStunHeaderSize) std::memcpy(datagram.data() + 8, id, sizeof id);
     for (const bool ipv6 : {false, true}) {
         platform::Endpoint mapped{0, 0};
-        if (parse_binding_response(datagram.data(), static_cast<std::int32_t>(datagram.size()), id,
-                                   ipv6, &mapped)) {
-            if (mapped.v6 != ipv6 || (mapped.v6 && mapped.ip != 0)) __builtin_trap();  // the family asked
-        }
+        const bool read = parse_binding_response(datagram.data(), static_cast<std::int32_t>(datagram.size()), id, ipv6, &mapped);
+        if (read && (mapped.v6 != ipv6 || (mapped.v6 && mapped.ip != 0))) __builtin_trap();  // the family asked
     }
     return 0;
 }

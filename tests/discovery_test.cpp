@@ -28,7 +28,7 @@ TEST(Discovery, NatVerdictFromMappings) {
 }
 
 TEST(Discovery, ScriptedServers) {
-    using Reply = test::StunResponder::Reply;
+    using Reply = test::Responder::Reply;
     test::UdpSocket liar;
     platform::Endpoint client_at{};
     const auto answer = [&](int port) -> Reply {
@@ -74,10 +74,10 @@ TEST(Discovery, ScriptedServers) {
         SCOPED_TRACE(c.name);
         test::Rig rig;
         client_at = rig.own.endpoint();  // before the responders' threads start
-        std::vector<std::unique_ptr<test::StunResponder>> responders;
+        std::vector<std::unique_ptr<test::Responder>> responders;
         std::vector<StunServer> servers;
         for (const Reply& reply : c.servers) {
-            responders.push_back(std::make_unique<test::StunResponder>(reply));
+            responders.push_back(std::make_unique<test::Responder>(reply));
             servers.push_back({"127.0.0.1", responders.back()->socket.port});
         }
         rig.s.found.mapped = {1, 1};  // as before the exchange

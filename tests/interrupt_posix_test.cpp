@@ -20,7 +20,7 @@ TEST(Interrupt, SignalRunsTheHandlerAndEndsTheRead) {
 // The prompts read nothing, so the public port stands, 0 here, and is refused; reading a
 // descriptor of natchat's own instead would hang until the alarm.
 TEST(Interrupt, ClosedStandardInputReadsAsEmpty) {
-    test::StunResponder stun(1, 0);
+    test::Responder stun(1, 0);
     std::string at = stun.at();
     // No router asked: its threads would start in a child forked from a process with threads.
     char name[] = "natchat", option[] = "--stun", quiet[] = "--no-portmap";

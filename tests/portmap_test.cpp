@@ -8,74 +8,54 @@
 
 namespace {
 
-// A router that answers every PCP MAP request with `result`, granting 198.51.100.11:40001 for
-// `lifetime_s`, and keeps the lifetimes asked.
-struct Router {
-    Router() : worker([this] { serve(); }) {}
-    ~Router() {
-        done = true;
-        worker.join();
-    }
-    void serve() {
-        std::string d;
-        platform::Endpoint from{};
-        while (!done) {
-            if (!sock.receive(&d, &from, 20) || d.size() != kPcpMapSize || d[0] != 2) continue;
-            auto* m = reinterpret_cast<std::uint8_t*>(d.data());
-            const std::lock_guard<std::mutex> hold(mutex);
-            asked.push_back(read32(m + 4));
-            std::fill(m + 8, m + 24, 0);  // epoch time and reserved, where the client was
-            m[1] = 0x81, m[3] = static_cast<std::uint8_t>(result), m[42] = 0x9C, m[43] = 0x41;
-            write32(m + 4, result == 0 ? lifetime_s.load() : 0);
-            write32(m + 56, 0xC633640B);
-            sock.send(d, from);
-        }
-    }
-    std::vector<std::uint32_t> lifetimes() {
-        const std::lock_guard<std::mutex> hold(mutex);
-        return asked;
-    }
-    test::UdpSocket sock;
-    std::atomic<bool> done{false};
-    std::atomic<int> result{0};
-    std::atomic<std::uint32_t> lifetime_s{3000};
-    std::mutex mutex;
-    std::vector<std::uint32_t> asked;
-    std::thread worker;
-};
-
 TEST(PortMap, KeptWhereTheStunServersSawItRefreshedAndDeleted) {
     using Asked = std::vector<std::uint32_t>;
     for (const bool seen : {true, false}) {
         SCOPED_TRACE(seen ? "the address the STUN servers saw" : "another NAT's address");
-        Router router;
+        std::atomic<int> result{0};
+        std::atomic<std::uint32_t> granted{3000};
+        // A router that answers every PCP MAP request with `result`, granting 198.51.100.11:40001
+        // for `granted` seconds.
+        test::Responder router([&](int, std::string m) {
+            auto* p = reinterpret_cast<std::uint8_t*>(m.data());
+            std::fill(p + 8, p + 24, 0);  // epoch time and reserved, where the client was
+            p[1] = 0x81, p[3] = static_cast<std::uint8_t>(result.load()), p[42] = 0x9C, p[43] = 0x41;
+            write32(p + 4, result == 0 ? granted.load() : 0);
+            write32(p + 56, 0xC633640B);
+            return test::Lines{m};
+        }, [](const std::string& d) { return d.size() == kPcpMapSize && d[0] == 2; });
+        const auto lifetimes = [&] {
+            Asked asked;
+            for (const std::string& r : router.received()) asked.push_back(read32(reinterpret_cast<const std::uint8_t*>(r.data()) + 4));
+            return asked;
+        };
         test::UdpSocket own;
         PeerSession s;
         session_init(&s);
         s.sockets.sock = own.sock;
         s.found.mapped = {seen ? 0xC633640Bu : 0xC633640Cu, 1234};
         const std::string out = test::output_of([&](std::FILE*) {
-            portmap_ask(&s, router.sock.endpoint(), false);
+            portmap_ask(&s, router.socket.endpoint(), false);
             portmap_settle(&s);
-            EXPECT_EQ(router.lifetimes(), seen ? Asked{7200} : (Asked{7200, 0})) << "two hours asked; one unused deleted";
+            EXPECT_EQ(lifetimes(), seen ? Asked{7200} : (Asked{7200, 0})) << "two hours asked; one unused deleted";
             test::SimulatedClock clock(platform::tick_ms());
             const std::uint32_t due = portmap_tick(&s);
             EXPECT_TRUE(seen ? due <= 1500000 && due > 1490000 : due == platform::kForever) << due;
             if (!seen) return;
             // Half the lifetime granted, then the router's new one; a refusal is asked again later.
             clock.now += due;
-            router.lifetime_s = 1000;
+            granted = 1000;
             EXPECT_EQ(portmap_tick(&s), 500000u);
-            router.result = 8;
+            result = 8;
             clock.now += 500000;
             EXPECT_EQ(portmap_tick(&s), 60000u);
-            EXPECT_EQ(router.lifetimes(), (Asked{7200, 7200, 7200}));
+            EXPECT_EQ(lifetimes(), (Asked{7200, 7200, 7200}));
         });
         EXPECT_EQ(platform::same_endpoint(s.found.portmapped, {0xC633640B, 40001}), seen);
         EXPECT_EQ(out, seen ? "Mapped address: 198.51.100.11:40001 (PCP)\n" : "the router's mapping is behind another NAT: not used\n");
-        router.result = 0;
+        result = 0;
         portmap_release(&s);
-        EXPECT_EQ(router.lifetimes().back(), 0u) << "deleted at the end";
+        EXPECT_EQ(lifetimes().back(), 0u) << "deleted at the end";
         session_destroy(&s);
     }
 }

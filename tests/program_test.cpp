@@ -24,7 +24,7 @@ Outcome run(Lines words, const std::string& typed, const std::string& stun) {
 }
 
 TEST(Program, UsageAndRefusedWords) {
-    test::StunResponder stun(0xCB007109, 61000);
+    test::Responder stun(0xCB007109, 61000);
     const std::string ip = "Invalid IP address\n", port = "Invalid port number\n", line = "Invalid peer line\n";
     const struct {
         const char* name;
@@ -91,7 +91,7 @@ TEST(Program, UsageAndRefusedWords) {
 }
 
 TEST(Program, ChatLoopSendsEachLineAsOneDatagram) {
-    test::StunResponder stun(0x7F000001, 1);
+    test::Responder stun(0x7F000001, 1);
     std::string e_acute;  // 1500 two-byte characters: the 2047-byte cut falls inside one
     for (int i = 0; i < 1500; ++i) e_acute += "\xc3\xa9";
     const std::string typed = "hello\n\nquit \nQuit\n" + std::string(2047, 'a') + "quit\n" + e_acute + "\n";

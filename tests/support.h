@@ -164,16 +164,19 @@ inline Bytes server_message(std::uint16_t type, const std::uint8_t* id, const st
     return Bytes(out, out + w.size);
 }
 
-// A STUN server on loopback that answers Binding Request n (from 1) with `reply(n, request)` and
-// ignores anything else.
-struct StunResponder {
+// A server on loopback that answers request n (from 1) with `reply(n, request)`, a request being
+// what `asks` takes (a STUN Binding Request unless told otherwise), and ignores anything else.
+struct Responder {
     using Reply = std::function<Lines(int n, const std::string& request)>;
-    explicit StunResponder(Reply reply)
-        : worker([this, reply] {
-              const std::string binding_request("\0\1\0\0\x21\x12\xA4\x42", 8);
+    using Asks = std::function<bool(const std::string& datagram)>;
+    static bool binding_request(const std::string& d) {
+        return d.size() == 20 && d.compare(0, 8, std::string("\0\1\0\0\x21\x12\xA4\x42", 8)) == 0;
+    }
+    explicit Responder(Reply reply, Asks asks = binding_request)
+        : worker([this, reply, asks] {
               std::string request;
               for (platform::Endpoint from{}; !stop;) {
-                  if (!socket.receive(&request, &from, 20) || request.size() != 20 || request.compare(0, 8, binding_request) != 0) continue;
+                  if (!socket.receive(&request, &from, 20) || !asks(request)) continue;
                   std::unique_lock<std::mutex> hold(mutex);
                   log.push_back(request);
                   const int n = static_cast<int>(log.size());
@@ -181,11 +184,11 @@ struct StunResponder {
                   for (const std::string& a : reply(n, request)) socket.send(a, from);
               }
           }) {}
-    // One that answers every request with ip:port.
-    StunResponder(std::uint32_t ip, int port)
-        : StunResponder([ip, port](int, const std::string& r) { return Lines{binding_success(r, ip, port)}; }) {}
+    // A STUN server that answers every request with ip:port.
+    Responder(std::uint32_t ip, int port)
+        : Responder([ip, port](int, const std::string& r) { return Lines{binding_success(r, ip, port)}; }) {}
     std::string at() const { return "127.0.0.1:" + std::to_string(socket.port); }
-    ~StunResponder() { stop = true; worker.join(); }
+    ~Responder() { stop = true; worker.join(); }
     Lines received() {
         std::lock_guard<std::mutex> hold(mutex);
         return log;

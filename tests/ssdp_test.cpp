@@ -32,4 +32,13 @@ TEST(Ssdp, TheLocationAndEveryHostileTwin) {
     }
 }
 
+// Our search, addressed to the gateway itself; none where it would not fit whole.
+TEST(Ssdp, TheSearchWholeOrNone) {
+    char out[256];
+    const std::size_t n = ssdp_search(out, sizeof out, kGateway);
+    EXPECT_EQ(std::string(out, n), "M-SEARCH * HTTP/1.1\r\nHOST: 192.0.2.1:1900\r\nMAN: \"ssdp:discover\"\r\n"
+                                   "ST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n\r\n");
+    EXPECT_EQ(ssdp_search(out, n, kGateway), 0u);
+}
+
 }  // namespace

@@ -95,35 +95,6 @@ TEST(Receiver, ThroughTheRelayOnlyThePeersData) {
     EXPECT_EQ(rig.s.run.strangers_dropped.load(), 1u);
 }
 
-// Given a tagged line, our relay lets the peer's address in as punching begins: before that a
-// Data indication is forged; after it, an unproven punch from another port is a stranger's, and a
-// proven one teaches the port and chooses the relay; a direct path that answers later takes over.
-TEST(Receiver, APeerThatPunchesOurRelayedAddressIsTakenAtOnce) {
-    Rig rig;
-    const platform::Endpoint six = test::loopback6(rig.peer.port), own6 = test::loopback6(rig.own.port);
-    const PeerLine line{{six, rig.peer.endpoint()}, 2, true, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}};
-    identity_begin(&rig.s, line);
-    rig.s.relayed = {0xC0000201, 50000};
-    relay_open(&rig.s, rig.elsewhere.endpoint(), "u", "p");
-    const platform::Endpoint port{test::kLoopback, static_cast<std::uint16_t>(rig.peer.port + 1)};
-    const auto punch = [&](bool proven) {
-        rig.elsewhere.send(test::data_indication(port, test::proven(line.tag, "PUNCH", rig.s.relayed, proven ? 64 : 5)), rig.own.endpoint());
-    };
-    bool dropped = false, taken = false, left = false;
-    rig.chat([&] {
-        punch(true);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        relay_admit(&rig.s, rig.s.peer.typed);
-        punch(false);
-        dropped = eventually([&] { return rig.s.run.strangers_dropped == 1 && !relay_chosen(&rig.s); });
-        punch(true);
-        taken = eventually([&] { return relay_chosen(&rig.s) && platform::same_endpoint(peer_endpoint(&rig.s), port); });
-        rig.peer.send("PUNCH_ACK", own6);
-        left = eventually([&] { return !relay_chosen(&rig.s) && platform::same_endpoint(peer_endpoint(&rig.s), six); });
-    });
-    EXPECT_TRUE(dropped && taken && left);
-}
-
 // Given the peer's line, every endpoint in it is the peer's (a LAN one only when the peer shares
 // our public address, and once it has proven the peer's line: a host on our own LAN may hold the
 // same private numbers); the path moves up (the LAN, then IPv6, then IPv4) on an endpoint's answer
@@ -256,40 +227,57 @@ TEST(Receiver, CandidatesTakeTurnsAndAFailureEndsTheChat) {
 
 // A proven punch through our relay from where the path is chooses the relay only while the path
 // opens and nothing has come directly: once the chat runs, a proof replayed there moves nothing.
-// A direct answer from there, proven, while the path opens takes the path off the relay again.
+// A direct answer, proven, while the path opens takes the path off the relay again. From another
+// port of the peer's, a Data indication before our relay lets the peer's address in is forged;
+// after that an unproven punch is a stranger's, and a proven one teaches the port.
 TEST(Receiver, AProofThroughTheRelayChoosesItOnlyWhileThePathOpens) {
-    enum After { nothing, proven_ack, bare_ack };
-    const struct { const char* name; bool tagged = true, connected = false, direct_before = false; After after = nothing; bool chosen; } rows[] = {
+    enum After { nothing, proven_ack, bare_ack, ack6 };
+    const struct {
+        const char* name;
+        bool tagged = true, connected = false, direct_before = false, other_port = false, admitted = true, proof = true;
+        After after = nothing;
+        bool chosen;
+    } rows[] = {
         {.name = "through the relay alone", .chosen = true},
         {.name = "heard directly first", .direct_before = true, .chosen = false},
         {.name = "connected, a replay", .connected = true, .chosen = false},
         {.name = "answered directly after", .after = proven_ack, .chosen = false},
         {.name = "a bare answer after, anyone's", .after = bare_ack, .chosen = true},
         {.name = "a plain peer's answer, after the fall-back", .tagged = false, .after = bare_ack, .chosen = false},
+        {.name = "another port, before the peer is let in", .other_port = true, .admitted = false, .chosen = false},
+        {.name = "another port, unproven", .other_port = true, .proof = false, .chosen = false},
+        {.name = "another port, proven", .other_port = true, .chosen = true},
+        {.name = "another port, then a direct answer over IPv6", .other_port = true, .after = ack6, .chosen = false},
     };
     for (const auto& c : rows) {
         SCOPED_TRACE(c.name);
         Rig rig;
-        const PeerLine line{{rig.peer.endpoint()}, 1, c.tagged, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}};
+        const platform::Endpoint typed = rig.peer.endpoint(), six = test::loopback6(rig.peer.port);
+        const PeerLine line{{typed, six}, c.other_port ? 2u : 1u, c.tagged, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}};
         identity_begin(&rig.s, line);
         rig.s.relayed = {0xC0000201, 50000};
         relay_open(&rig.s, rig.elsewhere.endpoint(), "u", "p");
-        const std::string punch = test::data_indication(rig.peer.endpoint(), test::proven(line.tag, "PUNCH", rig.s.relayed));
+        const platform::Endpoint from{test::kLoopback, static_cast<std::uint16_t>(typed.port + c.other_port)};
+        const std::string punch = test::data_indication(from, test::proven(line.tag, "PUNCH", rig.s.relayed, c.proof ? 64 : 5));
         const std::string answer = c.after == proven_ack ? test::proven(line.tag, "PUNCH_ACK", rig.s.found.mapped) : "PUNCH_ACK";
         rig.s.run.connected.store(c.connected);
-        // One at a time, each taken before the next is sent.
+        // One at a time, each taken before the next is sent (a forged one is not even counted).
         Lines sent = {punch};
         if (c.direct_before) sent.insert(sent.begin(), "PUNCH");
         if (c.after != nothing) sent.push_back(answer);
         rig.chat([&] {
-            relay_admit(&rig.s, rig.s.peer.typed);
+            if (c.admitted) relay_admit(&rig.s, rig.s.peer.typed);
             if (!c.tagged) relay_choose(&rig.s);  // as after 5 s of silence
             for (std::size_t i = 0; i < sent.size(); ++i) {
-                (sent[i] == punch ? rig.elsewhere : rig.peer).send(sent[i], rig.own.endpoint());
-                EXPECT_TRUE(eventually([&] { return rig.s.run.packets_received == i + 1; }));
+                const platform::Endpoint to = c.after == ack6 ? test::loopback6(rig.own.port) : rig.own.endpoint();
+                (sent[i] == punch ? rig.elsewhere : rig.peer).send(sent[i], sent[i] == punch ? rig.own.endpoint() : to);
+                EXPECT_EQ(eventually([&] { return rig.s.run.packets_received + rig.s.run.strangers_dropped == i + 1; },
+                                     c.admitted ? 3000 : 100), c.admitted);
             }
         });
         EXPECT_EQ(relay_chosen(&rig.s), c.chosen);
+        EXPECT_TRUE(platform::same_endpoint(peer_endpoint(&rig.s), c.after == ack6 ? six : c.chosen ? from : typed));
+        EXPECT_EQ(rig.s.run.strangers_dropped, c.proof ? 0u : 1u);
     }
 }
 

@@ -27,6 +27,9 @@ constexpr std::uint32_t kAskMs = 4000;      // at start-up
 // A refresh holds up the keepalive thread, which must end within the exit's bound.
 constexpr std::uint32_t kRefreshMs = 1000;
 constexpr std::uint32_t kDeleteMs = 300;    // at the end, within the exit's bound
+// Told to stop, an asking thread asks nothing more but still reads answers this long: a grant of
+// what it asked before is then deleted, not left open at the router for hours.
+constexpr std::uint32_t kLateMs = 1000;
 constexpr int kRouterAsks = 0, kUpnpAsks = 1;
 
 struct Grant {
@@ -45,7 +48,7 @@ struct PortMap {
     std::uint32_t started;        // tick
     std::uint8_t nonce[kPcpNonceSize];
     platform::Lock lock;  // guards what follows, between the asking threads and the rest
-    std::atomic<bool> stop;       // nothing more is taken: the first grant was kept, or none came
+    std::atomic<bool> stop;       // nothing more is kept: the first grant was, or none came
     std::atomic<bool> igd_found;  // a router answered SSDP
     std::atomic<int> ended;       // asking threads done
     int winner;                   // kRouterAsks or kUpnpAsks, -1 none
@@ -121,7 +124,7 @@ bool granted(const Ask& a, const Heard& h, Grant* out) {
 }
 
 // Asks, resends with doubling gaps, and reads answers until a grant, a refusal by every protocol
-// asked, `limit_ms` or `stop`. A deletion (lifetime 0) ends on any answer.
+// asked, `limit_ms`, or kLateMs after `stop`. A deletion (lifetime 0) ends on any answer.
 bool ask_router(PortMap* m, const Ask& a, const std::atomic<bool>* stop, Grant* out) {
     const platform::Socket sock = platform::udp_open();
     if (sock == platform::kInvalidSocket) return false;
@@ -130,12 +133,17 @@ bool ask_router(PortMap* m, const Ask& a, const std::atomic<bool>* stop, Grant* 
     std::uint32_t next = 0, gap = kFirstResendMs;
     Heard h{};
     h.pcp.result = h.map.result = 1;
-    bool done = !ready, natpmp_started = false;
-    while (!done && (stop == nullptr || !stop->load())) {
+    bool done = !ready, natpmp_started = false, asking = true;
+    std::uint32_t stopped = 0;  // when told to stop, from the start
+    while (!done) {
         const std::uint32_t gone = platform::elapsed(platform::tick_ms(), start);
-        if (gone >= a.limit_ms) break;
+        if (asking && stop != nullptr && stop->load()) {
+            asking = false;
+            stopped = gone;
+        }
+        if (gone >= a.limit_ms || (!asking && gone - stopped >= kLateMs)) break;
         const bool natpmp_due = a.natpmp && (!a.pcp || gone >= kNatPmpAfterMs || h.pcp_unsupported);
-        if (gone >= next || (natpmp_due && !natpmp_started)) {
+        if (asking && (gone >= next || (natpmp_due && !natpmp_started))) {
             const bool resend = gone >= next;
             send_requests(m, sock, a, h, a.pcp && resend, natpmp_due);
             natpmp_started = natpmp_started || natpmp_due;

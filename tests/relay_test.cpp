@@ -51,7 +51,7 @@ TEST(Relay, AllocatesThroughTheChallengeOrSaysWhyNot) {
         script.join();
     }
     // During the chat too, a relay that answers every refresh with a new nonce is asked again at
-    // once only so often.
+    // once only so often; a refresh granted for a shorter lifetime comes again sooner.
     test::Rig rig;
     test::UdpSocket server;
     test::SimulatedClock clock(1000);
@@ -63,16 +63,25 @@ TEST(Relay, AllocatesThroughTheChallengeOrSaysWhyNot) {
     relay_tick(&rig.s);
     std::string request;
     platform::Endpoint from{};
+    const std::uint8_t* payload = nullptr;
+    std::size_t size = 0;
+    const auto take = [&](const std::string& m) { relay_receive(&rig.s, reinterpret_cast<const std::uint8_t*>(m.data()), m.size(), &payload, &size, &from); };
     int asked = 0;
     for (const char* nonce : {"n2", "n3", "n4", "n5", "n6"}) {
         if (!server.receive(&request, &from, 300)) break;
         ++asked;
-        const std::string stale = answer(request, 438, nonce);
-        const std::uint8_t* payload = nullptr;
-        std::size_t size = 0;
-        relay_receive(&rig.s, reinterpret_cast<const std::uint8_t*>(stale.data()), stale.size(), &payload, &size, &from);
+        take(answer(request, 438, nonce));
     }
     EXPECT_EQ(asked, 4);
+    clock.now += 30000;
+    relay_tick(&rig.s);
+    ASSERT_TRUE(server.receive(&request, &from, 300));
+    const auto* id = reinterpret_cast<const std::uint8_t*>(request.data()) + 8;
+    const test::Bytes granted = test::server_message(0x0104, id, {test::attr(0x000D, {0, 0, 0, 10})}, key.key);
+    take(std::string(granted.begin(), granted.end()));
+    clock.now += 5000;
+    relay_tick(&rig.s);
+    EXPECT_TRUE(server.receive(&request, &from, 300)) << "at half the lifetime granted";
 }
 
 }  // namespace

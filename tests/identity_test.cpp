@@ -86,11 +86,7 @@ TEST(Identity, ThePeersRelayedAddressRanksLastAndOneRelayServes) {
 // to the peer's: were both to move, each would send and hear by different conntrack entries.
 TEST(Identity, OnlyTheLowerMappingMovesUpToThePeers) {
     const platform::Endpoint typed{0xC6336401, 4000}, mapped{0xC6336401, 5000};
-    const struct {
-        const char* name;
-        platform::Endpoint own;
-        int rank;
-    } rows[] = {
+    const struct { const char* name; platform::Endpoint own; int rank; } rows[] = {
         {"ours none", {0, 0}, 2}, {"ours lower by address, higher by port", {0xC6336400, 6000}, 2},
         {"ours higher by address, lower by port", {0xC6336402, 3000}, 3},
     };

@@ -13,12 +13,13 @@ TEST(PortMap, KeptWhereTheStunServersSawItRefreshedAndDeleted) {
     enum Grant { seen, another_nat, late };
     for (const Grant row : {seen, another_nat, late}) {
         SCOPED_TRACE(row == seen ? "the address the STUN servers saw" : row == late ? "after we stopped waiting" : "another NAT's");
+        std::atomic<bool> settled{false};
         std::atomic<int> result{0};
         std::atomic<std::uint32_t> granted{3000};
         // A router that answers every PCP MAP request with `result`, granting 198.51.100.11:40001
         // for `granted` seconds.
         test::Responder router([&](int n, std::string m) {
-            if (row == late && n == 1) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (row == late && n == 1) test::eventually([&] { return settled.load(); });  // answered once we stopped waiting
             auto* p = reinterpret_cast<std::uint8_t*>(m.data());
             std::fill(p + 8, p + 24, 0);  // epoch time and reserved, where the client was
             p[1] = 0x81, p[3] = static_cast<std::uint8_t>(result.load()), p[42] = 0x9C, p[43] = 0x41;
@@ -31,14 +32,13 @@ TEST(PortMap, KeptWhereTheStunServersSawItRefreshedAndDeleted) {
             for (const std::string& r : router.received()) asked.push_back(read32(reinterpret_cast<const std::uint8_t*>(r.data()) + 4));
             return asked;
         };
-        test::UdpSocket own;
-        PeerSession s;
-        session_init(&s);
-        s.sockets.sock = own.sock;
+        test::Rig rig;
+        PeerSession& s = rig.s;
         s.found.mapped = {row == another_nat ? 0xC633640Cu : 0xC633640Bu, 1234};
         const std::string out = test::output_of([&](std::FILE*) {
             portmap_ask(&s, router.socket.endpoint(), false);
             portmap_settle(&s);
+            settled = true;
             EXPECT_TRUE(row != late || test::eventually([&] { return lifetimes().back() == 0; })) << "deleted once it comes";
             EXPECT_TRUE(row == late || lifetimes() == (row == seen ? Asked{7200} : Asked{7200, 0})) << "two hours asked; one unused deleted";
             test::SimulatedClock clock(platform::tick_ms());
@@ -60,7 +60,6 @@ TEST(PortMap, KeptWhereTheStunServersSawItRefreshedAndDeleted) {
         result = 0;
         portmap_release(&s);
         EXPECT_EQ(lifetimes().back(), 0u) << "deleted at the end";
-        session_destroy(&s);
     }
 }
 

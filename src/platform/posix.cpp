@@ -219,12 +219,13 @@ void thread_close(Thread* thread) {
     pthread_mutex_lock(&b->mutex);
     bool done = b->done;
     b->abandoned = !done;
+    const pthread_t id = b->id;  // once abandoned, the thread may free the block at any moment
     pthread_mutex_unlock(&b->mutex);
     if (done) {
-        pthread_join(b->id, nullptr);
+        pthread_join(id, nullptr);
         release_block(b);
     } else {
-        pthread_detach(b->id);
+        pthread_detach(id);
     }
 }
 

@@ -110,12 +110,14 @@ void take_answer(PortMap* m, const std::uint8_t* data, std::size_t size, platfor
     }
 }
 
-bool granted(const Ask& a, const Heard& h, Grant* out) {
+// Once we no longer ask (`late`), NAT-PMP's mapping alone is enough: it is only deleted then, and
+// its address answer may have been lost.
+bool granted(const Ask& a, const Heard& h, bool late, Grant* out) {
     if (a.pcp && h.pcp.result == 0 && h.pcp.external.port != 0) {
         *out = Grant{true, MapKind::pcp, h.pcp.external, h.pcp.lifetime, platform::tick_ms()};
         return true;
     }
-    if (a.natpmp && h.address && h.port) {
+    if (a.natpmp && (h.address || late) && h.port) {
         const platform::Endpoint external{h.address_answer.external.ip, h.map.external.port};
         *out = Grant{true, MapKind::natpmp, external, h.map.lifetime, platform::tick_ms()};
         return true;
@@ -157,11 +159,11 @@ bool ask_router(PortMap* m, const Ask& a, const std::atomic<bool>* stop, Grant* 
             if (r.status != platform::RecvStatus::ok) break;
             take_answer(m, data, r.bytes, from, &h);
         }
-        done = (a.lifetime_s == 0 && h.any) || granted(a, h, out) ||
+        done = (a.lifetime_s == 0 && h.any) || granted(a, h, !asking, out) ||
                ((!a.pcp || h.pcp_refused) && (!a.natpmp || h.natpmp_refused));
     }
     platform::close_socket(sock);
-    return a.lifetime_s != 0 && granted(a, h, out);
+    return a.lifetime_s != 0 && granted(a, h, !asking, out);
 }
 
 void forget(PortMap* m, const Grant& g, UpnpMapping* upnp) {
@@ -280,7 +282,8 @@ void portmap_settle(PeerSession* s) {
     const platform::Endpoint seen = s->found.mapped;
     const bool used = g.held && !seen.v6 && seen.port != 0 && seen.ip == g.external.ip;
     if (g.held && !used) {
-        m->grants[m->winner].held = false;
+        // No winner any more: a grant of the same mapping by the other protocol is deleted too.
+        m->winner = -1;
         m->upnp = nullptr;
     }
     platform::lock_leave(&m->lock);

@@ -68,6 +68,23 @@ TEST(PortMap, KeptWhereTheStunServersSawItRefreshedAndDeleted) {
     }
 }
 
+// A router that answers nothing holds the start-up back a moment only, in simulated time; with
+// no socket of ours to map, nothing is asked at all.
+TEST(PortMap, ASilentRouterIsGivenAMomentOnly) {
+    test::Responder router([](int, const std::string&) { return test::Lines{}; }, [](const std::string&) { return true; });
+    test::Rig rig;
+    rig.s.sockets.sock = platform::kInvalidSocket;
+    portmap_ask(&rig.s, router.socket.endpoint(), false);
+    EXPECT_EQ(rig.s.portmap, nullptr);
+    rig.s.sockets.sock = rig.own.sock;
+    test::SimulatedClock clock(0xFFFFFFFFu - 100);
+    portmap_ask(&rig.s, router.socket.endpoint(), false);
+    portmap_settle(&rig.s);
+    EXPECT_EQ(clock.now - (0xFFFFFFFFu - 100), 150u);
+    for (int i = 0; i < 50; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(1))) clock.now += 100;  // past the wait for late answers
+    portmap_release(&rig.s);
+}
+
 TEST(PortMap, ARefreshComesAtHalfTheLifetimeADayAtMost) {
     for (const auto& [lifetime_s, after_ms] : {std::pair<std::uint32_t, std::uint32_t>{1, 500}, {86400, 43200000}, {90000, 43200000}, {0, 0}}) {
         EXPECT_EQ(portmap_refresh_after(lifetime_s), after_ms) << lifetime_s;

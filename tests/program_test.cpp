@@ -98,35 +98,19 @@ TEST(Program, ChatLoopSendsEachLineAsOneDatagram) {
     // Ends with "quit" (a later piece of a long line that reads "quit" is text, a line that a zero
     // byte cuts short is whole), or with the end of input in a line whose last character is cut.
     for (const std::string& end : {std::string("x\0y\nquit\nnever sent\n", 20), std::string("x\xc3")}) {
-        test::UdpSocket peer;  // a plain peer: acknowledges punches, keeps what it would show
-        std::mutex mutex;
-        Lines got;
-        std::atomic<bool> done{false};
-        std::thread answer([&] {
-            std::string d;
-            for (platform::Endpoint from{}; !done;) {
-                if (!peer.receive(&d, &from, 20)) continue;
-                if (d.rfind("KEEPALIVE", 0) == 0 && d != "KEEPALIVE BYE") continue;
-                // A punch is told by its first bytes, whatever follows them.
-                const bool punch = d.rfind("PUNCH", 0) == 0 && d.rfind("PUNCH_ACK", 0) != 0;
-                if (punch) peer.send("PUNCH_ACK", from);
-                std::lock_guard<std::mutex> hold(mutex);
-                if (!punch) got.push_back(d);
-            }
-        });
+        // A plain peer: acknowledges punches (told by their first bytes), keeps what it would show.
+        const auto punch = [](const std::string& d) { return d.rfind("PUNCH", 0) == 0 && d.rfind("PUNCH_ACK", 0) != 0; };
+        test::Responder peer([&](int, const std::string& d) { return Lines(punch(d) ? 1 : 0, "PUNCH_ACK"); },
+                             [](const std::string& d) { return d.rfind("KEEPALIVE", 0) != 0 || d == "KEEPALIVE BYE"; });
+        const auto got = [&] { Lines d = peer.received(); return Lines(d.begin(), std::remove_if(d.begin(), d.end(), punch)); };
         // The peer's address on the command line, or typed at the connection screen.
         const bool quits = end.size() > 2;
-        const std::string port = std::to_string(peer.port);
+        const std::string port = std::to_string(peer.socket.port);
         const Outcome r = !quits ? run({"natchat", "127.0.0.1", port}, typed + end, stun.at())
                                  : run({"natchat"}, "127.0.0.1\n" + port + "\n" + typed + end, stun.at());
-        EXPECT_TRUE(test::eventually([&] {
-            std::lock_guard<std::mutex> hold(mutex);
-            return got.size() >= 9;
-        }));
-        done = true;
-        answer.join();
+        EXPECT_TRUE(test::eventually([&] { return got().size() >= 9; }));
         EXPECT_EQ(r.code, 0);
-        EXPECT_EQ(got, (Lines{"hello", "quit ", "Quit", std::string(2047, 'a'), "quit", e_acute.substr(0, 2046),
+        EXPECT_EQ(got(), (Lines{"hello", "quit ", "Quit", std::string(2047, 'a'), "quit", e_acute.substr(0, 2046),
                               e_acute.substr(2046), quits ? "x" : end, "KEEPALIVE BYE"}));
         // A prompt after every piece read (the empty line too), none after "quit".
         // Lines typed before it turned out that the peer speaks plain text waited for that.

@@ -55,11 +55,11 @@ TEST(Identity, ThePeersRelayedAddressRanksLastAndOneRelayServes) {
     const struct {
         const char* name;
         std::uint32_t own_relay = 0, own_public = 0xC6336402, relay_ip = 0xCB007105;
-        bool tagged = true, heard_typed = false, kept = true, early = false;
+        bool tagged = true, heard_typed = false, full = false, kept = true, early = false;
     } rows[] = {
         {.name = "ours none"}, {.name = "ours higher", .own_relay = 0xCB007106}, {.name = "ours lower", .own_relay = 0xCB007104, .kept = false, .early = true},
         {.name = "one NAT", .own_relay = 0xCB007104, .own_public = typed.ip, .kept = false}, {.name = "typed: waits", .own_relay = 0xCB007104, .tagged = false, .kept = false},
-        {.name = "the typed endpoint spoke", .heard_typed = true},
+        {.name = "the typed endpoint spoke", .heard_typed = true}, {.name = "no room left in the line", .full = true, .kept = false},
         {.name = "a relay server on the peer's own address", .relay_ip = typed.ip},
     };
     for (const auto& r : rows) {
@@ -70,6 +70,7 @@ TEST(Identity, ThePeersRelayedAddressRanksLastAndOneRelayServes) {
         s.found.mapped = {r.own_public, 4000};
         s.relayed = {r.own_relay, std::uint16_t(r.own_relay != 0 ? 50000 : 0)};
         PeerLine line{{typed}, 1, r.tagged, {}, r.tagged ? relay : platform::Endpoint{0, 0}};
+        for (std::uint16_t port = 1; r.full && line.count < kMaxCandidates; ++port) line.candidates[line.count++] = {typed.ip, port};
         identity_begin(&s, line);
         s.peer.learned.heard_typed = r.heard_typed;
         s.run.connected = true;  // and through our own relay, where we have one
@@ -101,8 +102,7 @@ TEST(Identity, OnlyTheLowerMappingMovesUpToThePeers) {
     }
 }
 
-// A LAN endpoint of the peer's counts once it has proven the peer's line, by a proof or by a sealed
-// record that opened there: a host on our own LAN may hold the same private numbers.
+// A LAN endpoint of the peer's counts once a sealed record opens there, as once a proof came from it.
 TEST(Identity, ALanEndpointCountsOnceASealedRecordOpensThere) {
     for (const bool opened : {false, true}) {
         test::Rig rig;

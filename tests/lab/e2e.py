@@ -204,17 +204,17 @@ def neighbour(natchat):
 
 
 def thief_beside(lab, a_ip, a_port, b_port, seconds):
-    """The thief in a2 beside B, its mappings toward A open. The symmetric router may give one of
-    them B's typed port, the one its STUN server saw (1 in 32 with 2000 mappings): A's punches to
-    the typed endpoint then reach the thief, which is another attack than winning the sweep, so
-    such a thief is drawn again."""
-    typed = re.compile(rb"^.*src=192\.0\.2\.20 .* src=198\.51\.100\.12 dst=198\.51\.100\.11 "
-                       rb"sport=%s dport=%s .*$" % (a_port.encode(), b_port.encode()), re.M)
+    """The thief in a2 beside B, its mappings toward A open. Should the symmetric router give one of
+    them B's typed port (1 in 32 with 2000 mappings), A's punches to it reach the thief: another
+    attack than winning the sweep, so a new thief is drawn (the old one's mappings stay behind)."""
+    typed = re.compile(rb"src=192\.0\.2\.20 \S+ sport=([0-9]+) .* src=198\.51\.100\.12 dst=198\.51\.100\.11 "
+                       rb"sport=%s dport=%s " % (a_port.encode(), b_port.encode()))
+    held = lambda: set(typed.findall(lab.run("ra", "cat", "/proc/net/nf_conntrack", capture_output=True, check=True).stdout))
     for _ in range(3):
+        before = held()
         t = Peer(lab, "a2", [f"{LAB_DIR}/thief.py", a_ip, a_port, str(seconds)])
         t.expect(b"mappings open: 2000\n", 20)
-        mappings = lab.run("ra", "cat", "/proc/net/nf_conntrack", capture_output=True, check=True).stdout
-        if not typed.search(mappings):
+        if not held() - before:
             return t
         t.kill()
         print(f"the thief held B's typed port {b_port}: drawn again")

@@ -1,5 +1,5 @@
 // Our router's mapping asked, kept or deleted, refreshed and deleted at the end, against a router
-// on loopback that speaks PCP; when a refresh falls due.
+// on loopback that speaks PCP or NAT-PMP; when a refresh falls due.
 
 #include "bytes/byte_order.h"
 #include "portmap/pcp.h"

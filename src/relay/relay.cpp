@@ -315,8 +315,8 @@ void relay_send(PeerSession* s, const void* data, std::size_t size, platform::En
         n = turn_build_channel_data(channel.request.channel, bytes, size, message, sizeof message);
     } else {
         n = turn_build_send(to, bytes, size, message, sizeof message);
-        // The peer has moved to another port: a channel of its own.
-        if (platform::same_address(to, r->peer) && !platform::same_endpoint(to, r->peer) && channel.on) {
+        // The peer has moved to another port: a channel of its own (move_channel sees whether it has).
+        if (channel.on && platform::same_address(to, r->peer)) {
             r->peer = to;
             move_channel(r, to);
         }

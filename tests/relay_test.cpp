@@ -14,9 +14,9 @@ TEST(Relay, AllocatesThroughTheChallengeOrSaysWhyNot) {
     const auto answer = [&](const std::string& request, int code, const char* nonce = "n1") {
         const auto* id = reinterpret_cast<const std::uint8_t*>(request.data()) + 8;
         const test::Bytes error = {0, 0, std::uint8_t(code / 100), std::uint8_t(code % 100)}, n(nonce, nonce + 2);
-        const test::Bytes m = code == 0 ? test::server_message(0x0103, id, {test::attr(0x0016, test::kXorAddress)}, key.key)
-                                        : test::server_message(0x0113, id, {test::attr(9, error), test::attr(0x14, {'l', 'a', 'b'}),
-                                                                            test::attr(0x15, n)}, nullptr);
+        const std::vector<test::Bytes> ok = {test::attr(0x0016, test::kXorAddress), test::attr(0x000D, {0, 0, 0, 10})},
+                                       refusal = {test::attr(9, error), test::attr(0x14, {'l', 'a', 'b'}), test::attr(0x15, n)};
+        const test::Bytes m = test::server_message(code == 0 ? 0x0103 : 0x0113, id, code == 0 ? ok : refusal, code == 0 ? key.key : nullptr);
         return std::string(m.begin(), m.end());
     };
     // A server on its own thread: `answers` in order, one to each request.
@@ -50,8 +50,8 @@ TEST(Relay, AllocatesThroughTheChallengeOrSaysWhyNot) {
         relay_release(&rig.s);
         script.join();
     }
-    // During the chat too, a relay that answers every refresh with a new nonce is asked again at
-    // once only so often; a refresh granted for a shorter lifetime comes again sooner.
+    // During the chat too, at half the lifetime granted (10 s), a relay that answers every refresh
+    // with a new nonce is asked again at once only so often; a refresh granted for 4 s comes sooner.
     test::Rig rig;
     test::UdpSocket server;
     test::SimulatedClock clock(1000);
@@ -59,7 +59,7 @@ TEST(Relay, AllocatesThroughTheChallengeOrSaysWhyNot) {
     const RelayServer at{"127.0.0.1", server.port, "user", "pass"};
     test::output_of([&](std::FILE*) { relay_allocate(&rig.s, at); });
     script.join();
-    clock.now += 60000;
+    clock.now += 5000;
     relay_tick(&rig.s);
     std::string request;
     platform::Endpoint from{};
@@ -77,9 +77,9 @@ TEST(Relay, AllocatesThroughTheChallengeOrSaysWhyNot) {
     relay_tick(&rig.s);
     ASSERT_TRUE(server.receive(&request, &from, 300));
     const auto* id = reinterpret_cast<const std::uint8_t*>(request.data()) + 8;
-    const test::Bytes granted = test::server_message(0x0104, id, {test::attr(0x000D, {0, 0, 0, 10})}, key.key);
+    const test::Bytes granted = test::server_message(0x0104, id, {test::attr(0x000D, {0, 0, 0, 4})}, key.key);
     take(std::string(granted.begin(), granted.end()));
-    clock.now += 5000;
+    clock.now += 2000;
     relay_tick(&rig.s);
     EXPECT_TRUE(server.receive(&request, &from, 300)) << "at half the lifetime granted";
 }

@@ -119,8 +119,8 @@ std::size_t count_answers(const Asked* asked, std::size_t n) {
 }
 
 // Asks every address at once, and again those still silent, up to kAttempts times, two seconds
-// apart, saying so for the primary; once one has answered (of IPv4, where one may), the others
-// get a short while more.
+// apart, saying so for the primary while none answers; once one has answered (of IPv4, where one
+// may), the others get a short while more.
 // True once any has answered.
 bool ask_all(Console* console, platform::Socket sock, Asked* asked, std::size_t n) {
     std::uint8_t request[kStunHeaderSize];
@@ -143,14 +143,17 @@ bool ask_all(Console* console, platform::Socket sock, Asked* asked, std::size_t 
         for (std::size_t i = 0; i < n; ++i) count += asked[i].unreachable ? 0 : 1;
         return count;
     };
+    int answered_in = 0;  // the attempt that brought the first answer
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         ask_the_silent();
         receive_answers(sock, id, asked, n, platform::tick_ms() + kAnswerWaitMs,
                         [&] { return asked[0].answered; });
-        // The verdict on the NAT and the address a peer types are IPv4's: an IPv6 answer alone
-        // ends the asking only once no IPv4 server can answer any more.
+        const std::size_t answers = count_answers(asked, n);
+        if (answers > 0 && answered_in == 0) answered_in = attempt;
+        // The verdict on the NAT and the address a peer types are IPv4's: while only IPv6 has
+        // answered, IPv4 gets one attempt more, not all that are left (it may be black-holed).
         const bool ipv4_answered = std::any_of(asked, asked + n, [](const Asked& a) { return a.answered && !a.to.v6; });
-        if (count_answers(asked, n) > 0 && (ipv4_answered || !ipv4_sent || attempt == kAttempts)) {
+        if (answers > 0 && (ipv4_answered || !ipv4_sent || attempt > answered_in || attempt == kAttempts)) {
             // The rest get a short while more. When the primary was the one silent all along,
             // they also get another request: a server may have been slow to start.
             if (!asked[0].answered) ask_the_silent();
@@ -158,7 +161,7 @@ bool ask_all(Console* console, platform::Socket sock, Asked* asked, std::size_t 
                             [&] { return count_answers(asked, n) == reachable(); });
             return true;
         }
-        if (attempt < kAttempts) {
+        if (answers == 0 && attempt < kAttempts) {
             tell(console, Event::stun_retry, {.number = attempt});
         }
     }

@@ -119,23 +119,19 @@ std::size_t count_answers(const Asked* asked, std::size_t n) {
 }
 
 // Asks every address at once, and again those still silent, up to kAttempts times, two seconds
-// apart, saying so for the primary while none answers; once one has answered (of IPv4, where one
-// may), the others get a short while more.
+// apart, saying so for the primary; once one has answered, the others get a short while more.
 // True once any has answered.
 bool ask_all(Console* console, platform::Socket sock, Asked* asked, std::size_t n) {
     std::uint8_t request[kStunHeaderSize];
     std::int32_t length = 0;
     std::uint8_t id[kTransactionIdSize];
     if (!build_binding_request(request, &length, id)) return false;
-    bool ipv4_sent = false;  // by the last round: an IPv4 server may still answer
     const auto ask_the_silent = [&] {
-        ipv4_sent = false;
         for (std::size_t i = 0; i < n; ++i) {
             if (asked[i].answered || asked[i].unreachable) continue;
             const platform::SendStatus sent =
                 platform::send_to(sock, request, static_cast<std::size_t>(length), asked[i].to);
             asked[i].unreachable = asked[i].to.v6 && sent == platform::SendStatus::failed;
-            ipv4_sent = ipv4_sent || (!asked[i].to.v6 && sent != platform::SendStatus::failed);
         }
     };
     const auto reachable = [&] {
@@ -143,17 +139,11 @@ bool ask_all(Console* console, platform::Socket sock, Asked* asked, std::size_t 
         for (std::size_t i = 0; i < n; ++i) count += asked[i].unreachable ? 0 : 1;
         return count;
     };
-    int answered_in = 0;  // the attempt that brought the first answer
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         ask_the_silent();
         receive_answers(sock, id, asked, n, platform::tick_ms() + kAnswerWaitMs,
                         [&] { return asked[0].answered; });
-        const std::size_t answers = count_answers(asked, n);
-        if (answers > 0 && answered_in == 0) answered_in = attempt;
-        // The verdict on the NAT and the address a peer types are IPv4's: while only IPv6 has
-        // answered, IPv4 gets one attempt more, not all that are left (it may be black-holed).
-        const bool ipv4_answered = std::any_of(asked, asked + n, [](const Asked& a) { return a.answered && !a.to.v6; });
-        if (answers > 0 && (ipv4_answered || !ipv4_sent || attempt > answered_in || attempt == kAttempts)) {
+        if (count_answers(asked, n) > 0) {
             // The rest get a short while more. When the primary was the one silent all along,
             // they also get another request: a server may have been slow to start.
             if (!asked[0].answered) ask_the_silent();
@@ -161,7 +151,7 @@ bool ask_all(Console* console, platform::Socket sock, Asked* asked, std::size_t 
                             [&] { return count_answers(asked, n) == reachable(); });
             return true;
         }
-        if (answers == 0 && attempt < kAttempts) {
+        if (attempt < kAttempts) {
             tell(console, Event::stun_retry, {.number = attempt});
         }
     }

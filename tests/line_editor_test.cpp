@@ -64,4 +64,10 @@ TEST(LineEditor, KeysInLineAndScreenOut) {
     }
 }
 
+TEST(LineEditor, ColumnsAtTheEndsOfARangeAndBesideThem) {
+    const struct { std::uint32_t code; int columns; } rows[] = {
+        {0x02FF, 1}, {0x0300, 0}, {0x036F, 0}, {0x0370, 1}, {0x10FF, 1}, {0x1100, 2}, {0x115F, 2}, {0x1F2FF, 1}, {0x1F300, 2}, {0x1F64F, 2}, {0x1F650, 1}};
+    for (const auto& row : rows) EXPECT_EQ(char_columns(row.code), row.columns) << std::hex << row.code;
+}
+
 }  // namespace

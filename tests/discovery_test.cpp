@@ -97,9 +97,7 @@ TEST(Discovery, ScriptedServers) {
         const Lines got = responders.front()->received();
         EXPECT_EQ(got.size(), c.requests);
         EXPECT_TRUE(responders.size() < 5 || responders[4]->received().empty());
-        for (const auto& r : responders) {
-            for (const std::string& q : r->received()) EXPECT_EQ(q, got.front()) << "one transaction id";
-        }
+        for (const auto& r : responders) for (const std::string& q : r->received()) EXPECT_EQ(q, got.front()) << "one transaction id";
     }
 }
 

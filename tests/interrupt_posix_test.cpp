@@ -25,3 +25,18 @@ TEST(Interrupt, ClosedStandardInputReadsAsEmpty) {
     char* argv[] = {name, no_stun, quiet};
     EXPECT_EXIT((::close(0), ::alarm(10), std::exit(natchat_main(3, argv, stdin))), testing::ExitedWithCode(1), "");
 }
+
+// Whatever errno held: a read that went on there would spin for good once the terminal is gone.
+TEST(Interrupt, TheTerminalsReadEndsAtTheEndAndOnAnError) {
+    for (const bool closed : {false, true}) {
+        EXPECT_EXIT({
+            int ends[2];
+            if (::pipe(ends) != 0 || ::dup2(ends[0], 0) < 0 || ::close(ends[1]) != 0 || (closed && ::close(0) != 0)) std::exit(2);
+            char keys[8];
+            std::size_t got = 0;
+            bool resized = false;
+            errno = EAGAIN;
+            std::exit((::alarm(5), platform::read_keys(keys, sizeof keys, &got, &resized)) ? 1 : 0);
+        }, testing::ExitedWithCode(0), "") << closed;
+    }
+}

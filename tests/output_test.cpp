@@ -44,9 +44,7 @@ TEST(Output, TheWriterRedrawsWhileKeysCome) {
     const std::string out = test::output_of([&](std::FILE*) {
         ASSERT_TRUE(console_start(&console));
         console_edit_begin(&console, &editor);
-        std::thread typing([&] {
-            for (EditorOutput typed; editor.text.size() < 300; typed = {}) console_keys(&console, "x", 1, &typed);
-        });
+        std::thread typing([&] { for (EditorOutput typed; editor.text.size() < 300; typed = {}) console_keys(&console, "x", 1, &typed); });
         for (int i = 0; i < 300; ++i) safe_printf(&console, "\n[Peer]: %d\n> ", i);
         typing.join();
         console_edit_end(&console);

@@ -38,9 +38,7 @@ TEST(SecureLink, TwoPeersAgreeAndLoseNoLine) {
         int n = 0;
         for (platform::Endpoint from{}; !done;) {
             if (!relay.receive(&d, &from, 5) || path == black_hole) continue;
-            if (path == clean || ++n % 4 != 0 || n > 160) {
-                relay.send(d, from.port == a.own.port ? b.own.endpoint() : a.own.endpoint());
-            }
+            if (path == clean || ++n % 4 != 0 || n > 160) relay.send(d, from.port == a.own.port ? b.own.endpoint() : a.own.endpoint());
         }
     });
     const std::string out = test::output_of([&](std::FILE*) {

@@ -51,9 +51,7 @@ inline std::string proven(const std::uint8_t* tag, const char* word, const platf
     return std::string(reinterpret_cast<const char*>(w.bytes), std::min(keep, w.size));
 }
 // As `s` sends it.
-inline std::string proven(const PeerSession& s, const char* word, const platform::Endpoint& to) {
-    return proven(s.peer.own_tag, word, to);
-}
+inline std::string proven(const PeerSession& s, const char* word, const platform::Endpoint& to) { return proven(s.peer.own_tag, word, to); }
 
 // What our relay hands on from `from`: a Data indication, laid out as a Send indication.
 inline std::string data_indication(const platform::Endpoint& from, const std::string& data) {
@@ -66,9 +64,7 @@ inline std::string data_indication(const platform::Endpoint& from, const std::st
 // Waits in real time until `done` holds, at most `timeout_ms`; returns whether it did.
 inline bool eventually(const std::function<bool()>& done, std::uint32_t timeout_ms = 3000) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
-        if (std::chrono::steady_clock::now() > end) return false;
-    }
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(1))) if (std::chrono::steady_clock::now() > end) return false;
     return true;
 }
 
@@ -169,9 +165,7 @@ inline Bytes server_message(std::uint16_t type, const std::uint8_t* id, const st
 struct Responder {
     using Reply = std::function<Lines(int n, const std::string& request)>;
     using Asks = std::function<bool(const std::string& datagram)>;
-    static bool binding_request(const std::string& d) {
-        return d.size() == 20 && d.compare(0, 8, std::string("\0\1\0\0\x21\x12\xA4\x42", 8)) == 0;
-    }
+    static bool binding_request(const std::string& d) { return d.size() == 20 && d.compare(0, 8, std::string("\0\1\0\0\x21\x12\xA4\x42", 8)) == 0; }
     explicit Responder(Reply reply, Asks asks = binding_request)
         : worker([this, reply, asks] {
               std::string request;

@@ -1,5 +1,5 @@
 // POSIX only, in child processes (an interrupt stays noted for the rest of the process): signals,
-// and a standard input that is closed.
+// a standard input that is closed, and the terminal's read at its end.
 #include <signal.h>
 #include <unistd.h>
 

@@ -24,7 +24,7 @@ TEST(Relay, AllocatesThroughTheChallengeOrSaysWhyNot) {
         return std::thread([&server, &answer, answers] {
             std::string request;
             platform::Endpoint from{};
-            for (int code : answers) if (server.receive(&request, &from, 3000)) server.send(answer(request, code), from);
+            for (int code : answers) { if (server.receive(&request, &from, 3000)) server.send(answer(request, code), from); }
         });
     };
     const std::string refused = "The TURN server refused ", relayed = "Relayed address: 192.0.2.1:32853\n";

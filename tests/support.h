@@ -64,7 +64,7 @@ inline std::string data_indication(const platform::Endpoint& from, const std::st
 // Waits in real time until `done` holds, at most `timeout_ms`; returns whether it did.
 inline bool eventually(const std::function<bool()>& done, std::uint32_t timeout_ms = 3000) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(1))) if (std::chrono::steady_clock::now() > end) return false;
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(1))) { if (std::chrono::steady_clock::now() > end) return false; }
     return true;
 }
 

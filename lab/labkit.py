@@ -161,13 +161,15 @@ ESTABLISHED = b"\nConnection successfully established!\nType messages and press 
               b"Type 'quit' to exit.\n\n"
 
 
-def connect(lab, natchat, a_host="a1", b_host="b1", a_natchat=None):
-    """A in interactive mode, B with A's public address on its command line; A then types B's."""
+def connect(lab, natchat, a_host="a1", b_host="b1", a_natchat=None, discovered=lambda: None):
+    """A in interactive mode, B with A's public address on its command line; A then types B's,
+    once `discovered` has run."""
     a = Peer(lab, a_host, a_natchat or natchat)
     a_ip, a_port = a.external()
     a.expect(b"Enter peer IP address: ")
     b = Peer(lab, b_host, natchat, a_ip, a_port)
     b_ip, b_port = b.external()
+    discovered()
     a.type(f"{b_ip}\n{b_port}\n")
     return a, b
 

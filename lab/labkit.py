@@ -43,6 +43,11 @@ class Lab:
     def run(self, host, *words, **kw):
         return subprocess.run(self.command(host, *words), env=self.env, **kw)
 
+    def lose(self, router, percent):
+        """From now on `router` drops that share of the UDP it forwards, as --loss does from the start."""
+        self.run(router, "nft", "add chain inet firewall loss { type filter hook forward priority -5; policy accept; }; "
+                 f"add rule inet firewall loss meta l4proto udp numgen random mod 100 < {percent} drop", check=True)
+
 
 class Peer:
     """One natchat process; its output is collected as bytes by a reader thread."""
